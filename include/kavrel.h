@@ -1,0 +1,103 @@
+/*
+ * Kavrel: look inside an H.264 Annex B stream one access unit at a time, and
+ * produce a few NAL units that fit it (corrected SPS/PPS, an SPS with a new
+ * frame rate, an all-skipped P picture that repeats the last one).
+ *
+ * Plain C interface, usable from C11 and C++. All records hold fixed-width
+ * integers and pointers only; their offsets are part of the interface.
+ */
+#ifndef KAVREL_H
+#define KAVREL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(KAVREL_BUILDING)
+#    define KAVREL_API __declspec(dllexport)
+#  elif defined(KAVREL_STATIC)
+#    define KAVREL_API
+#  else
+#    define KAVREL_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define KAVREL_API __attribute__((visibility("default")))
+#else
+#  define KAVREL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque parser state, one per stream. */
+typedef struct ParserHandle ParserHandle;
+
+/* One access unit of Annex B bytes given to Kavrel_Start. */
+typedef struct FrameInput {
+    const uint8_t* data; /* offset 0 */
+    uint32_t size;       /* offset 8 */
+} FrameInput;
+
+/* What Kavrel_Start reports after each call (the handle's state). */
+typedef struct FrameInfo {
+    int32_t width;             /* 0: cropped (display) width */
+    int32_t height;            /* 4: cropped (display) height */
+    int32_t picture_type;      /* 8: 0 I, 1 P, 2 B, 255 none yet */
+    uint32_t consumed;         /* 12: input bytes taken as this frame; 0 on failure */
+    uint32_t frame_rate;       /* 16: whole frames per second from the VUI timing */
+    uint32_t ref_frame_count;  /* 20: max_num_ref_frames of the active SPS */
+    int32_t picture_structure; /* 24: 1 top field, 2 bottom field, 3 frame, 0 none yet */
+    int32_t coded_width;       /* 28: PicWidthInMbs * 16 */
+    int32_t coded_height;      /* 32: FrameHeightInMbs * 16 */
+    uint32_t reserved36;       /* 36: never written */
+    const uint8_t* sps_data;   /* 40: RBSP of the last SPS (owned by the handle) */
+    const uint8_t* pps_data;   /* 48: RBSP of the last PPS (owned by the handle) */
+    uint32_t sps_size;         /* 56 */
+    uint32_t pps_size;         /* 60 */
+    uint32_t field_pic_flag;   /* 64: 1 field picture, 0 frame */
+} FrameInfo;
+
+/* Request of Kavrel_enc_h264Correct. */
+typedef struct CorrectionRequest {
+    uint32_t OrgFrameLength;  /* 0: bytes in org_frame */
+    uint32_t reserved4;       /* 4 */
+    const uint8_t* org_frame; /* 8: the frame to correct */
+    uint32_t cureFrameLength; /* 16: in: capacity of cure_frame; out: bytes written */
+    uint32_t reserved20;      /* 20 */
+    uint8_t* cure_frame;      /* 24: output buffer (must not overlap org_frame) */
+    int32_t corrected;        /* 32: out: -1 parse failure, 0 nothing written, 1 written */
+    uint32_t sar_width;       /* 36: mode 2: requested SAR width (0: none) */
+    uint32_t sar_height;      /* 40: mode 2: requested SAR height (0: none) */
+    int32_t correction_mode;  /* 44: 1 extend the PPS, 2 give the SPS an aspect ratio */
+} CorrectionRequest;
+
+/* Request of H264_Enc_Iframe. */
+typedef struct FrameRateRequest {
+    uint8_t* out_buf;   /* 0: receives the SPS NAL unit */
+    uint32_t reserved8; /* 8: not read */
+    uint32_t fps;       /* 12: new rate in whole frames per second */
+} FrameRateRequest;
+
+/* Opens a parser handle; NULL when memory is short. */
+KAVREL_API ParserHandle* Kavrel_Open(void);
+/* Releases a handle and everything it owns. */
+KAVREL_API void Kavrel_Close(ParserHandle* handle);
+/* Parses one access unit; 0 or a negative code. `info` is filled in either case. */
+KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, FrameInfo* info);
+/* Constant version text. */
+KAVREL_API const char* Kavrel_lib_get_version(void);
+/* Writes a corrected copy of one frame (see CorrectionRequest). */
+KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request);
+/* Writes the active SPS again with a new frame rate; bytes written or -1.
+ * out_buf must have room for the whole unit: prefer H264_Enc_Iframe_Rate. */
+KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* request);
+/* Writes an all-skipped non-reference P picture repeating the last one;
+ * bytes written or -1. out must have room for the whole unit: prefer
+ * H264_Enc_Double_Frame_Sized. */
+KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle* handle, uint8_t* out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KAVREL_H */

@@ -1,0 +1,95 @@
+// The exported parser calls: open, close, parse one access unit, version.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/diagnostics.h"
+#include "api/parse_frame.h"
+#include "api/parser_handle.h"
+#include "kavrel.h"
+
+namespace {
+
+// FrameInfo.picture_type by the picture type code (0 none, 1 I, 2 P, 3 B).
+constexpr int32_t kPictureTypeMap[8] = {255, 0, 1, 2, 255, 0, 1, 0};
+
+void fill_frame_info(const ParserHandle* h, uint32_t consumed, FrameInfo* info) {
+    info->width = h->display_width;
+    info->height = h->display_height;
+    info->picture_type = kPictureTypeMap[h->slice.parity_pic_type[1] & 7];
+    info->consumed = consumed;
+    info->frame_rate = h->frame_rate;
+    info->ref_frame_count = static_cast<uint32_t>(h->active_sps.max_ref_frame_count);
+    info->picture_structure = h->slice.picture_structure;
+    info->coded_width = h->pic_width_mbs * 16;
+    info->coded_height = h->pic_height_mbs * 16;
+    info->sps_data = h->ps_data[0];
+    info->pps_data = h->ps_data[1];
+    info->sps_size = h->ps_size[0];
+    info->pps_size = h->ps_size[1];
+    info->field_pic_flag = h->slice.field_pic_flag;
+}
+
+void release(ParserHandle* h) {
+    std::free(h->ps_data[1]);
+    std::free(h->ps_data[0]);
+    std::free(h->scratch);
+    std::free(h);
+}
+
+}  // namespace
+
+extern "C" {
+
+KAVREL_API ParserHandle* Kavrel_Open(void) {
+    auto* h = static_cast<ParserHandle*>(std::calloc(1, sizeof(ParserHandle)));
+    if (!h) {
+        kavrel::diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
+        return nullptr;
+    }
+    h->scratch = static_cast<uint8_t*>(std::malloc(kavrel::kScratchInitialSize));
+    h->ps_data[0] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
+    h->ps_data[1] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
+    if (!h->scratch || !h->ps_data[0] || !h->ps_data[1]) {
+        kavrel::diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
+        release(h);
+        return nullptr;
+    }
+    h->scratch_capacity = kavrel::kScratchInitialSize;
+    return h;
+}
+
+KAVREL_API void Kavrel_Close(ParserHandle* handle) {
+    if (!handle) {
+        KAVREL_NULL_POINTER();
+        return;
+    }
+    release(handle);
+}
+
+KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, FrameInfo* info) {
+    if (!handle || !input || !info) {
+        KAVREL_NULL_POINTER();
+        return -7;
+    }
+    uint32_t consumed = 0;
+    int32_t rc;
+    if (input->size > static_cast<uint32_t>(INT32_MAX)) {
+        // The frame walk counts in signed 32 bits; a larger frame cannot be real.
+        kavrel::diag("[VsKavrel]:Kavrel_Start: frame size %u is out of range\n", input->size);
+        rc = -7;
+    } else {
+        rc = kavrel::parse_frame(handle, input->data, static_cast<int32_t>(input->size), handle->scratch,
+                                 handle->scratch_capacity, &consumed, nullptr);
+        if (rc < 0) consumed = 0;
+    }
+    fill_frame_info(handle, consumed, info);
+    return rc < 0 ? rc : 0;
+}
+
+KAVREL_API const char* Kavrel_lib_get_version(void) {
+    static const char kVersion[] = "reserver";
+    return kVersion;
+}
+
+}  // extern "C"

@@ -1,0 +1,187 @@
+#include "api/parse_frame.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "api/diagnostics.h"
+#include "bitstream/nal_unit.h"
+
+namespace kavrel {
+
+namespace {
+
+// Number of RBSP bits before the rbsp_stop_one_bit: one trailing zero byte
+// is dropped, then the lowest set bit of the last byte is the stop bit.
+int32_t rbsp_bit_count(const uint8_t* rbsp, int32_t len) {
+    if (len > 0 && rbsp[len - 1] == 0) --len;
+    if (len == 0) return 0;
+    const uint8_t last = rbsp[len - 1];
+    const int trailing = last ? __builtin_ctz(last) + 1 : 0;
+    return len * 8 - trailing;
+}
+
+bool is_slice(int t) { return t == 1 || t == 2 || t == 5; }
+
+}  // namespace
+
+int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
+                    int32_t rbsp_capacity, uint32_t* out_length, FrameSets* sets) {
+    if (!data) {
+        KAVREL_NULL_POINTER();
+        return -7;
+    }
+    if (size < 0) size = 0;
+    if (size > rbsp_capacity) {
+        // Grow the scratch buffer to the frame's size (only the handle's own
+        // buffer is ever grown; the correction's buffer is large enough).
+        void* grown = std::realloc(handle->scratch, static_cast<size_t>(size));
+        if (!grown) {
+            diag("[VsKavrel]:%s:%d: realloc fail\n\n", __func__, __LINE__);
+            std::free(handle->scratch);
+            handle->scratch = nullptr;
+            handle->scratch_capacity = 0;
+            return -21;
+        }
+        handle->scratch = static_cast<uint8_t*>(grown);
+        handle->scratch_capacity = size;
+        rbsp_buffer = handle->scratch;
+    }
+
+    FrameSets local{};
+    FrameSets& fs = sets ? *sets : local;
+    fs.sps_ptr = nullptr;
+    fs.sps_len = -1;
+    fs.pps_ptr = nullptr;
+    fs.pps_len = -1;
+    fs.tail_ptr = nullptr;
+    fs.tail_len = 0;
+    fs.sps_nal_pos = -1;
+    fs.sps_nal_len = 0;
+    fs.pps_nal_pos = -1;
+    fs.pps_nal_len = 0;
+    if (sets) std::memset(fs.sps_copy, 0, sizeof fs.sps_copy);
+
+    int32_t pos = 0;
+    bool vcl_seen = false;
+    bool idr_seen = false;
+
+    for (;;) {
+        // Next start code 00 00 01 with at least one byte behind it.
+        while (pos + 3 < size && !(data[pos] == 0 && data[pos + 1] == 0 && data[pos + 2] == 1)) ++pos;
+        if (pos + 3 >= size) break;
+
+        // Does the NAL unit behind it still belong to this frame? (7.4.1.2.3)
+        const int t = data[pos + 3] & 0x1f;
+        if (t == 7 || t == 8 || t == 9) {
+            if (vcl_seen) {
+                diag("[VsKavrel]:nal_unit_type (%d) should precede the VCL NAL\n", t);
+                break;
+            }
+        } else if (is_slice(t)) {
+            if (!vcl_seen) {
+                vcl_seen = true;
+            } else if (pos + 4 < size && (data[pos + 4] & 0x80)) {
+                // first_mb_in_slice is 0: a new picture starts.
+                const int16_t structure = handle->slice.picture_structure;
+                if (structure == 3) {
+                    diag("[VsKavrel]:Unexpected more data in current frame\n");
+                    break;
+                }
+                if (structure == 2) break;  // the next frame's top field
+            }
+        }
+
+        // Repeated start codes: 00 00 01 00 00 00 01 ...
+        while (pos + 6 < size && data[pos + 3] == 0 && data[pos + 4] == 0 && data[pos + 5] == 0 &&
+               data[pos + 6] == 1) {
+            pos += 4;
+        }
+
+        const int32_t h = pos + 3;
+        int32_t rbsp_len = 0;
+        int32_t taken = 0;
+        uint8_t* rbsp = read_nal_unit(handle, data + h, &rbsp_len, &taken, size - h, rbsp_buffer);
+        const int nal_unit_type = handle->nal_unit_type;
+        if (handle->nal_ref_idc > 0 && nal_unit_type == 6) return -11;
+        if (!rbsp) {
+            diag("[VsKavrel]:Parse Nal fail\n");
+            return -14;
+        }
+        if (nal_unit_type == 5) {
+            idr_seen = true;
+        } else if (idr_seen && nal_unit_type == 1 && handle->slice.picture_structure == 3) {
+            diag("[VsKavrel]:Frame containing both idr and non-idr\n");
+            return -13;
+        }
+
+        const int32_t bit_count = rbsp_bit_count(rbsp, rbsp_len);
+        const int32_t syntax_bytes = (bit_count + 7) / 8;
+        pos = h + taken;
+
+        switch (nal_unit_type) {
+        case 1:
+        case 5: {
+            if (!handle->sps_received) return -7;
+            bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
+            const int32_t rc = decode_slice_header(handle);
+            if (rc < 0) {
+                diag("[VsKavrel]:Parse slice header fail\n");
+                return rc;
+            }
+            handle->slice_received = 1;
+            break;
+        }
+        case 7: {
+            bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
+            const int32_t rc = decode_seq_parameter_set(handle);
+            if (rc < 0) {
+                diag("[VsKavrel]:Parse sps fail\n");
+                return rc;
+            }
+            if (handle->reader.bit_pos > bit_count) diag("[VsKavrel]:Parse SPS length change\n");
+            fs.sps_len = syntax_bytes;
+            fs.sps_ptr = rbsp;
+            fs.sps_nal_pos = h;
+            fs.sps_nal_len = taken;
+            if (handle->correction_mode == 2) {
+                if (fs.sps_len >= 512) {
+                    diag("[VsKavrel]:The length of SPS is great than 512\n");
+                    return -20;
+                }
+                // The next NAL unit overwrites the RBSP buffer.
+                std::memcpy(fs.sps_copy, rbsp, static_cast<size_t>(fs.sps_len));
+                fs.sps_ptr = fs.sps_copy;
+            }
+            handle->sps_received = 1;
+            const int32_t stored = store_param_set(handle, fs.sps_ptr, fs.sps_len, 0);
+            if (stored < 0) return stored;
+            break;
+        }
+        case 8: {
+            bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
+            const int32_t rc = decode_picture_parameter_set(handle, bit_count);
+            if (rc < 0) {
+                diag("[VsKavrel]:Parse pps fail\n");
+                return rc;
+            }
+            if (handle->reader.bit_pos > bit_count) diag("[VsKavrel]:Parse PPS length change\n");
+            fs.pps_len = syntax_bytes;
+            fs.pps_ptr = rbsp;
+            fs.pps_nal_pos = h;
+            fs.pps_nal_len = taken;
+            fs.tail_ptr = data + pos;
+            fs.tail_len = size - pos;
+            const int32_t stored = store_param_set(handle, rbsp, fs.pps_len, 1);
+            if (stored < 0) return stored;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+
+    if (!sets) *out_length = static_cast<uint32_t>(pos);
+    return 0;
+}
+
+}  // namespace kavrel

@@ -1,0 +1,40 @@
+// Picture parameter set (ITU-T H.264 clause 7.3.2.2).
+#pragma once
+
+#include <cstdint>
+
+struct ParserHandle;
+
+namespace kavrel {
+
+struct PicParamSet {
+    int32_t sps_id;
+    int32_t entropy_coding_mode_flag;
+    uint8_t bottom_field_pic_order_in_frame_present_flag;
+    int8_t num_slice_groups_minus1;
+    int32_t slice_group_map_type;
+    int8_t ref_count[2];          // num_ref_idx_lX_default_active_minus1 + 1
+    uint8_t weighted_pred_flag;
+    int8_t weighted_bipred_idc;
+    int8_t init_qp;               // 26 + pic_init_qp_minus26
+    int32_t init_qs;              // 26 + pic_init_qs_minus26
+    int32_t pic_scaling_matrix_present_flag;
+    int8_t chroma_qp_index_offset;
+    int8_t second_chroma_qp_index_offset;
+    uint8_t deblocking_filter_control_present_flag;
+    uint8_t constrained_intra_pred_flag;
+    uint16_t redundant_pic_cnt_present_flag;
+    int32_t transform_8x8_mode_flag;  // -1 when the PPS ends before it
+    uint8_t scaling_list_4x4[6][16];
+    uint8_t scaling_list_8x8[2][64];
+    int32_t valid;
+    int32_t pps_id;               // written when a slice refers to this entry
+};
+
+// Parses the PPS RBSP at handle->reader; rbsp_bits = bits before the stop bit.
+// 0, -9, -12, -19 or -22.
+int32_t decode_picture_parameter_set(ParserHandle* handle, int32_t rbsp_bits);
+// 1 when valid for the SPS profile, else 0 (prints the reason).
+int32_t check_pps_profile(const PicParamSet* pps, int32_t sps_profile_idc);
+
+}  // namespace kavrel

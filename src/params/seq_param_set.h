@@ -1,0 +1,134 @@
+// Sequence parameter set (ITU-T H.264 clause 7.3.2.1) with its VUI
+// (Annex E.1.1) and HRD parameters (E.1.2), kept field by field so that the
+// set can be written back exactly as it was read.
+#pragma once
+
+#include <cstdint>
+
+struct ParserHandle;
+
+namespace kavrel {
+
+struct PicParamSet;
+
+// hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are not kept.
+struct HrdParameters {
+    int32_t cpb_cnt_minus1;
+    int32_t bit_rate_scale;
+    int32_t cpb_size_scale;
+    uint32_t bit_rate_value_minus1[32];
+    uint32_t cpb_size_value_minus1[32];
+    uint8_t cbr_flag[32];
+    int32_t initial_cpb_removal_delay_length_minus1;
+    int32_t cpb_removal_delay_length_minus1;
+    int32_t dpb_output_delay_length_minus1;
+    int32_t time_offset_length;
+};
+
+struct SeqParamSet {
+    int32_t profile_idc;
+    int32_t level_idc;
+    int32_t log2_max_frame_num;  // log2_max_frame_num_minus4 + 4
+    int32_t pic_order_cnt_type;
+    int32_t log2_max_poc_lsb;    // log2_max_pic_order_cnt_lsb_minus4 + 4
+    int32_t delta_pic_order_always_zero_flag;
+    int32_t chroma_format_idc;
+    int32_t separate_colour_plane_flag;
+    int32_t bit_depth_luma_minus8;
+    int32_t bit_depth_chroma_minus8;
+    int32_t qpprime_y_zero_transform_bypass_flag;
+    int32_t offset_for_non_ref_pic;
+    int32_t offset_for_top_to_bottom_field;
+    int32_t poc_cycle_length;    // num_ref_frames_in_pic_order_cnt_cycle
+    int32_t max_ref_frame_count; // max_num_ref_frames
+    int32_t gaps_in_frame_num_value_allowed_flag;
+    int16_t mb_width;            // pic_width_in_mbs_minus1 + 1
+    int16_t mb_height;           // pic_height_in_map_units_minus1 + 1 (map units)
+    int16_t frame_mbs_only_flag;
+    int16_t mb_adaptive_frame_field_flag;
+    int32_t direct_8x8_inference_flag;
+    int32_t crop_left;
+    int32_t crop_right;
+    int32_t crop_top;
+    int32_t crop_bottom;
+    uint8_t vui_parameters_present_flag;
+    int32_t vui_flag_bit_pos;    // bit index of vui_parameters_present_flag in the RBSP
+
+    // VUI (Annex E.1.1)
+    int32_t aspect_info_end_bit_pos;  // bit index of overscan_info_present_flag
+    int32_t aspect_ratio_info_present_flag;
+    int32_t aspect_ratio_idc;
+    int32_t sar_width;
+    int32_t sar_height;
+    uint8_t timing_info_present_flag;
+    uint32_t num_units_in_tick;
+    uint32_t time_scale;
+    uint8_t fixed_frame_rate_flag;
+    uint16_t bitstream_restriction_flag;
+    uint16_t num_reorder_frames;
+    // The rest of the VUI, kept for writing the set back.
+    int32_t overscan_info_present_flag;
+    int32_t overscan_appropriate_flag;
+    int32_t video_signal_type_present_flag;
+    int32_t video_format;
+    int32_t video_full_range_flag;
+    int32_t colour_description_present_flag;
+    int32_t colour_primaries;
+    int32_t transfer_characteristics;
+    int32_t matrix_coefficients;
+    int32_t chroma_loc_info_present_flag;
+    int32_t chroma_sample_loc_type_top_field;
+    int32_t chroma_sample_loc_type_bottom_field;
+    int32_t nal_hrd_parameters_present_flag;
+    int32_t vcl_hrd_parameters_present_flag;
+    HrdParameters nal_hrd;
+    HrdParameters vcl_hrd;
+    int32_t low_delay_hrd_flag;
+    int32_t pic_struct_present_flag;
+    int32_t motion_vectors_over_pic_boundaries_flag;
+    int32_t max_bytes_per_pic_denom;
+    int32_t max_bits_per_mb_denom;
+    int32_t log2_max_mv_length_horizontal;
+    int32_t log2_max_mv_length_vertical;
+    int32_t max_dec_frame_buffering;
+
+    int32_t offset_for_ref_frame[255];  // full values
+    int32_t seq_scaling_matrix_present_flag;
+    uint8_t scaling_list_4x4[6][16];    // raster order
+    uint8_t scaling_list_8x8[2][64];    // raster order
+    int32_t valid;                      // 1 when check_sps_profile passed
+    int32_t constraint_set0_flag;
+    int32_t constraint_set1_flag;
+    int32_t constraint_set2_flag;
+    int32_t constraint_set3_flag;
+    int32_t reserved_zero_4bits;        // the 4 bits after constraint_set3_flag, as read
+    int32_t seq_parameter_set_id;
+    int32_t frame_cropping_flag;
+    int32_t scaling_list_present_flag[8];
+};
+
+// Default scaling tables (Tables 7-3, 7-4) in raster order, and the zig-zag
+// frame scans as raster positions.
+extern const uint8_t kDefault4x4Intra[16];
+extern const uint8_t kDefault4x4Inter[16];
+extern const uint8_t kDefault8x8Intra[64];
+extern const uint8_t kDefault8x8Inter[64];
+extern const uint8_t kZigzag4x4[16];
+extern const uint8_t kZigzag8x8[64];
+
+// Parses the SPS RBSP at handle->reader. 0, -12, -20 or -22.
+int32_t decode_seq_parameter_set(ParserHandle* handle);
+// 1 when the set is supported, else 0 (prints the reason).
+int32_t check_sps_profile(const SeqParamSet* sps);
+// scaling_matrix_present_flag and the lists (SPS form: pps null, is_sps 1).
+void decode_scaling_matrices(ParserHandle* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
+                             uint8_t (*lists_4x4)[16], uint8_t (*lists_8x8)[64]);
+// One scaling_list() of `size` (16 or 64) entries into dest (raster order).
+void Kavrel_decode_scaling_list(ParserHandle* handle, uint8_t* dest, int size, const uint8_t* default_list,
+                                const uint8_t* fallback_list, int32_t* present_flag_out);
+// vui_parameters(); always 0.
+int32_t decode_vui_parameters(ParserHandle* handle, SeqParamSet* sps);
+// hrd_parameters() into `hrd` (may be null: stepped over only).
+void decode_hrd_parameters(ParserHandle* handle, HrdParameters* hrd);
+
+}  // namespace kavrel

@@ -1,0 +1,44 @@
+// Slice header (ITU-T H.264 clause 7.3.3) with ref_pic_list_reordering()
+// (7.3.3.1), pred_weight_table() (7.3.3.2) and dec_ref_pic_marking()
+// (7.3.3.3).
+#pragma once
+
+#include <cstdint>
+
+struct ParserHandle;
+
+namespace kavrel {
+
+struct BitReader;
+
+// The last parsed slice header, kept in the handle.
+struct SliceHeader {
+    int32_t first_mb_in_slice;
+    uint8_t pic_type;             // 1 I, 2 P, 3 B
+    uint8_t parity_pic_type[2];   // [1] frame / top field, [0] bottom field
+    int32_t frame_num;
+    int32_t prev_frame_num;       // frame_num of the last reference picture
+    uint8_t prev_nal_ref_idc;     // nal_ref_idc of the previous picture
+    uint32_t field_pic_flag;
+    int16_t picture_structure;    // 1 top, 2 bottom, 3 frame
+    int32_t pic_order_cnt_lsb;
+    int32_t delta_pic_order_cnt_bottom;  // full values, written back by the repeat frame
+    int32_t delta_pic_order_cnt[2];
+    int32_t redundant_pic_cnt;
+    int32_t direct_spatial_mv_pred_flag;
+    int32_t num_ref_idx_active_override_flag;
+    int16_t ref_count[2];
+    uint8_t cabac_init_idc;
+    int16_t qp;                   // SliceQP = init_qp + slice_qp_delta
+    int32_t deblocking_mode;      // 1 on (idc 0), 0 off (idc 1), 2 on except slice edges
+    int32_t slice_alpha_c0_offset;  // 2 * slice_alpha_c0_offset_div2
+    int32_t slice_beta_offset;      // 2 * slice_beta_offset_div2
+};
+
+// Parses one slice header at handle->reader. Picture type 1..3 or a negative code.
+int32_t decode_slice_header(ParserHandle* handle);
+int32_t decode_ref_pic_list_reordering(BitReader* reader);
+int32_t decode_pred_weight_table(ParserHandle* handle, BitReader* reader, int32_t count, int32_t list);
+int32_t decode_ref_pic_marking(ParserHandle* handle, BitReader* reader);
+
+}  // namespace kavrel

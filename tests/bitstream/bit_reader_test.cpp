@@ -1,0 +1,141 @@
+// Bit reader: fixed-width fields and Exp-Golomb codes (ITU-T H.264 9.1),
+// and what it yields at and past the end of its data.
+#include <gtest/gtest.h>
+
+#include "bitstream/bit_reader.h"
+#include "support/test_support.h"
+
+using kavrel::BitReader;
+using kavrel_test::BitBuilder;
+using kavrel_test::Bytes;
+
+namespace {
+
+// A reader over `rbsp` whose syntax ends at bit_count; the buffer is padded
+// with a guard byte as the driver's buffer always has one at `end`.
+struct Reader {
+    Bytes data;
+    BitReader r;
+    Reader(Bytes bytes, int32_t bit_count) : data(std::move(bytes)) {
+        kavrel::bit_reader_init(r, data.data(), static_cast<int32_t>(data.size()), bit_count);
+    }
+};
+
+TEST(BitReader, ExpGolombCodesDecodeToTheStandardsValues) {
+    // ue: 1 -> 0, 010 -> 1, 011 -> 2, 00100 -> 3, 00111 -> 6, then 15 zeros,
+    // a one and 15 ones -> 65534 (the longest code with a value).
+    BitBuilder b;
+    b.ue(0).ue(1).ue(2).ue(3).ue(6).u(15, 0).u(16, 0xffff).u(8, 0x80);
+    Reader rd(b.bytes(), static_cast<int32_t>(b.bit_length()) - 8);
+    EXPECT_EQ(kavrel::read_ue(rd.r), 0);
+    EXPECT_EQ(rd.r.bit_pos, 1);
+    EXPECT_EQ(kavrel::read_ue(rd.r), 1);
+    EXPECT_EQ(kavrel::read_ue(rd.r), 2);
+    EXPECT_EQ(kavrel::read_ue(rd.r), 3);
+    EXPECT_EQ(kavrel::read_ue(rd.r), 6);
+    EXPECT_EQ(rd.r.bit_pos, 1 + 3 + 3 + 5 + 5);
+    EXPECT_EQ(kavrel::read_ue(rd.r), 65534);
+    EXPECT_EQ(rd.r.bit_pos, 17 + 31);
+
+    // se: 1, 010, 011, 00100, 00101 -> 0, 1, -1, 2, -2 (9.1.1).
+    BitBuilder s;
+    s.u(1, 1).u(3, 2).u(3, 3).u(5, 4).u(5, 5).trailing();
+    Reader sd(s.bytes(), 17);
+    EXPECT_EQ(kavrel::read_se(sd.r), 0);
+    EXPECT_EQ(kavrel::read_se(sd.r), 1);
+    EXPECT_EQ(kavrel::read_se(sd.r), -1);
+    EXPECT_EQ(kavrel::read_se(sd.r), 2);
+    EXPECT_EQ(kavrel::read_se(sd.r), -2);
+    EXPECT_EQ(sd.r.bit_pos, 17);
+}
+
+TEST(BitReader, CodesWithoutAValue) {
+    // 16 leading zeros: no value, but the whole 33-bit code is stepped over.
+    Reader a(kavrel_test::hex("00 00 80 00 00 00 80"), 56);
+    EXPECT_EQ(kavrel::read_ue(a.r), -1);
+    EXPECT_EQ(a.r.bit_pos, 33);
+    // An all-zero window advances 63 bits.
+    Reader z(kavrel_test::hex("00 00 00 00 00 00 00 00 00 01"), 79);
+    EXPECT_EQ(kavrel::read_ue(z.r), -1);
+    EXPECT_EQ(z.r.bit_pos, 63);
+    Reader zs(kavrel_test::hex("00 00 00 00 00 00 00 00 00 01"), 79);
+    EXPECT_EQ(kavrel::read_se(zs.r), 0);
+    EXPECT_EQ(zs.r.bit_pos, 63);
+    Reader k(kavrel_test::hex("00 00 80 00 00 00 80"), 56);
+    kavrel::skip_ue(k.r);
+    EXPECT_EQ(k.r.bit_pos, 33);
+}
+
+TEST(BitReader, FixedWidthReadsAcrossBytes) {
+    Reader rd(kavrel_test::hex("a5 3c ff 01 80"), 32);
+    EXPECT_EQ(kavrel::read_bits(rd.r, 4), 0xa);
+    EXPECT_EQ(kavrel::read_bits(rd.r, 8), 0x53);
+    EXPECT_EQ(kavrel::read_bit(rd.r), 1);
+    EXPECT_EQ(kavrel::read_bits(rd.r, 16), 0x9fe0);  // 1100 1111 1111 0000 0001...
+    EXPECT_EQ(rd.r.bit_pos, 29);
+}
+
+TEST(BitReader, AtAndPastTheEndOfTheData) {
+    // Three syntax bytes, stop bit in the fourth: size (end - start) is 3.
+    Reader rd(kavrel_test::hex("12 34 56 80"), 24);
+    rd.r.bit_pos = 24;  // first bit of the byte at `end`: still readable
+    EXPECT_EQ(kavrel::read_bit(rd.r), 1);
+    rd.r.bit_pos = 24;  // bytes_left is 0: the byte at `end` is the window
+    EXPECT_EQ(kavrel::read_bits(rd.r, 8), 0x80);
+    rd.r.bit_pos = 32;  // one byte past: every read reports -1
+    EXPECT_EQ(kavrel::read_bit(rd.r), -1);
+    EXPECT_EQ(rd.r.bit_pos, 33);
+    rd.r.bit_pos = 32;
+    EXPECT_EQ(kavrel::read_bits(rd.r, 8), -1);
+    EXPECT_EQ(rd.r.bit_pos, 40);  // still advances
+    EXPECT_EQ(kavrel::read_ue(rd.r), -1);
+    EXPECT_EQ(rd.r.bit_pos, 40);  // does not advance
+    EXPECT_EQ(kavrel::read_se(rd.r), -1);
+    EXPECT_EQ(rd.r.bit_pos, 40);
+    kavrel::skip_ue(rd.r);
+    EXPECT_EQ(rd.r.bit_pos, 24);  // size * 8, backwards
+}
+
+TEST(BitReader, NeverReadsPastItsBuffer) {
+    // The syntax ends mid-byte in the last byte: `end` is one past the
+    // buffer. The reader must treat that byte as zeros, not touch it
+    // (AddressSanitizer checks the heap copy).
+    const Bytes bytes = kavrel_test::hex("ff ff ff f1");
+    auto* heap = new uint8_t[bytes.size()];
+    std::copy(bytes.begin(), bytes.end(), heap);
+    BitReader r;
+    kavrel::bit_reader_init(r, heap, 4, 31);
+    r.bit_pos = 24;
+    EXPECT_EQ(kavrel::read_bits(r, 16), 0xf100);
+    r.bit_pos = 29;
+    EXPECT_EQ(kavrel::read_ue(r), 3);  // 0 0 1, then zeros past the data: 00100 -> 3
+    r.bit_pos = 33;
+    EXPECT_EQ(kavrel::read_bit(r), 0);
+    for (int pos = 0; pos < 64; ++pos) {
+        r.bit_pos = pos;
+        kavrel::read_ue(r);
+        r.bit_pos = pos;
+        kavrel::read_se(r);
+        r.bit_pos = pos;
+        kavrel::read_bits(r, 16);
+    }
+    delete[] heap;
+}
+
+TEST(BitReader, LongVariantsKeepValuesBeyond65534) {
+    // codeNum 2^20 + 5: 20 zeros, then 1, then 20 info bits (= 6 - 1 = 5).
+    BitBuilder b;
+    b.ue((1u << 20) + 4).se(-100000).se(70000).trailing();
+    Reader rd(b.bytes(), static_cast<int32_t>(b.bit_length()) - 1);
+    BitReader copy = rd.r;
+    EXPECT_EQ(kavrel::read_ue_long(rd.r), (1 << 20) + 4);
+    EXPECT_EQ(kavrel::read_se_long(rd.r), -100000);
+    EXPECT_EQ(kavrel::read_se_long(rd.r), 70000);
+    // Same stepping as the plain readers.
+    kavrel::read_ue(copy);
+    kavrel::read_se(copy);
+    kavrel::read_se(copy);
+    EXPECT_EQ(copy.bit_pos, rd.r.bit_pos);
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kavrel_test {
+
+StdoutCapture::StdoutCapture() : active_(true) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+}
+
+StdoutCapture::~StdoutCapture() { take(); }
+
+std::string StdoutCapture::take() {
+    if (active_) {
+        fflush(stdout);
+        text_ = testing::internal::GetCapturedStdout();
+        active_ = false;
+    }
+    return text_;
+}
+
+Bytes hex(const std::string& text) {
+    Bytes out;
+    int nibble = -1;
+    for (char c : text) {
+        int v;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else continue;
+        if (nibble < 0) {
+            nibble = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(nibble * 16 + v));
+            nibble = -1;
+        }
+    }
+    return out;
+}
+
+std::string to_hex(const uint8_t* data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < size; ++i) {
+        if (i) s += ' ';
+        s += digits[data[i] >> 4];
+        s += digits[data[i] & 15];
+    }
+    return s;
+}
+
+BitBuilder& BitBuilder::u(int bits, uint64_t value) {
+    for (int i = bits - 1; i >= 0; --i) {
+        if (bits_ % 8 == 0) data_.push_back(0);
+        if ((value >> i) & 1) data_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
+        ++bits_;
+    }
+    return *this;
+}
+
+BitBuilder& BitBuilder::ue(uint64_t value) {
+    uint64_t code = value + 1;
+    int len = 0;
+    while ((code >> len) > 1) ++len;
+    u(len, 0);
+    return u(len + 1, code);
+}
+
+BitBuilder& BitBuilder::se(int64_t value) {
+    return ue(value > 0 ? static_cast<uint64_t>(2 * value - 1) : static_cast<uint64_t>(-2 * value));
+}
+
+BitBuilder& BitBuilder::trailing() {
+    u(1, 1);
+    while (bits_ % 8) u(1, 0);
+    return *this;
+}
+
+Bytes BitBuilder::bytes() const { return data_; }
+
+Bytes nal(uint8_t header, const Bytes& rbsp) {
+    Bytes out = {0, 0, 0, 1, header};
+    int zeros = 0;
+    for (uint8_t b : rbsp) {
+        if (zeros == 2 && b <= 3) {
+            out.push_back(3);
+            zeros = 0;
+        }
+        out.push_back(b);
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+bool have_program(const std::string& name) {
+    return run("command -v " + name + " >/dev/null 2>&1") == 0;
+}
+
+int run(const std::string& command, std::string* out) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) text.append(buf, n);
+    int status = pclose(pipe);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string work_dir() {
+    std::filesystem::create_directories(KAVREL_TEST_WORK_DIR);
+    return KAVREL_TEST_WORK_DIR;
+}
+
+std::string make_stream(const std::string& name, const std::string& input_and_options) {
+    const std::string path = work_dir() + "/" + name + ".h264";
+    const std::string recipe_path = path + ".recipe";
+    std::ifstream old(recipe_path);
+    std::stringstream old_recipe;
+    old_recipe << old.rdbuf();
+    if (std::filesystem::exists(path) && old_recipe.str() == input_and_options) return path;
+    const std::string tmp = path + ".tmp" + std::to_string(getpid()) + ".h264";
+    std::string log;
+    const int rc = run("ffmpeg -nostdin -hide_banner -loglevel error -y " + input_and_options +
+                           " -f h264 '" + tmp + "' 2>&1",
+                       &log);
+    EXPECT_EQ(rc, 0) << "ffmpeg failed for " << name << ": " << log;
+    if (rc != 0) return path;
+    std::filesystem::rename(tmp, path);
+    std::ofstream(recipe_path) << input_and_options;
+    return path;
+}
+
+}  // namespace kavrel_test

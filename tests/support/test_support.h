@@ -1,0 +1,68 @@
+// Shared helpers for the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kavrel_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// Captures what the library prints to standard output while alive.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    // Stops capturing (once) and returns everything printed.
+    std::string take();
+
+private:
+    bool active_;
+    std::string text_;
+};
+
+// Builds bytes from a string of hex pairs; spaces are ignored ("00 00 01 67").
+Bytes hex(const std::string& text);
+// Lower-case hex pairs separated by single spaces.
+std::string to_hex(const uint8_t* data, size_t size);
+inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
+
+// Writes bits MSB first, with ue/se Exp-Golomb codes, for crafting RBSPs.
+class BitBuilder {
+public:
+    BitBuilder& u(int bits, uint64_t value);
+    BitBuilder& flag(bool value) { return u(1, value ? 1 : 0); }
+    BitBuilder& ue(uint64_t value);
+    BitBuilder& se(int64_t value);
+    // rbsp_trailing_bits(): a 1 and zeros to the byte boundary.
+    BitBuilder& trailing();
+    size_t bit_length() const { return bits_; }
+    Bytes bytes() const;  // zero-padded to a byte
+private:
+    Bytes data_;
+    size_t bits_ = 0;
+};
+
+// A NAL unit behind a 4-byte start code: header byte, then the RBSP with
+// emulation-prevention bytes inserted.
+Bytes nal(uint8_t header, const Bytes& rbsp);
+Bytes concat(std::initializer_list<Bytes> parts);
+
+Bytes read_file(const std::string& path);
+void write_file(const std::string& path, const Bytes& data);
+bool have_program(const std::string& name);
+// Runs a shell command; returns its exit status and puts stdout in *out.
+int run(const std::string& command, std::string* out = nullptr);
+
+// Directory for streams and outputs made at test time (created on demand).
+std::string work_dir();
+// Makes (once per build tree) an H.264 Annex B stream with FFmpeg:
+//   ffmpeg <input_and_options> -f h264 <work_dir>/<name>.h264
+// e.g. make_stream("base", "-f lavfi -i testsrc2=size=176x144:rate=25 -frames:v 5 "
+//                          "-c:v libx264 -profile:v baseline")
+// Returns the path; fails the current test when FFmpeg fails.
+std::string make_stream(const std::string& name, const std::string& input_and_options);
+
+
+}  // namespace kavrel_test

@@ -1,0 +1,45 @@
+// Plumbing shared by the kavrel subcommands.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kavrel.h"
+
+namespace kavrel_cli {
+
+using Bytes = std::vector<uint8_t>;
+
+// Reads a whole file; false (with a one-line message on stderr) when it cannot.
+bool read_input(const std::string& path, Bytes* out);
+// Writes a whole file; false (with a one-line message on stderr) when it cannot.
+bool write_output(const std::string& path, const Bytes& data);
+
+// One access unit as the library split it.
+struct AccessUnit {
+    size_t offset = 0;
+    uint32_t size = 0;  // bytes taken (consumed, or the rest of the file at its end)
+    int32_t result = 0;
+    FrameInfo info{};
+};
+
+// Walks `data` with Kavrel_Start on `handle`, advancing by `consumed`, and
+// calls `visit` for each access unit; stops at the first failure unless
+// keep_going, in which case it resumes at the next start code. Returns the
+// number of failed units.
+template <typename Visit>
+int walk_stream(ParserHandle* handle, const Bytes& data, bool keep_going, Visit&& visit);
+
+// Each subcommand registers itself on the application.
+void register_probe(CLI::App& app);
+void register_fps(CLI::App& app);
+void register_double(CLI::App& app);
+void register_sar(CLI::App& app);
+void register_fix_pps(CLI::App& app);
+
+}  // namespace kavrel_cli
+
+#include "cli_walk.inl"
