@@ -10,7 +10,7 @@ namespace kavrel {
 
 struct SliceOutput {
     Bitstream* stream = nullptr;
-    ArithEncoder ArithEncoder;
+    ::kavrel::ArithEncoder ArithEncoder;  // the coder state (qualified: the member shares its name)
     ElementWriterFn write_element = nullptr;  // write_mapped (CAVLC) or write_cabac_element
 };
 
