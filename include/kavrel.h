@@ -91,6 +91,13 @@ KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request);
 /* Writes the active SPS again with a new frame rate; bytes written or -1.
  * out_buf must have room for the whole unit: prefer H264_Enc_Iframe_Rate. */
 KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* request);
+/* Writes the active SPS again announcing the rate fps_num / fps_den frames
+ * per second (num_units_in_tick = fps_den, time_scale = 2 * fps_num; e.g.
+ * 30000 / 1001). Bytes written to out, or -1 with nothing written when the
+ * unit does not fit `capacity`, the rate is 0 or out of range, or no SPS has
+ * been parsed. The handle is not changed. */
+KAVREL_API int32_t H264_Enc_Iframe_Rate(ParserHandle* handle, uint8_t* out, uint32_t capacity,
+                                        uint32_t fps_num, uint32_t fps_den);
 /* Writes an all-skipped non-reference P picture repeating the last one;
  * bytes written or -1. out must have room for the whole unit: prefer
  * H264_Enc_Double_Frame_Sized. */

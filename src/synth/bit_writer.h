@@ -40,4 +40,37 @@ struct SyntaxSymbol {
     ArithWriterFn arith_writer = nullptr;
 };
 
+// Points `stream` at `buffer` (capacity bytes) and empties it.
+void init_bitstream(Bitstream* stream, uint8_t* buffer, int32_t capacity);
+
+// Appends the low `count` bits of `bits` (0..32), most significant first.
+// A byte that would go past the capacity is dropped and sets `overflow`.
+void put_bits(Bitstream* stream, uint32_t bits, int32_t count);
+
+// u(n): the low symbol->length bits of symbol->pattern (length 0..32; 0 and
+// below write nothing). Returns the bits written.
+int32_t write_fixed(SyntaxSymbol* symbol, SliceOutput* output);
+
+// ue(v) or se(v) as the symbol's mapper says: sets length and info, builds
+// the pattern and writes the Exp-Golomb code. handle, x and y are not read
+// (they belong to the shape of SliceOutput::write_element). Returns the
+// bits written.
+int32_t write_mapped(ParserHandle* handle, SyntaxSymbol* symbol, SliceOutput* output, int32_t x, int32_t y);
+
+// se(v) of `value`; returns the bits written.
+int32_t write_se(int32_t value, SliceOutput* output);
+// ue(v) of `value`; returns the bits written.
+int32_t write_ue(int32_t value, SliceOutput* output);
+// u(n) of `value` (n 0..32); returns n.
+int32_t write_u(uint32_t value, int32_t n, SliceOutput* output);
+
+// codeNum mappings (clause 9.1, 9.1.1). length is 2k + 1, info the k bits
+// after the leading one. map_ue codes negative values as 0.
+void map_ue(int32_t value, int32_t* length, int32_t* info);
+void map_se(int32_t value, int32_t* length, int32_t* info);
+
+// rbsp_trailing_bits(): a one bit, then zero bits to the byte boundary;
+// returns the bits written (1..8).
+int32_t write_trailing_bits(Bitstream* stream);
+
 }  // namespace kavrel

@@ -1,4 +1,100 @@
-// Placeholder until SPS synthesis lands: refuses every call.
-#include "kavrel.h"
+// The SPS unit that announces a new frame rate: the active SPS written back
+// with only its VUI timing changed (frame rate = time_scale /
+// (2 * num_units_in_tick), ITU-T H.264 clause E.2.1).
+#include <cstring>
 
-extern "C" KAVREL_API int32_t H264_Enc_Iframe(ParserHandle*, FrameRateRequest*) { return -1; }
+#include "api/diagnostics.h"
+#include "api/parser_handle.h"
+#include "kavrel.h"
+#include "synth/sps_writer.h"
+
+namespace kavrel {
+
+SeqParamSet with_timing(const SeqParamSet& sps, uint32_t num_units_in_tick, uint32_t time_scale) {
+    SeqParamSet out = sps;
+    if (out.vui_parameters_present_flag == 0) {
+        // A VUI of its own that carries nothing but the timing.
+        out.vui_parameters_present_flag = 1;
+        out.aspect_ratio_info_present_flag = 0;
+        out.overscan_info_present_flag = 0;
+        out.video_signal_type_present_flag = 0;
+        out.chroma_loc_info_present_flag = 0;
+        out.fixed_frame_rate_flag = 0;
+        out.nal_hrd_parameters_present_flag = 0;
+        out.vcl_hrd_parameters_present_flag = 0;
+        out.pic_struct_present_flag = 0;
+        out.bitstream_restriction_flag = 0;
+    }
+    out.timing_info_present_flag = 1;
+    out.num_units_in_tick = num_units_in_tick;
+    out.time_scale = time_scale;
+    return out;
+}
+
+NALU* build_sps_nalu(const SeqParamSet* sps) {
+    uint8_t rbsp[kSpsRbspCapacity];
+    const int32_t n = write_sps_rbsp(sps, rbsp, kSpsRbspCapacity);
+    if (n < 0) return nullptr;
+    // One escape byte at most per two payload bytes.
+    const int32_t room = n + n / 2 + 1;
+    NALU* nalu = AllocNALU(1 + room);
+    if (nalu == nullptr) return nullptr;
+    nalu->nal_ref_idc = 3;
+    nalu->forbidden_zero_bit = 0;
+    nalu->nal_unit_type = 7;
+    nalu->prefix_len = 4;
+    nalu->buf[0] = 0x67;
+    std::memcpy(nalu->buf + 1, rbsp, static_cast<size_t>(n));
+    const int32_t m = insert_emulation_prevention(nullptr, nalu->buf + 1, n, 0, room);
+    if (m < 0) {
+        FreeNALU(nalu);
+        return nullptr;
+    }
+    nalu->unit_len = static_cast<uint32_t>(m) + 1;
+    return nalu;
+}
+
+// Writes the active SPS with the given timing into out; -1 (nothing
+// written) when the unit does not fit or cannot be built.
+static int32_t emit_rate_sps(const ParserHandle* handle, uint32_t num_units_in_tick, uint32_t time_scale,
+                             uint8_t* out, int32_t capacity) {
+    const SeqParamSet sps = with_timing(handle->active_sps, num_units_in_tick, time_scale);
+    NALU* nalu = build_sps_nalu(&sps);
+    if (nalu == nullptr) return -1;
+    return emit_nalu(nalu, out, capacity);
+}
+
+}  // namespace kavrel
+
+extern "C" {
+
+KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* request) {
+    if (!handle || !request || !request->out_buf || !handle->sps_received) {
+        KAVREL_NULL_POINTER();
+        return -1;
+    }
+    // A stream without timing gets num_units_in_tick 1.
+    const uint32_t tick = handle->active_sps.num_units_in_tick != 0 ? handle->active_sps.num_units_in_tick : 1;
+    const uint64_t time_scale = uint64_t{tick} * request->fps * 2;
+    if (time_scale == 0 || time_scale > UINT32_MAX) return -1;
+    // The call is given no size: out_buf must hold the whole unit, which
+    // stays below 2 * kSpsRbspCapacity.
+    const int32_t written =
+        kavrel::emit_rate_sps(handle, tick, static_cast<uint32_t>(time_scale), request->out_buf, INT32_MAX);
+    if (written > 0) handle->active_sps.time_scale = static_cast<uint32_t>(time_scale);
+    return written;
+}
+
+KAVREL_API int32_t H264_Enc_Iframe_Rate(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
+                                        uint32_t fps_den) {
+    if (!handle || !out || !handle->sps_received) {
+        KAVREL_NULL_POINTER();
+        return -1;
+    }
+    const uint64_t time_scale = uint64_t{fps_num} * 2;
+    if (fps_num == 0 || fps_den == 0 || time_scale > UINT32_MAX) return -1;
+    const int32_t room = capacity > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(capacity);
+    return kavrel::emit_rate_sps(handle, fps_den, static_cast<uint32_t>(time_scale), out, room);
+}
+
+}  // extern "C"
