@@ -1,4 +1,252 @@
-// Placeholder until stream correction lands: refuses every call.
+#include "api/correction.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "api/diagnostics.h"
+#include "api/parse_frame.h"
 #include "kavrel.h"
 
-extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest*) { return -1; }
+namespace kavrel {
+
+namespace {
+
+// Appends bits MSB first to a bounded buffer.
+struct BitAppender {
+    uint8_t* out;
+    int32_t capacity;
+    int64_t bits = 0;
+    bool overflow = false;
+
+    void put(uint32_t value, int n) {
+        for (int i = n - 1; i >= 0; --i) {
+            const int64_t byte = bits >> 3;
+            if (byte >= capacity) {
+                overflow = true;
+                return;
+            }
+            if ((bits & 7) == 0) out[byte] = 0;
+            if ((value >> i) & 1) out[byte] = static_cast<uint8_t>(out[byte] | (0x80 >> (bits & 7)));
+            ++bits;
+        }
+    }
+    // Bits [from, to) of an RBSP.
+    void copy(const uint8_t* src, int32_t from, int32_t to) {
+        for (int32_t b = from; b < to; ++b) put((src[b >> 3] >> (7 - (b & 7))) & 1, 1);
+    }
+    // rbsp_trailing_bits(): the stop bit and zeros to the byte boundary.
+    void trailing() {
+        put(1, 1);
+        while (bits & 7) put(0, 1);
+    }
+    int32_t bytes() const { return static_cast<int32_t>((bits + 7) >> 3); }
+};
+
+uint32_t gcd(uint32_t a, uint32_t b) {
+    while (b) {
+        const uint32_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+}  // namespace
+
+int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet& record, uint32_t sar_width,
+                        uint32_t sar_height, uint8_t* out, int32_t capacity) {
+    if (record.vui_parameters_present_flag > 1) return -1;
+    if (sar_width && sar_height) {
+        const uint32_t g = gcd(sar_width, sar_height);
+        sar_width /= g;
+        sar_height /= g;
+    }
+    BitAppender w{out, capacity};
+    w.copy(sps, 0, record.vui_flag_bit_pos);
+    w.put(1, 1);    // vui_parameters_present_flag
+    w.put(1, 1);    // aspect_ratio_info_present_flag
+    w.put(255, 8);  // aspect_ratio_idc: Extended_SAR
+    w.put(sar_width & 0xffff, 16);
+    w.put(sar_height & 0xffff, 16);
+    if (record.vui_parameters_present_flag == 0) {
+        w.put(0, 8);  // overscan, video signal, chroma loc, timing, NAL/VCL HRD, pic_struct, restriction: absent
+    } else {
+        w.copy(sps, record.aspect_info_end_bit_pos, sps_bits);
+    }
+    w.trailing();
+    return w.overflow ? -1 : w.bytes();
+}
+
+int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, uint8_t* out) {
+    const int32_t n = (tail_bit_pos + 8) / 8;  // bytes up to the flag's byte
+    const int32_t free_bits = 8 * n - tail_bit_pos - 1;
+    if (free_bits < 1 || free_bits > 3 || n > pps_len) return 0;
+    std::memcpy(out, pps, static_cast<size_t>(n));
+    out[n - 1] = static_cast<uint8_t>(out[n - 1] | (0x30 >> (8 - free_bits)));
+    out[n] = static_cast<uint8_t>(0x30 << free_bits);
+    return n + 1;
+}
+
+int32_t add_emulation_prevention(const uint8_t* rbsp, int32_t len, uint8_t* out, int32_t capacity) {
+    int32_t d = 0;
+    for (int32_t i = 0; i < len; ++i) {
+        if (i >= 2 && rbsp[i] <= 3 && d >= 2 && out[d - 1] == 0 && out[d - 2] == 0) {
+            if (d >= capacity) return -1;
+            out[d++] = 3;
+        }
+        if (d >= capacity) return -1;
+        out[d++] = rbsp[i];
+    }
+    return d;
+}
+
+}  // namespace kavrel
+
+namespace {
+
+using kavrel::diag;
+
+constexpr int32_t kSpsCopySize = 512;
+constexpr int32_t kPpsCopySize = 4096;
+constexpr int32_t kRewriteSize = 1024;  // a rewritten SPS grows by at most 7 bytes
+constexpr int32_t kEscapedSize = 1600;  // and escaping by at most half
+
+// Writes `org` to `cure` with the NAL unit at [nal_pos, nal_pos + nal_len)
+// (header byte included) replaced by its header byte and `payload`. Every
+// other byte of the input is kept in place and order. Returns the length,
+// or -1 when it does not fit.
+int64_t assemble(const CorrectionRequest& req, int32_t nal_pos, int32_t nal_len, const uint8_t* payload,
+                 int32_t payload_len) {
+    const int64_t tail_from = static_cast<int64_t>(nal_pos) + nal_len;
+    const int64_t total = nal_pos + 1 + static_cast<int64_t>(payload_len) + (req.OrgFrameLength - tail_from);
+    if (total > req.cureFrameLength) return -1;
+    uint8_t* out = req.cure_frame;
+    std::memcpy(out, req.org_frame, static_cast<size_t>(nal_pos));
+    out[nal_pos] = req.org_frame[nal_pos];
+    std::memcpy(out + nal_pos + 1, payload, static_cast<size_t>(payload_len));
+    std::memcpy(out + nal_pos + 1 + payload_len, req.org_frame + tail_from,
+                static_cast<size_t>(req.OrgFrameLength - tail_from));
+    return total;
+}
+
+int32_t refuse_capacity(const CorrectionRequest& req) {
+    diag("[VsKavrel]:Error: the corrected frame does not fit cureFrameLength (%u)\n\n", req.cureFrameLength);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request) {
+    if (!request) {
+        KAVREL_NULL_POINTER();
+        return -1;
+    }
+    CorrectionRequest& req = *request;
+    if (!req.org_frame) {
+        diag("[VsKavrel]:Error: NULL orignal pointer\n\n");
+        return -1;
+    }
+    if (!req.cure_frame) {
+        diag("[VsKavrel]:Error: NULL currect  pointer\n\n");
+        return -1;
+    }
+    if (req.cureFrameLength < req.OrgFrameLength) {
+        diag("[VsKavrel]:Error: cureFrameLength < OrgFrameLength\n\n");
+        return -1;
+    }
+    if (req.OrgFrameLength > static_cast<uint32_t>(INT32_MAX)) {
+        diag("[VsKavrel]:Error: OrgFrameLength %u is out of range\n\n", req.OrgFrameLength);
+        return -1;
+    }
+    if (req.correction_mode == 2 && (req.sar_width > 0xffff || req.sar_height > 0xffff)) {
+        diag("[VsKavrel]:Error: sar_width (%u) or sar_height (%u) is greater than 65535\n\n", req.sar_width,
+             req.sar_height);
+        return -1;
+    }
+
+    // A handle of its own, whose RBSP work area is the output buffer.
+    auto* handle = static_cast<ParserHandle*>(std::calloc(1, sizeof(ParserHandle)));
+    if (!handle) {
+        diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
+        return -1;
+    }
+    const int32_t capacity = req.cureFrameLength > static_cast<uint32_t>(INT32_MAX)
+                                 ? INT32_MAX
+                                 : static_cast<int32_t>(req.cureFrameLength);
+    handle->scratch = req.cure_frame;
+    handle->scratch_capacity = capacity;
+    handle->correction_mode = req.correction_mode;
+    handle->active_sps.sar_width = static_cast<int32_t>(req.sar_width);
+    handle->active_sps.sar_height = static_cast<int32_t>(req.sar_height);
+
+    uint8_t sps_copy[kSpsCopySize];
+    uint8_t pps_copy[kPpsCopySize];
+    kavrel::FrameSets sets;
+    sets.sps_copy = sps_copy;
+    sets.sps_copy_capacity = kSpsCopySize;
+    sets.pps_copy = pps_copy;
+    sets.pps_copy_capacity = kPpsCopySize;
+
+    req.corrected = -1;
+    const int32_t size = static_cast<int32_t>(req.OrgFrameLength);
+    int32_t rc = kavrel::parse_frame(handle, req.org_frame, size, req.cure_frame, capacity, nullptr, &sets);
+    if (rc < 0) {
+        std::free(handle);
+        return rc;
+    }
+
+    req.corrected = 0;
+    const bool have_sets = sets.sps_len >= 0 && sets.pps_len >= 0;
+    if (req.correction_mode == 1) {
+        uint8_t extended[kPpsCopySize + 1];
+        uint8_t escaped[kEscapedSize * 4];
+        int32_t n = 0;
+        if (have_sets && handle->last_sps_profile_idc >= 100 && handle->transform_8x8_mode == -1 &&
+            sets.pps_copied) {
+            n = kavrel::extend_pps(pps_copy, sets.pps_len, handle->pps_tail_bit_pos, extended);
+        }
+        if (n > 0) {
+            const int32_t m = kavrel::add_emulation_prevention(extended, n, escaped, sizeof escaped);
+            const int64_t total = m < 0 ? -1 : assemble(req, sets.pps_nal_pos, sets.pps_nal_len, escaped, m);
+            if (total < 0) {
+                rc = refuse_capacity(req);
+            } else {
+                req.cureFrameLength = static_cast<uint32_t>(total);
+                req.corrected = 1;
+            }
+        }
+    } else if (req.correction_mode == 2) {
+        if (have_sets) {
+            const kavrel::SeqParamSet& record = handle->sps_table[sets.sps_id];
+            uint32_t sar_w = static_cast<uint32_t>(record.sar_width);
+            uint32_t sar_h = static_cast<uint32_t>(record.sar_height);
+            if (!sar_w || !sar_h) {
+                sar_w = static_cast<uint16_t>(handle->display_width);
+                sar_h = static_cast<uint16_t>(handle->display_height);
+            }
+            uint8_t rewritten[kRewriteSize];
+            uint8_t escaped[kEscapedSize];
+            const int32_t n = record.vui_parameters_present_flag > 1
+                                  ? -1
+                                  : kavrel::rewrite_sps_sar(sps_copy, sets.sps_bits, record, sar_w, sar_h, rewritten,
+                                                            kRewriteSize);
+            if (n < 0) {
+                rc = size;  // the VUI flag lay past the end of the set: nothing written
+            } else {
+                const int32_t m = kavrel::add_emulation_prevention(rewritten, n, escaped, kEscapedSize);
+                const int64_t total = m < 0 ? -1 : assemble(req, sets.sps_nal_pos, sets.sps_nal_len, escaped, m);
+                if (total < 0) {
+                    rc = refuse_capacity(req);
+                } else {
+                    req.cureFrameLength = static_cast<uint32_t>(total);
+                    req.corrected = 1;
+                }
+            }
+        }
+    } else {
+        rc = -1;
+    }
+    std::free(handle);
+    return rc;
+}

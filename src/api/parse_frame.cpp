@@ -47,19 +47,16 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
         rbsp_buffer = handle->scratch;
     }
 
-    FrameSets local{};
+    FrameSets local;
     FrameSets& fs = sets ? *sets : local;
-    fs.sps_ptr = nullptr;
     fs.sps_len = -1;
-    fs.pps_ptr = nullptr;
+    fs.sps_id = -1;
     fs.pps_len = -1;
-    fs.tail_ptr = nullptr;
-    fs.tail_len = 0;
+    fs.pps_copied = false;
     fs.sps_nal_pos = -1;
     fs.sps_nal_len = 0;
     fs.pps_nal_pos = -1;
     fs.pps_nal_len = 0;
-    if (sets) std::memset(fs.sps_copy, 0, sizeof fs.sps_copy);
 
     int32_t pos = 0;
     bool vcl_seen = false;
@@ -140,20 +137,24 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
             }
             if (handle->reader.bit_pos > bit_count) diag("[VsKavrel]:Parse SPS length change\n");
             fs.sps_len = syntax_bytes;
-            fs.sps_ptr = rbsp;
+            fs.sps_bits = bit_count;
+            fs.sps_id = handle->active_sps.seq_parameter_set_id;
             fs.sps_nal_pos = h;
             fs.sps_nal_len = taken;
+            const uint8_t* sps_bytes = rbsp;
             if (handle->correction_mode == 2) {
                 if (fs.sps_len >= 512) {
                     diag("[VsKavrel]:The length of SPS is great than 512\n");
                     return -20;
                 }
+            }
+            if (sets && fs.sps_copy && fs.sps_len <= fs.sps_copy_capacity) {
                 // The next NAL unit overwrites the RBSP buffer.
                 std::memcpy(fs.sps_copy, rbsp, static_cast<size_t>(fs.sps_len));
-                fs.sps_ptr = fs.sps_copy;
+                sps_bytes = fs.sps_copy;
             }
             handle->sps_received = 1;
-            const int32_t stored = store_param_set(handle, fs.sps_ptr, fs.sps_len, 0);
+            const int32_t stored = store_param_set(handle, sps_bytes, fs.sps_len, 0);
             if (stored < 0) return stored;
             break;
         }
@@ -166,11 +167,13 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
             }
             if (handle->reader.bit_pos > bit_count) diag("[VsKavrel]:Parse PPS length change\n");
             fs.pps_len = syntax_bytes;
-            fs.pps_ptr = rbsp;
             fs.pps_nal_pos = h;
             fs.pps_nal_len = taken;
-            fs.tail_ptr = data + pos;
-            fs.tail_len = size - pos;
+            fs.pps_copied = false;
+            if (sets && fs.pps_copy && fs.pps_len <= fs.pps_copy_capacity) {
+                std::memcpy(fs.pps_copy, rbsp, static_cast<size_t>(fs.pps_len));
+                fs.pps_copied = true;
+            }
             const int32_t stored = store_param_set(handle, rbsp, fs.pps_len, 1);
             if (stored < 0) return stored;
             break;

@@ -8,19 +8,24 @@
 
 namespace kavrel {
 
-// Where the correction step finds the frame's parameter sets.
+// What the correction step needs of the frame's parameter sets. The RBSP
+// buffer is overwritten by every NAL unit, so the last SPS and PPS are kept
+// in copies of the caller's.
 struct FrameSets {
-    const uint8_t* sps_ptr;     // RBSP of the last SPS of the frame (null: none)
-    int32_t sps_len;            // its byte length, -1 when none
-    const uint8_t* pps_ptr;     // RBSP of the last PPS of the frame (null: none)
-    int32_t pps_len;
-    const uint8_t* tail_ptr;    // input just after the last PPS NAL unit
-    int32_t tail_len;           // input bytes from tail_ptr to the end
-    int32_t sps_nal_pos;        // header byte position of the last SPS unit (-1: none)
-    int32_t sps_nal_len;        // input bytes of that unit from its header byte
-    int32_t pps_nal_pos;
-    int32_t pps_nal_len;
-    uint8_t sps_copy[512];      // private SPS copy in correction mode 2
+    uint8_t* sps_copy = nullptr;   // receives the last SPS RBSP (correction_mode 2: at most 511 bytes)
+    int32_t sps_copy_capacity = 0;
+    uint8_t* pps_copy = nullptr;   // receives the last PPS RBSP when it fits
+    int32_t pps_copy_capacity = 0;
+
+    int32_t sps_len = -1;          // syntax bytes of the last SPS, -1 when none
+    int32_t sps_bits = 0;          // its syntax bits (before the rbsp_stop_one_bit)
+    int32_t sps_id = -1;           // its seq_parameter_set_id
+    int32_t pps_len = -1;          // syntax bytes of the last PPS, -1 when none
+    bool pps_copied = false;       // pps_copy holds it (it fitted)
+    int32_t sps_nal_pos = -1;      // header byte position of the last SPS unit in the input
+    int32_t sps_nal_len = 0;       // input bytes of that unit from its header byte
+    int32_t pps_nal_pos = -1;
+    int32_t pps_nal_len = 0;
 };
 
 // Parses one access unit. With `sets` null (Kavrel_Start) writes the bytes
