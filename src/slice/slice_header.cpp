@@ -1,10 +1,270 @@
-// Placeholder until the slice-header parser lands: accepts nothing.
+// slice_header() of ITU-T H.264 clause 7.3.3, checked against the ranges of
+// clause 7.4.3 and the parameter sets in force, with the frame_num
+// continuity rule of clause 7.4.3 (no gaps unless the SPS allows them).
 #include "slice/slice_header.h"
 
+#include "api/diagnostics.h"
 #include "api/parser_handle.h"
+#include "bitstream/bit_reader.h"
 
 namespace kavrel {
 
-int32_t decode_slice_header(ParserHandle*) { return -18; }
+namespace {
+
+constexpr uint8_t kTypeI = 1;
+constexpr uint8_t kTypeP = 2;
+constexpr uint8_t kTypeB = 3;
+
+// Picture type by slice_type % 5 (Table 7-6): P, B, I, SP (6), SI (5).
+constexpr uint8_t kPicTypeBySliceType[5] = {kTypeP, kTypeB, kTypeI, 6, 5};
+
+// A flag read past the data yields -1 and counts as set.
+inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
+
+// Frame-number continuity for a frame picture (clause 7.4.3, frame_num):
+// 0 on success, -16 after printing why.
+int32_t check_frame_num(ParserHandle* h, const SeqParamSet& sps, int32_t max_frame_num) {
+    SliceHeader& s = h->slice;
+    if (h->nal_unit_type == 5) {
+        if (s.frame_num != 0) {
+            diag("[VsKavrel]:ERROR: IDR frame_num start with %d\n", s.frame_num);
+            return -16;
+        }
+        s.prev_frame_num = 0;
+        return 0;
+    }
+    if (s.pic_type == kTypeI || sps.gaps_in_frame_num_value_allowed_flag != 0) return 0;
+    const int32_t p = s.prev_frame_num;
+    const int32_t f = s.frame_num;
+    const bool refused = (p == max_frame_num && f != 0) || (p < max_frame_num && f > p + 1) ||
+                         (p < max_frame_num && f >= 1 && f < p);
+    if (refused) {
+        diag("[VsKavrel]:ERROR: frame_num start from %d, prev_frame_num(%d)\n", f, p);
+        return -16;
+    }
+    return 0;
+}
+
+// pic_order_cnt_lsb, delta_pic_order_cnt_bottom, delta_pic_order_cnt[0..1].
+// The deltas keep their full values: the repeat frame writes them back.
+int32_t read_pic_order_cnt(ParserHandle* h) {
+    SliceHeader& s = h->slice;
+    BitReader& r = h->reader;
+    const SeqParamSet& sps = h->active_sps;
+    const bool bottom_present =
+        h->active_pps.bottom_field_pic_order_in_frame_present_flag == 1 && s.picture_structure == 3;
+    if (sps.pic_order_cnt_type == 0) {
+        s.pic_order_cnt_lsb = read_bits(r, sps.log2_max_poc_lsb);
+        if (s.pic_order_cnt_lsb < 0) {
+            diag("[VsKavrel]:pic_order_cnt_lsb shall be in the range of [0, MaxPicOrderCntLsb-1]\n");
+            return -18;
+        }
+        if (bottom_present) s.delta_pic_order_cnt_bottom = static_cast<int32_t>(read_se_long(r));
+    }
+    if (sps.pic_order_cnt_type == 1 && sps.delta_pic_order_always_zero_flag == 0) {
+        s.delta_pic_order_cnt[0] = static_cast<int32_t>(read_se_long(r));
+        if (bottom_present) s.delta_pic_order_cnt[1] = static_cast<int32_t>(read_se_long(r));
+    }
+    return 0;
+}
+
+// num_ref_idx_active_override_flag and the overriding counts (P and B).
+int32_t read_ref_counts(ParserHandle* h) {
+    SliceHeader& s = h->slice;
+    BitReader& r = h->reader;
+    s.num_ref_idx_active_override_flag = flag(read_bit(r));
+    if (!s.num_ref_idx_active_override_flag) return 0;
+    s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
+    if (s.pic_type == kTypeB) s.ref_count[1] = static_cast<int16_t>(read_ue(r) + 1);
+    if (s.ref_count[0] > 32 || s.ref_count[0] < 1 || s.ref_count[1] > 32 || s.ref_count[1] < 1) {
+        diag("[VsKavrel]:h->ref_count[0] or h->ref_count[1] are out of range[1, 32], the values are %d  %d\n",
+             s.ref_count[0], s.ref_count[1]);
+        return -18;
+    }
+    return 0;
+}
+
+// disable_deblocking_filter_idc and the two offsets (clause 7.4.3).
+int32_t read_deblocking(ParserHandle* h) {
+    SliceHeader& s = h->slice;
+    BitReader& r = h->reader;
+    s.deblocking_mode = 1;
+    s.slice_alpha_c0_offset = 0;
+    s.slice_beta_offset = 0;
+    if (!h->active_pps.deblocking_filter_control_present_flag) return 0;
+    s.deblocking_mode = read_ue(r);
+    if (static_cast<uint32_t>(s.deblocking_mode) > 2) {
+        diag("[VsKavrel]:deblocking_filter_idc is %u out of range[0,2]\n", static_cast<uint32_t>(s.deblocking_mode));
+        return -18;
+    }
+    if (s.deblocking_mode < 2) s.deblocking_mode ^= 1;  // idc 0 filters, idc 1 does not
+    if (s.deblocking_mode != 0) {
+        s.slice_alpha_c0_offset = 2 * read_se(r);
+        s.slice_beta_offset = 2 * read_se(r);
+    }
+    if (s.slice_alpha_c0_offset < -12 || s.slice_alpha_c0_offset > 12 || s.slice_beta_offset < -12 ||
+        s.slice_beta_offset > 12) {
+        diag("[VsKavrel]:Invalid slice_alpha_c0_offset(%d), slice_beta_offset(%d)\n", s.slice_alpha_c0_offset,
+             s.slice_beta_offset);
+        return -1;
+    }
+    return 0;
+}
+
+// first_mb_in_slice to the active parameter sets. 0 or a negative code.
+int32_t read_slice_start(ParserHandle* h) {
+    SliceHeader& s = h->slice;
+    BitReader& r = h->reader;
+
+    s.first_mb_in_slice = read_ue(r);
+    if (s.first_mb_in_slice < 0) {
+        diag("[VsKavrel]:first_mb_in_slice is out of range, the value is %d\n", s.first_mb_in_slice);
+        return -18;
+    }
+    const int32_t slice_type = read_ue(r);
+    if (slice_type < 0 || slice_type > 9) {
+        diag("[VsKavrel]:slice_type is out of range [0, 9], the value is %d\n", slice_type);
+        return -6;
+    }
+    s.pic_type = kPicTypeBySliceType[slice_type % 5];
+    if (h->nal_unit_type == 5 && s.pic_type != kTypeI) {
+        diag("[VsKavrel]:IDR Nal containing Non-IDR slice\n");
+        return -5;
+    }
+    if (s.pic_type == 5 || s.pic_type == 6) {
+        diag("[VsKavrel]:slice_type(%d) not supported\n", s.pic_type);
+        return -4;
+    }
+
+    const int32_t pps_id = read_ue(r);
+    if (pps_id < 0 || pps_id >= kMaxPps) {
+        diag("[VsKavrel]:pps_id out of range[0, 255], the value is %d\n", pps_id);
+        return -9;
+    }
+    PicParamSet& pps = h->pps_table[pps_id];
+    if (!pps.valid) {
+        diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
+        return -3;
+    }
+    pps.pps_id = pps_id;
+    h->active_pps = pps;
+    const int32_t sps_id = h->active_pps.sps_id;
+    if (sps_id < 0 || sps_id >= kMaxSps) {
+        // Not reachable through a checked PPS; never index outside the table.
+        diag("[VsKavrel]:non existing SPS referenced\n\n");
+        return -8;
+    }
+    h->active_sps = h->sps_table[sps_id];
+    if (!h->active_sps.valid) {
+        diag("[VsKavrel]:non existing SPS referenced\n\n");
+        return -8;
+    }
+
+    const PicParamSet& ap = h->active_pps;
+    if (h->last_sps_profile_idc >= 100) {
+        const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
+        if (ap.init_qp < min_qp || ap.init_qp > 51 || ap.init_qs < 0 || ap.init_qs > 51) {
+            diag("[VsKavrel]:the init_qp or init_qs is out of range: %d,%d\n", ap.init_qp, ap.init_qs);
+            return -19;
+        }
+    }
+    if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {
+        diag("[VsKavrel]:the chroma_qp_index_offset is out of range:%d\n", ap.chroma_qp_index_offset);
+        return -19;
+    }
+    return 0;
+}
+
+// frame_num, field_pic_flag, bottom_field_flag and the continuity checks.
+int32_t read_frame_num(ParserHandle* h) {
+    SliceHeader& s = h->slice;
+    BitReader& r = h->reader;
+    const SeqParamSet& sps = h->active_sps;
+    const int32_t max_frame_num = static_cast<int32_t>((1u << sps.log2_max_frame_num) - 1);
+
+    if (s.first_mb_in_slice == 0) {  // the first slice of a new picture
+        if (s.prev_nal_ref_idc != 0) s.prev_frame_num = s.frame_num;
+        s.prev_nal_ref_idc = h->nal_ref_idc;
+    }
+    s.frame_num = read_bits(r, sps.log2_max_frame_num);
+
+    if (sps.frame_mbs_only_flag != 0) {
+        s.field_pic_flag = 0;
+        s.picture_structure = 3;
+    } else if (flag(read_bit(r))) {
+        s.field_pic_flag = 1;
+        s.picture_structure = static_cast<int16_t>(flag(read_bit(r)) + 1);
+    } else {
+        s.field_pic_flag = 0;
+        s.picture_structure = 3;
+    }
+    s.parity_pic_type[s.picture_structure % 2] = s.pic_type;
+
+    if (s.picture_structure != 3) return 0;  // fields are not checked
+    return check_frame_num(h, sps, max_frame_num);
+}
+
+}  // namespace
+
+int32_t decode_slice_header(ParserHandle* h) {
+    SliceHeader& s = h->slice;
+    BitReader& r = h->reader;
+
+    int32_t rc = read_slice_start(h);
+    if (rc < 0) return rc;
+    rc = read_frame_num(h);
+    if (rc < 0) return rc;
+
+    if (h->nal_unit_type == 5) skip_ue(r);  // idr_pic_id
+    rc = read_pic_order_cnt(h);
+    if (rc < 0) return rc;
+
+    const PicParamSet& pps = h->active_pps;
+    if (pps.redundant_pic_cnt_present_flag != 0) {
+        s.redundant_pic_cnt = read_ue(r);
+        if (s.redundant_pic_cnt < 0 || s.redundant_pic_cnt > 127) {
+            diag("[VsKavrel]:redundant_pic_cnt shall be in the range of [0, 127]\n");
+            return -18;
+        }
+    }
+
+    const bool is_b = s.pic_type == kTypeB;
+    const bool is_inter = is_b || s.pic_type == kTypeP;
+    s.ref_count[0] = pps.ref_count[0];
+    s.ref_count[1] = pps.ref_count[1];
+    if (is_b) s.direct_spatial_mv_pred_flag = flag(read_bit(r));
+    if (is_inter) {
+        rc = read_ref_counts(h);
+        if (rc < 0) return rc;
+        // The readers of these structures report their own faults; the
+        // header goes on from wherever they stopped.
+        decode_ref_pic_list_reordering(&r);
+        if (is_b) decode_ref_pic_list_reordering(&r);
+    }
+    if ((s.pic_type == kTypeP && pps.weighted_pred_flag != 0) || (is_b && pps.weighted_bipred_idc == 1)) {
+        decode_pred_weight_table(h, &r, s.ref_count[0], 0);
+        if (is_b) decode_pred_weight_table(h, &r, s.ref_count[1], 1);
+    }
+    if (h->nal_ref_idc != 0) decode_ref_pic_marking(h, &r);
+
+    if (is_inter && pps.entropy_coding_mode_flag != 0) {
+        s.cabac_init_idc = static_cast<uint8_t>(read_ue(r));
+        const int8_t idc = static_cast<int8_t>(s.cabac_init_idc);
+        if (idc < 0 || idc > 2) {
+            diag("[VsKavrel]:the cabac_init_idc is out of range [0,2], which is %d\n", idc);
+            return -18;
+        }
+    }
+
+    s.qp = static_cast<int16_t>(pps.init_qp + read_se(r));
+    if (s.qp < 0 || s.qp > 51) {
+        diag("[VsKavrel]:QP out of range [0, 51], the value is %d\n", s.qp);
+        return -2;
+    }
+
+    rc = read_deblocking(h);
+    if (rc < 0) return rc;
+    return s.pic_type;
+}
 
 }  // namespace kavrel

@@ -1,0 +1,52 @@
+// dec_ref_pic_marking() (ITU-T H.264 clause 7.3.3.3), walked and
+// range-checked; nothing is kept.
+#include "api/diagnostics.h"
+#include "api/parser_handle.h"
+#include "bitstream/bit_reader.h"
+#include "slice/slice_header.h"
+
+namespace kavrel {
+
+namespace {
+
+// One ue(v) operand of a memory_management_control_operation.
+bool read_operand(BitReader& r, const char* message) {
+    const int32_t v = read_ue(r);
+    if (v < 0 || r.bit_pos > r.bit_count) {
+        diag(message);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int32_t decode_ref_pic_marking(ParserHandle* handle, BitReader* reader) {
+    BitReader& r = *reader;
+    if (handle->nal_unit_type == 5) {
+        r.bit_pos += 2;  // no_output_of_prior_pics_flag, long_term_reference_flag
+        return 0;
+    }
+    if (read_bit(r) == 0) return 0;  // adaptive_ref_pic_marking_mode_flag
+    for (;;) {
+        const int32_t op = read_ue(r);  // memory_management_control_operation
+        if (static_cast<uint32_t>(op) > 6 || r.bit_pos > r.bit_count) {
+            diag("[VsKavrel]:memory_management_control_operation is out of range[0,6], the value is %d\n", op);
+            return -18;
+        }
+        if (op == 0) return 0;
+        if ((op == 1 || op == 3) &&
+            !read_operand(r, "[VsKavrel]:difference_of_pic_nums_minus1 is out of range\n")) {
+            return -18;
+        }
+        if (op == 2 && !read_operand(r, "[VsKavrel]:long_term_pic_num is out of range\n")) return -18;
+        // long_term_frame_idx (3, 6) and max_long_term_frame_idx_plus1 (4)
+        // share one message.
+        if ((op == 3 || op == 6 || op == 4) &&
+            !read_operand(r, "[VsKavrel]:long_term_frame_idx is out of range\n")) {
+            return -18;
+        }
+    }
+}
+
+}  // namespace kavrel
