@@ -6,6 +6,9 @@
 
 namespace kavrel {
 
+struct MotionInfo;
+struct TextureInfo;
+
 struct ArithEncoder {
     uint32_t low = 0;               // codILow
     uint32_t range = 510;           // codIRange
@@ -18,6 +21,8 @@ struct ArithEncoder {
     int32_t min_payload = 0;        // least NAL payload bytes (set by finish_arith)
     int32_t capacity = 0;           // bytes available at `code`
     bool overflow = false;          // a byte would have gone past capacity
+    MotionInfo* motion = nullptr;   // the context sets the element writers code with
+    TextureInfo* texture = nullptr;
 };
 
 }  // namespace kavrel
