@@ -102,6 +102,12 @@ KAVREL_API int32_t H264_Enc_Iframe_Rate(ParserHandle* handle, uint8_t* out, uint
  * bytes written or -1. out must have room for the whole unit: prefer
  * H264_Enc_Double_Frame_Sized. */
 KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle* handle, uint8_t* out);
+/* As H264_Enc_Double_Frame, into out of `capacity` bytes: bytes written, or
+ * -1 with nothing written when the unit does not fit, no SPS, PPS and slice
+ * have been parsed, or the stream cannot take a repeat (more than one slice
+ * group, no reference frames). The handle is not changed, so two calls in a
+ * row write the same unit. */
+KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* out, uint32_t capacity);
 
 #ifdef __cplusplus
 }

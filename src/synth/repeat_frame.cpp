@@ -1,4 +1,175 @@
-// Placeholder until repeat-frame synthesis lands: refuses every call.
-#include "kavrel.h"
+// The repeat-frame call: set-up and release of its working records, the
+// checks of the parsed state it builds on, and the exported entry points.
+#include "synth/repeat_frame.h"
 
-extern "C" KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle*, uint8_t*) { return -1; }
+#include <climits>
+#include <cstdlib>
+#include <new>
+
+#include "api/diagnostics.h"
+#include "api/parser_handle.h"
+#include "kavrel.h"
+#include "synth/nal_packaging.h"
+
+namespace kavrel {
+
+namespace {
+
+// Slice header bits stay below this: the longest elements are the three
+// se(v) picture order count deltas of up to 65 bits each.
+constexpr int64_t kHeaderBytes = 96;
+
+}  // namespace
+
+int32_t repeat_mb_count(const ParserHandle* handle) {
+    const SeqParamSet& sps = handle->active_sps;
+    const int32_t width = sps.mb_width;
+    const int32_t map_units = sps.mb_height;
+    const bool field = sps.frame_mbs_only_flag == 0 && handle->slice.picture_structure != 3;
+    const int32_t rows = (sps.frame_mbs_only_flag == 0 && !field) ? 2 * map_units : map_units;
+    return width > 0 && rows > 0 ? width * rows : 0;
+}
+
+int32_t repeat_frame_num(const ParserHandle* handle) {
+    const SliceHeader& s = handle->slice;
+    // prev_nal_ref_idc is the nal_ref_idc of the last parsed picture: when
+    // it was a reference picture its frame_num is PrevRefFrameNum, else the
+    // one kept in prev_frame_num.
+    const int32_t prev_ref = s.prev_nal_ref_idc != 0 ? s.frame_num : s.prev_frame_num;
+    const int32_t bits = handle->active_sps.log2_max_frame_num;
+    const uint32_t mask = bits >= 32 ? UINT32_MAX : (uint32_t{1} << bits) - 1;
+    return static_cast<int32_t>((static_cast<uint32_t>(prev_ref) + 1) & mask);
+}
+
+int32_t repeat_payload_bound(const ParserHandle* handle) {
+    const int64_t mbs = repeat_mb_count(handle);
+    const bool cabac = handle->active_pps.entropy_coding_mode_flag != 0;
+    // CABAC: a skip flag costs at most 6 bits (an LPS leaves codIRange at
+    // 6 or more), an end_of_slice_flag 0 at most 1; then the alignment
+    // byte and the flush. CAVLC: ue(v) of the count and the stop bit.
+    const int64_t data = cabac ? mbs + 8 : 16;
+    const int64_t raw = kHeaderBytes + data;
+    const int64_t escaped = raw + raw / 2 + 1;  // one 03 per two bytes at most
+    const int64_t stuffing = cabac ? (mbs + 31) / 32 + 3 : 0;
+    const int64_t total = escaped + stuffing;
+    return total > INT32_MAX - 16 ? -1 : static_cast<int32_t>(total);
+}
+
+int32_t check_repeat_state(const ParserHandle* handle) {
+    if (handle->sps_received == 0 || handle->slice_received == 0 || handle->active_sps.valid == 0 ||
+        handle->active_pps.valid == 0) {
+        diag("[VsKavrel]:H264_Enc_Double_Frame: no SPS, PPS and slice parsed yet\n");
+        return -1;
+    }
+    if (handle->active_pps.num_slice_groups_minus1 != 0) {
+        // One slice covers one slice group only.
+        diag("[VsKavrel]:H264_Enc_Double_Frame: more than one slice group is not supported\n");
+        return -1;
+    }
+    if (handle->active_sps.max_ref_frame_count == 0) {
+        diag("[VsKavrel]:H264_Enc_Double_Frame: the stream keeps no reference picture\n");
+        return -1;
+    }
+    if (repeat_mb_count(handle) <= 0 || repeat_payload_bound(handle) < 0) {
+        diag("[VsKavrel]:H264_Enc_Double_Frame: no picture size\n");
+        return -1;
+    }
+    return 0;
+}
+
+bool malloc_slice(ParserHandle* handle, RepeatSlice* slice) {
+    *slice = RepeatSlice{};
+    slice->mb_count = repeat_mb_count(handle);
+    slice->capacity = repeat_payload_bound(handle);
+    void* output = std::calloc(1, sizeof(SliceOutput));
+    if (output == nullptr) {
+        diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
+        return false;
+    }
+    slice->output = new (output) SliceOutput{};
+    void* stream = std::calloc(1, sizeof(Bitstream));
+    if (stream == nullptr) {
+        diag("[VsKavrel]:malloc_slice: Bitstream\n");
+        free_slice(slice);
+        return false;
+    }
+    slice->output->stream = new (stream) Bitstream{};
+    auto* buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(slice->capacity)));
+    if (buffer == nullptr) {
+        diag("[VsKavrel]:malloc_slice: StreamBuffer\n");
+        free_slice(slice);
+        return false;
+    }
+    init_bitstream(slice->output->stream, buffer, slice->capacity);
+    if (handle->active_pps.entropy_coding_mode_flag != 0) {
+        slice->output->write_element = write_cabac_element;
+        void* motion = std::calloc(1, sizeof(MotionInfo));
+        if (motion == nullptr) {
+            diag("create_contexts_MotionInfo: enco_ctx");
+            free_slice(slice);
+            return false;
+        }
+        slice->motion = new (motion) MotionInfo{};
+        void* texture = std::calloc(1, sizeof(TextureInfo));
+        if (texture == nullptr) {
+            diag("create_contexts_TextureInfo: enco_ctx");
+            free_slice(slice);
+            return false;
+        }
+        slice->texture = new (texture) TextureInfo{};
+    } else {
+        slice->output->write_element = write_mapped;
+    }
+    return true;
+}
+
+void free_slice(RepeatSlice* slice) {
+    if (slice->output != nullptr) {
+        if (slice->output->stream != nullptr) {
+            std::free(slice->output->stream->StreamBuffer);
+            std::free(slice->output->stream);
+        }
+        std::free(slice->output);
+    }
+    std::free(slice->motion);
+    std::free(slice->texture);
+    *slice = RepeatSlice{};
+}
+
+int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity) {
+    if (check_repeat_state(handle) != 0) return -1;
+    RepeatSlice slice;
+    if (!malloc_slice(handle, &slice)) return -1;
+    write_repeat_header(handle, &slice);
+    int32_t result = write_repeat_data(handle, &slice);
+    if (result == 0) result = write_slice_nalu(handle, slice.output->stream, out, capacity);
+    free_slice(&slice);
+    return result;
+}
+
+}  // namespace kavrel
+
+extern "C" {
+
+KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle* handle, uint8_t* out) {
+    if (handle == nullptr || out == nullptr) {
+        KAVREL_NULL_POINTER();
+        return -1;
+    }
+    // No size is given: the caller provides room for the whole unit, and
+    // the unit is never larger than the payload bound and its five bytes
+    // of start code and header.
+    const int32_t bound = kavrel::repeat_payload_bound(handle);
+    return kavrel::write_repeat_frame(handle, out, bound < 0 ? 0 : bound + 5);
+}
+
+KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* out, uint32_t capacity) {
+    if (handle == nullptr || out == nullptr) {
+        KAVREL_NULL_POINTER();
+        return -1;
+    }
+    const int32_t room = capacity > INT32_MAX ? INT32_MAX : static_cast<int32_t>(capacity);
+    return kavrel::write_repeat_frame(handle, out, room);
+}
+
+}  // extern "C"

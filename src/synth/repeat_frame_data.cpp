@@ -1,0 +1,72 @@
+// Slice data of the repeat frame (ITU-T H.264 clause 7.3.4): every
+// macroblock skipped, then the end of the RBSP and its escaping.
+#include "api/parser_handle.h"
+#include "synth/nal_packaging.h"
+#include "synth/repeat_frame.h"
+
+namespace kavrel {
+
+namespace {
+
+// CAVLC: one mb_skip_run over the whole picture (ue(v); past 65534 with
+// the longer codes of clause 9.1), then rbsp_slice_trailing_bits.
+void write_cavlc_data(ParserHandle* handle, RepeatSlice* slice) {
+    SliceOutput* out = slice->output;
+    slice->symbol.value = slice->mb_count;
+    slice->symbol.mapper = map_ue;
+    out->write_element(handle, &slice->symbol, out, 0, 0);
+    write_trailing_bits(out->stream);
+}
+
+// CABAC: mb_skip_flag 1 for each macroblock, each followed by
+// end_of_slice_flag; in an MBAFF frame end_of_slice_flag follows only the
+// bottom macroblock of a pair, and mb_field_decoding_flag is inferred for
+// pairs with both macroblocks skipped (clause 7.4.4).
+void write_cabac_data(ParserHandle* handle, RepeatSlice* slice) {
+    SliceOutput* out = slice->output;
+    ArithEncoder* enc = &out->ArithEncoder;
+    const SeqParamSet& sps = handle->active_sps;
+    const int32_t width = sps.mb_width > 0 ? sps.mb_width : 1;
+    const bool mbaff = sps.mb_adaptive_frame_field_flag != 0 && sps.frame_mbs_only_flag == 0 &&
+                       handle->slice.picture_structure == 3;
+    const int32_t n = slice->mb_count;
+    slice->symbol.value = 0;
+    slice->symbol.arith_writer = write_skip_flag_cabac;
+    if (n == 0) encode_terminate(enc, 1);
+    for (int32_t mb = 0; mb < n; ++mb) {
+        int32_t x = mb % width;
+        int32_t y = mb / width;
+        if (mbaff) {
+            const int32_t pair = mb / 2;
+            x = pair % width;
+            y = 2 * (pair / width) + mb % 2;
+        }
+        out->write_element(handle, &slice->symbol, out, x, y);
+        if (mbaff && mb % 2 == 0) continue;
+        encode_terminate(enc, mb + 1 == n ? 1 : 0);
+    }
+    finish_arith(enc, n);
+    out->stream->pending_byte = 0;
+    out->stream->bits_left = enc->bits_left;
+}
+
+}  // namespace
+
+int32_t write_repeat_data(ParserHandle* handle, RepeatSlice* slice) {
+    const bool cabac = handle->active_pps.entropy_coding_mode_flag != 0;
+    if (cabac) {
+        write_cabac_data(handle, slice);
+    } else {
+        write_cavlc_data(handle, slice);
+    }
+    Bitstream* stream = slice->output->stream;
+    if (stream->overflow || (cabac && slice->output->ArithEncoder.overflow)) return -1;
+    const int32_t min_bytes = cabac ? slice->output->ArithEncoder.min_payload : 0;
+    const int32_t length =
+        insert_emulation_prevention(handle, stream->StreamBuffer, stream->byte_count, min_bytes, stream->capacity);
+    if (length < 0) return -1;
+    stream->byte_count = length;
+    return 0;
+}
+
+}  // namespace kavrel
