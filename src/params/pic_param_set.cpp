@@ -1,10 +1,200 @@
-// Placeholder until the parameter-set parser lands: accepts nothing.
-#include "params/pic_param_set.h"
+// pic_parameter_set_rbsp() (ITU-T H.264 clause 7.3.2.2) with the range rules
+// of clause 7.4.2.2 and the library's rules per profile.
+#include <cstring>
 
+#include "api/diagnostics.h"
 #include "api/parser_handle.h"
+#include "params/pic_param_set.h"
+#include "params/seq_param_set.h"
 
 namespace kavrel {
 
-int32_t decode_picture_parameter_set(ParserHandle*, int32_t) { return -22; }
+namespace {
+
+// Ceil(Log2(n)) for n >= 1.
+int ceil_log2(int32_t n) {
+    int bits = 0;
+    while ((1 << bits) < n) ++bits;
+    return bits;
+}
+
+// slice_group_map_type and the map description that follows it; the map is
+// stepped over. 0 or -19.
+int32_t decode_slice_groups(BitReader& r, PicParamSet* pps) {
+    const int32_t groups_minus1 = pps->num_slice_groups_minus1;  // 1..127 here
+    pps->slice_group_map_type = read_ue(r);
+    if (pps->slice_group_map_type < 0 || pps->slice_group_map_type > 6) {
+        diag("[VsKavrel]:slice_group_map_type is out of range[0, 6], the value is %d\n", pps->slice_group_map_type);
+        return -19;
+    }
+    const int32_t type = pps->slice_group_map_type;
+    if (groups_minus1 != 1 && type >= 3 && type <= 5) {
+        diag("[VsKavrel]:num_slice_groups_minus1 is not equal to 1, slice_group_map_type shall not be equal to "
+             "3,4,or 5\n");
+        return -19;
+    }
+    switch (type) {
+    case 0:  // run_length_minus1[i]
+        for (int32_t i = 0; i <= groups_minus1; ++i) skip_ue(r);
+        break;
+    case 2:  // top_left[i], bottom_right[i]
+        for (int32_t i = 0; i < groups_minus1; ++i) {
+            skip_ue(r);
+            skip_ue(r);
+        }
+        break;
+    case 3:
+    case 4:
+    case 5:  // slice_group_change_direction_flag, slice_group_change_rate_minus1
+        read_bit(r);
+        skip_ue(r);
+        break;
+    case 6: {
+        const int32_t map_units_minus1 = read_ue(r);
+        if (map_units_minus1 < 0) {
+            diag("[VsKavrel]:pic_size_in_map_units_minus1 is out of range\n");
+            return -19;
+        }
+        // slice_group_id[i], u(v) of Ceil(Log2(num_slice_groups_minus1 + 1)) bits.
+        r.bit_pos += (map_units_minus1 + 1) * ceil_log2(groups_minus1 + 1);
+        break;
+    }
+    default:  // type 1: nothing
+        break;
+    }
+    return 0;
+}
+
+// Everything after pps_id up to redundant_pic_cnt_present_flag. 0, -12 or -19.
+int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
+    pps->sps_id = read_ue(r);
+    if (pps->sps_id < 0 || pps->sps_id >= kMaxSps) {
+        diag("[VsKavrel]:sps_id is out of range[0, 31], the value is %d\n", pps->sps_id);
+        return -12;
+    }
+    pps->entropy_coding_mode_flag = read_bit(r);
+    if (pps->entropy_coding_mode_flag < 0 || pps->entropy_coding_mode_flag > 1) {
+        diag("[VsKavrel]:entropy_coding_mode_flag is out of range[0, 1], the value is %d\n",
+             pps->entropy_coding_mode_flag);
+        return -19;
+    }
+    pps->bottom_field_pic_order_in_frame_present_flag = static_cast<uint8_t>(read_bit(r));
+
+    pps->num_slice_groups_minus1 = static_cast<int8_t>(read_ue(r));
+    if (pps->num_slice_groups_minus1 < 0) {
+        diag("[VsKavrel]:slice_group_count is out of range\n");
+        return -19;
+    }
+    if (pps->num_slice_groups_minus1 > 0) {
+        const int32_t rc = decode_slice_groups(r, pps);
+        if (rc < 0) return rc;
+    }
+
+    const int32_t l0_minus1 = read_ue(r);
+    const int32_t l1_minus1 = read_ue(r);
+    pps->ref_count[0] = static_cast<int8_t>(l0_minus1 + 1);
+    pps->ref_count[1] = static_cast<int8_t>(l1_minus1 + 1);
+    if (pps->ref_count[0] > 32 || pps->ref_count[0] < 1 || pps->ref_count[1] > 32 || pps->ref_count[1] < 1) {
+        diag("[VsKavrel]:pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are %d  %d\n",
+             pps->ref_count[0], pps->ref_count[1]);
+        return -19;
+    }
+    pps->weighted_pred_flag = static_cast<uint8_t>(read_bit(r));
+    pps->weighted_bipred_idc = static_cast<int8_t>(read_bits(r, 2));
+    if (pps->weighted_bipred_idc < 0 || pps->weighted_bipred_idc > 2) {
+        diag("[VsKavrel]:weighted_bipred_idc is out of range[0,2], the value is %d\n", pps->weighted_bipred_idc);
+        return -19;
+    }
+    // Tested when a slice uses the set.
+    pps->init_qp = static_cast<int8_t>(26 + read_se(r));
+    pps->init_qs = 26 + read_se(r);
+    pps->chroma_qp_index_offset = static_cast<int8_t>(read_se(r));
+    pps->deblocking_filter_control_present_flag = static_cast<uint8_t>(read_bit(r));
+    pps->constrained_intra_pred_flag = static_cast<uint8_t>(read_bit(r));
+    pps->redundant_pic_cnt_present_flag = static_cast<uint16_t>(read_bit(r));
+    return 0;
+}
+
+}  // namespace
+
+int32_t check_pps_profile(const PicParamSet* pps, int32_t sps_profile_idc) {
+    const bool high_tail_used = pps->transform_8x8_mode_flag == 1 || pps->second_chroma_qp_index_offset != 0 ||
+                                pps->pic_scaling_matrix_present_flag == 1;
+    const int redundant = static_cast<int16_t>(pps->redundant_pic_cnt_present_flag);
+    switch (sps_profile_idc) {
+    case 66:
+        if (pps->entropy_coding_mode_flag != 0) {
+            diag("[VsKavrel]:CABAC is not valid for BASELINE\n");
+            return 0;
+        }
+        if (pps->weighted_pred_flag != 0 || pps->weighted_bipred_idc != 0) {
+            diag("[VsKavrel]:Weighted predition is invalid for BASELINE\n");
+            return 0;
+        }
+        if (high_tail_used) {
+            diag("[VsKavrel]:Invalid syntax for BASELINE\n");
+            return 0;
+        }
+        return 1;
+    case 77:
+        if (pps->num_slice_groups_minus1 != 0) {
+            diag("[VsKavrel]:Invalid num_slice_groups_minus1(%d) for MAIN\n", pps->num_slice_groups_minus1);
+            return 0;
+        }
+        if (redundant != 0) {
+            diag("[VsKavrel]:Invalid redundant_pic_cnt_present(%d) for MAIN\n", redundant);
+            return 0;
+        }
+        if (high_tail_used) {
+            diag("[VsKavrel]:Invalid syntax for MAIN\n");
+            return 0;
+        }
+        return 1;
+    case 100:
+        if (pps->num_slice_groups_minus1 != 0) {
+            diag("[VsKavrel]:Invalid num_slice_groups_minus1(%d) for HP\n", pps->num_slice_groups_minus1);
+            return 0;
+        }
+        if (redundant != 0) {
+            diag("[VsKavrel]:Invalid redundant_pic_cnt_present(%d) for HP\n", redundant);
+            return 0;
+        }
+        return 1;
+    default:
+        return 1;
+    }
+}
+
+int32_t decode_picture_parameter_set(ParserHandle* handle, int32_t rbsp_bits) {
+    BitReader& r = handle->reader;
+    const int32_t pps_id = read_ue(r);
+    if (pps_id < 0 || pps_id >= kMaxPps) {
+        diag("[VsKavrel]:pps_id is out of range[0, 255], the value is %d\n", pps_id);
+        return -9;
+    }
+    PicParamSet* pps = &handle->pps_table[pps_id];
+    std::memset(pps, 0, sizeof *pps);
+
+    const int32_t rc = decode_pps_head(r, pps);
+    if (rc < 0) return rc;
+
+    // The High-profile tail, when the RBSP holds more data (more_rbsp_data()).
+    handle->pps_tail_bit_pos = r.bit_pos - 1;
+    pps->transform_8x8_mode_flag = -1;
+    pps->second_chroma_qp_index_offset = 0;
+    SeqParamSet* sps = &handle->sps_table[pps->sps_id];
+    if (r.bit_pos < rbsp_bits) {
+        pps->transform_8x8_mode_flag = read_bit(r);
+        decode_scaling_matrices(handle, sps, pps, 0, pps->scaling_list_4x4, pps->scaling_list_8x8);
+        pps->second_chroma_qp_index_offset = static_cast<int8_t>(read_se(r));
+    }
+    handle->transform_8x8_mode = pps->transform_8x8_mode_flag;
+
+    pps->valid = check_pps_profile(pps, sps->profile_idc);
+    if (pps->valid) return 0;
+    diag("[VsKavrel]:Warnning: pps exists invalid sytnax\n");
+    std::memset(pps, 0, sizeof *pps);
+    return -22;
+}
 
 }  // namespace kavrel

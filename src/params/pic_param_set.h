@@ -29,6 +29,7 @@ struct PicParamSet {
     uint8_t scaling_list_8x8[2][64];
     int32_t valid;
     int32_t pps_id;               // written when a slice refers to this entry
+    int32_t scaling_list_present_flag[8];  // pic_scaling_list_present_flag[i]
 };
 
 // Parses the PPS RBSP at handle->reader; rbsp_bits = bits before the stop bit.

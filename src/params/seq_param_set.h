@@ -11,7 +11,8 @@ namespace kavrel {
 
 struct PicParamSet;
 
-// hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are not kept.
+// hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are stepped over
+// but not kept. A ue(v) value that lies past the data is stored as all ones.
 struct HrdParameters {
     int32_t cpb_cnt_minus1;
     int32_t bit_rate_scale;
@@ -66,7 +67,9 @@ struct SeqParamSet {
     uint8_t fixed_frame_rate_flag;
     uint16_t bitstream_restriction_flag;
     uint16_t num_reorder_frames;
-    // The rest of the VUI, kept for writing the set back.
+    // The rest of the VUI, kept for writing the set back (a flag read past
+    // the data holds -1, a stepped-over ue(v) past the data -1, and one above
+    // INT32_MAX is stored as INT32_MAX).
     int32_t overscan_info_present_flag;
     int32_t overscan_appropriate_flag;
     int32_t video_signal_type_present_flag;
@@ -105,6 +108,10 @@ struct SeqParamSet {
     int32_t seq_parameter_set_id;
     int32_t frame_cropping_flag;
     int32_t scaling_list_present_flag[8];
+    // sar_width and sar_height as the VUI gave them (0 when it gave none);
+    // the two fields above may hold a pair carried over from the active set.
+    int32_t vui_sar_width;
+    int32_t vui_sar_height;
 };
 
 // Default scaling tables (Tables 7-3, 7-4) in raster order, and the zig-zag
@@ -121,6 +128,8 @@ int32_t decode_seq_parameter_set(ParserHandle* handle);
 // 1 when the set is supported, else 0 (prints the reason).
 int32_t check_sps_profile(const SeqParamSet* sps);
 // scaling_matrix_present_flag and the lists (SPS form: pps null, is_sps 1).
+// The per-list present flags go to the set being parsed: the SPS's
+// scaling_list_present_flag, or the PPS's own in the PPS form.
 void decode_scaling_matrices(ParserHandle* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
                              uint8_t (*lists_4x4)[16], uint8_t (*lists_8x8)[64]);
 // One scaling_list() of `size` (16 or 64) entries into dest (raster order).

@@ -1,0 +1,121 @@
+// Crafting SPS and PPS RBSPs field by field (ITU-T H.264 7.3.2.1.1, 7.3.2.2)
+// and running the parsers on them.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "api/parser_handle.h"
+#include "kavrel.h"
+#include "support/test_support.h"
+
+namespace params_test {
+
+using kavrel_test::BitBuilder;
+using kavrel_test::Bytes;
+using Writer = std::function<void(BitBuilder&)>;
+
+struct SpsSpec {
+    int profile_idc = 77, cs0 = 0, cs1 = 0, cs2 = 0, cs3 = 0, reserved4 = 0, level_idc = 30;
+    uint64_t id = 0, chroma_format_idc = 1, bit_depth_luma = 0, bit_depth_chroma = 0;
+    int separate_colour_plane = 0, qpprime = 0;
+    Writer scaling = [](BitBuilder& b) { b.u(1, 0); };  // seq_scaling_matrix_present_flag ...
+    uint64_t log2_max_frame_num_minus4 = 0, poc_type = 0, log2_max_poc_lsb_minus4 = 2;
+    int delta_pic_order_always_zero = 0;
+    int64_t offset_for_non_ref_pic = 0, offset_for_top_to_bottom_field = 0;
+    std::vector<int64_t> offset_for_ref_frame;
+    uint64_t max_num_ref_frames = 1;
+    int gaps = 0;
+    uint64_t width_mbs_minus1 = 10, height_map_units_minus1 = 8;
+    int frame_mbs_only = 1, mbaff = 0, direct_8x8 = 1, cropping = 0;
+    uint64_t crop_left = 0, crop_right = 0, crop_top = 0, crop_bottom = 0;
+    Writer vui;  // empty: vui_parameters_present_flag 0
+};
+
+inline BitBuilder build_sps(const SpsSpec& s) {
+    BitBuilder b;
+    b.u(8, s.profile_idc).u(1, s.cs0).u(1, s.cs1).u(1, s.cs2).u(1, s.cs3).u(4, s.reserved4).u(8, s.level_idc).ue(s.id);
+    if (s.profile_idc >= 100) {
+        b.ue(s.chroma_format_idc);
+        if (s.chroma_format_idc == 3) b.u(1, s.separate_colour_plane);
+        b.ue(s.bit_depth_luma).ue(s.bit_depth_chroma).u(1, s.qpprime);
+        s.scaling(b);
+    }
+    b.ue(s.log2_max_frame_num_minus4).ue(s.poc_type);
+    if (s.poc_type == 0) b.ue(s.log2_max_poc_lsb_minus4);
+    if (s.poc_type == 1) {
+        b.u(1, s.delta_pic_order_always_zero).se(s.offset_for_non_ref_pic).se(s.offset_for_top_to_bottom_field);
+        b.ue(s.offset_for_ref_frame.size());
+        for (int64_t o : s.offset_for_ref_frame) b.se(o);
+    }
+    b.ue(s.max_num_ref_frames).u(1, s.gaps).ue(s.width_mbs_minus1).ue(s.height_map_units_minus1);
+    b.u(1, s.frame_mbs_only);
+    if (!s.frame_mbs_only) b.u(1, s.mbaff);
+    b.u(1, s.direct_8x8).u(1, s.cropping);
+    if (s.cropping) b.ue(s.crop_left).ue(s.crop_right).ue(s.crop_top).ue(s.crop_bottom);
+    b.u(1, s.vui ? 1 : 0);
+    if (s.vui) s.vui(b);
+    return b;
+}
+
+struct PpsSpec {
+    uint64_t pps_id = 0, sps_id = 0;
+    int entropy = 0, bottom_field_pic_order = 0;
+    uint64_t slice_groups_minus1 = 0;
+    Writer slice_group_map;  // slice_group_map_type and the map, when groups > 1
+    uint64_t l0_minus1 = 0, l1_minus1 = 0;
+    int weighted_pred = 0, weighted_bipred = 0;
+    int64_t qp_minus26 = 0, qs_minus26 = 0, chroma_qp_offset = 0;
+    int deblocking = 1, constrained_intra = 0, redundant = 0;
+    bool tail = false;
+    int transform_8x8 = 0;
+    Writer scaling = [](BitBuilder& b) { b.u(1, 0); };  // pic_scaling_matrix_present_flag ...
+    int64_t second_chroma_qp_offset = 0;
+};
+
+inline BitBuilder build_pps(const PpsSpec& p) {
+    BitBuilder b;
+    b.ue(p.pps_id).ue(p.sps_id).u(1, p.entropy).u(1, p.bottom_field_pic_order).ue(p.slice_groups_minus1);
+    if (p.slice_group_map) p.slice_group_map(b);
+    b.ue(p.l0_minus1).ue(p.l1_minus1).u(1, p.weighted_pred).u(2, p.weighted_bipred);
+    b.se(p.qp_minus26).se(p.qs_minus26).se(p.chroma_qp_offset);
+    b.u(1, p.deblocking).u(1, p.constrained_intra).u(1, p.redundant);
+    if (p.tail) {
+        b.u(1, p.transform_8x8);
+        p.scaling(b);
+        b.se(p.second_chroma_qp_offset);
+    }
+    return b;
+}
+
+// A parser handle for one test.
+struct Handle {
+    ParserHandle* h = Kavrel_Open();
+    ~Handle() { Kavrel_Close(h); }
+    ParserHandle* operator->() const { return h; }
+};
+
+// Runs a parser on the syntax bits of `b` followed by rbsp_trailing_bits(),
+// with the reader set as the frame driver sets it.
+struct Rbsp {
+    Bytes bytes;
+    int32_t bit_count = 0;
+    explicit Rbsp(BitBuilder b) : bit_count(static_cast<int32_t>(b.bit_length())) { bytes = b.trailing().bytes(); }
+    void point(ParserHandle* h) {
+        kavrel::bit_reader_init(h->reader, bytes.data(), static_cast<int32_t>(bytes.size()), bit_count);
+    }
+};
+
+inline int32_t parse_sps(ParserHandle* h, const BitBuilder& b) {
+    Rbsp r(b);
+    r.point(h);
+    return kavrel::decode_seq_parameter_set(h);
+}
+
+inline int32_t parse_pps(ParserHandle* h, const BitBuilder& b) {
+    Rbsp r(b);
+    r.point(h);
+    return kavrel::decode_picture_parameter_set(h, r.bit_count);
+}
+
+}  // namespace params_test

@@ -1,0 +1,152 @@
+// VUI and HRD (ITU-T H.264 Annex E.1): every field kept, the reader ending
+// where the syntax ends, frame rate, warnings, and bounded CPB tables.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "param_set_builders.h"
+
+using namespace params_test;
+using kavrel_test::StdoutCapture;
+
+namespace {
+
+const std::string kTag = "[VsKavrel]:";
+
+// hrd_parameters() with cpb_cnt_minus1 + 1 entries (bit rate i * 7 + base).
+void hrd(BitBuilder& b, uint64_t cpb_cnt_minus1, uint64_t base, int delay_len) {
+    b.ue(cpb_cnt_minus1).u(4, 4).u(4, 3);
+    for (uint64_t i = 0; i <= cpb_cnt_minus1; ++i) b.ue(base + i * 7).ue(base + i * 11).u(1, i & 1);
+    b.u(5, delay_len).u(5, 22).u(5, 21).u(5, 24);
+}
+
+// Parses an SPS whose VUI `vui` writes; the reader must end at the stop bit.
+int32_t parse_with_vui(Handle& h, const Writer& vui, std::string* out) {
+    SpsSpec s;
+    s.vui = vui;
+    const BitBuilder b = build_sps(s);
+    StdoutCapture cap;
+    const int32_t rc = parse_sps(h.h, b);
+    *out = cap.take();
+    EXPECT_EQ(h->reader.bit_pos, static_cast<int32_t>(b.bit_length()));
+    return rc;
+}
+
+TEST(VuiParameters, EveryFieldIsKept) {
+    Handle h;
+    std::string out;
+    const Writer vui = [](BitBuilder& b) {
+        b.u(1, 1).u(8, 255).u(16, 40).u(16, 33);  // Extended_SAR 40:33
+        b.u(1, 1).u(1, 1);                         // overscan: appropriate
+        b.u(1, 1).u(3, 5).u(1, 1).u(1, 1).u(8, 9).u(8, 16).u(8, 9);
+        b.u(1, 1).ue(2).ue(3);                      // chroma location
+        b.u(1, 1).u(32, 1001).u(32, 60000).u(1, 1);
+        b.u(1, 1);
+        hrd(b, 1, 10000000, 23);  // bit rates beyond 16 bits of ue(v)
+        b.u(1, 1);
+        hrd(b, 0, 500, 17);
+        b.u(1, 1).u(1, 1);                                         // low_delay_hrd_flag, pic_struct_present_flag
+        b.u(1, 1).u(1, 1).ue(2).ue(1).ue(16).ue(15).ue(3).ue(4);  // bitstream restriction
+    };
+    ASSERT_EQ(parse_with_vui(h, vui, &out), 0);
+    EXPECT_EQ(out, "");
+    const kavrel::SeqParamSet& a = h->active_sps;
+    EXPECT_EQ(a.aspect_info_end_bit_pos, a.vui_flag_bit_pos + 42);
+    EXPECT_EQ(a.aspect_ratio_idc, 255);
+    EXPECT_EQ(a.sar_width, 40);
+    EXPECT_EQ(a.sar_height, 33);
+    EXPECT_EQ(a.overscan_appropriate_flag, 1);
+    EXPECT_EQ(a.video_format, 5);
+    EXPECT_EQ(a.video_full_range_flag, 1);
+    EXPECT_EQ(a.colour_primaries, 9);
+    EXPECT_EQ(a.transfer_characteristics, 16);
+    EXPECT_EQ(a.matrix_coefficients, 9);
+    EXPECT_EQ(a.chroma_sample_loc_type_top_field, 2);
+    EXPECT_EQ(a.chroma_sample_loc_type_bottom_field, 3);
+    EXPECT_EQ(a.num_units_in_tick, 1001u);
+    EXPECT_EQ(a.time_scale, 60000u);
+    EXPECT_EQ(a.fixed_frame_rate_flag, 1);
+    EXPECT_EQ(h->frame_rate, 29u);
+    ASSERT_EQ(a.nal_hrd.cpb_cnt_minus1, 1);
+    EXPECT_EQ(a.nal_hrd.bit_rate_scale, 4);
+    EXPECT_EQ(a.nal_hrd.cpb_size_scale, 3);
+    EXPECT_EQ(a.nal_hrd.bit_rate_value_minus1[0], 10000000u);
+    EXPECT_EQ(a.nal_hrd.bit_rate_value_minus1[1], 10000007u);
+    EXPECT_EQ(a.nal_hrd.cpb_size_value_minus1[1], 10000011u);
+    EXPECT_EQ(a.nal_hrd.cbr_flag[1], 1);
+    EXPECT_EQ(a.nal_hrd.initial_cpb_removal_delay_length_minus1, 23);
+    EXPECT_EQ(a.nal_hrd.cpb_removal_delay_length_minus1, 22);
+    EXPECT_EQ(a.nal_hrd.dpb_output_delay_length_minus1, 21);
+    EXPECT_EQ(a.nal_hrd.time_offset_length, 24);
+    EXPECT_EQ(a.vcl_hrd_parameters_present_flag, 1);
+    EXPECT_EQ(a.vcl_hrd.cpb_cnt_minus1, 0);
+    EXPECT_EQ(a.vcl_hrd.bit_rate_value_minus1[0], 500u);
+    EXPECT_EQ(a.vcl_hrd.initial_cpb_removal_delay_length_minus1, 17);
+    EXPECT_EQ(a.low_delay_hrd_flag, 1);
+    EXPECT_EQ(a.pic_struct_present_flag, 1);
+    EXPECT_EQ(a.bitstream_restriction_flag, 1);
+    EXPECT_EQ(a.motion_vectors_over_pic_boundaries_flag, 1);
+    EXPECT_EQ(a.max_bytes_per_pic_denom, 2);
+    EXPECT_EQ(a.max_bits_per_mb_denom, 1);
+    EXPECT_EQ(a.log2_max_mv_length_horizontal, 16);
+    EXPECT_EQ(a.log2_max_mv_length_vertical, 15);
+    EXPECT_EQ(a.num_reorder_frames, 3);
+    EXPECT_EQ(a.max_dec_frame_buffering, 4);
+}
+
+TEST(VuiParameters, AspectEndTimingAndEarlyEnd) {
+    Handle h;
+    std::string out;
+    // No aspect ratio; timing 1/50 gives 25 fps; no restriction: the VUI
+    // ends right after pic_struct_present_flag.
+    ASSERT_EQ(parse_with_vui(h, [](BitBuilder& b) { b.u(5, 1).u(32, 1).u(32, 50).u(1, 0).u(4, 0); }, &out), 0);
+    EXPECT_EQ(h->active_sps.aspect_info_end_bit_pos, h->active_sps.vui_flag_bit_pos + 2);
+    EXPECT_EQ(h->frame_rate, 25u);
+    EXPECT_EQ(h->active_sps.bitstream_restriction_flag, 0);
+
+    // aspect_ratio_idc 1: 8 bits more; time_scale 0 keeps the frame rate.
+    ASSERT_EQ(parse_with_vui(h, [](BitBuilder& b) { b.u(1, 1).u(8, 1).u(4, 1).u(32, 1).u(32, 0).u(5, 0); }, &out), 0);
+    EXPECT_EQ(h->active_sps.aspect_info_end_bit_pos, h->active_sps.vui_flag_bit_pos + 10);
+    EXPECT_EQ(out, kTag + "num_units_in_tick and time_scale which are in sps is equal 0!!\n");
+    EXPECT_EQ(h->frame_rate, 25u);
+
+    ASSERT_EQ(parse_with_vui(h, [](BitBuilder& b) { b.u(5, 1).u(32, 0).u(32, 30).u(5, 0); }, &out), 0);
+    EXPECT_EQ(out, kTag + "sps->num_units_in_tick: 0\n" + kTag +
+                       "num_units_in_tick and time_scale which are in sps is equal 0!!\n");
+    EXPECT_EQ(h->active_sps.time_scale, 30u);
+    EXPECT_EQ(h->frame_rate, 25u);
+
+    // num_reorder_frames beyond 15 bits warns and goes on (its code + 1 is
+    // 0xa000, whole whatever the alignment of this 31-bit code).
+    ASSERT_EQ(parse_with_vui(h, [](BitBuilder& b) { b.u(8, 0).u(1, 1).u(1, 1).ue(0).ue(0).ue(0).ue(0).ue(40959).ue(7); },
+                             &out),
+              0);
+    EXPECT_EQ(out, kTag + "time_scale which is in vui is less than 0\n");
+    EXPECT_EQ(h->active_sps.num_reorder_frames, 40959);
+    EXPECT_EQ(h->active_sps.max_dec_frame_buffering, 7);
+}
+
+TEST(VuiParameters, MoreThan32CpbsAreSteppedOverAndNotStored) {
+    Handle h;
+    std::string out;
+    const Writer vui = [](BitBuilder& b) {
+        b.u(5, 0).u(1, 1);
+        hrd(b, 39, 100, 9);
+        b.u(1, 0).u(1, 1).u(1, 1).u(1, 1).u(1, 1).ue(0).ue(0).ue(1).ue(1).ue(2).ue(2);
+    };
+    ASSERT_EQ(parse_with_vui(h, vui, &out), 0);
+    EXPECT_EQ(out, kTag + "cpb_cnt is out of range[1, 32], the value is 40\n");
+    const kavrel::SeqParamSet& a = h->active_sps;
+    EXPECT_EQ(a.nal_hrd.cpb_cnt_minus1, 39);
+    EXPECT_EQ(a.nal_hrd.bit_rate_value_minus1[31], 100u + 31 * 7);
+    EXPECT_EQ(a.nal_hrd.cpb_size_value_minus1[31], 100u + 31 * 11);
+    EXPECT_EQ(a.nal_hrd.initial_cpb_removal_delay_length_minus1, 9);
+    EXPECT_EQ(a.nal_hrd.time_offset_length, 24);
+    // Nothing spilled into the members behind the 32-entry arrays.
+    EXPECT_EQ(a.vcl_hrd.cpb_cnt_minus1, 0);
+    EXPECT_EQ(a.vcl_hrd.bit_rate_value_minus1[0], 0u);
+    EXPECT_EQ(a.low_delay_hrd_flag, 1);
+    EXPECT_EQ(a.num_reorder_frames, 2);
+}
+
+}  // namespace
