@@ -68,8 +68,10 @@ int32_t write_timing_vui(const SeqParamSet* sps, SliceOutput* out) {
     if (sps->aspect_ratio_info_present_flag != 0) {
         write_u(static_cast<uint32_t>(sps->aspect_ratio_idc), 8, out);
         if ((sps->aspect_ratio_idc & 0xFF) == 255) {  // Extended_SAR
-            write_u(static_cast<uint32_t>(sps->sar_width), 16, out);
-            write_u(static_cast<uint32_t>(sps->sar_height), 16, out);
+            // The pair the VUI carried, not one the parser carried over
+            // from an earlier set.
+            write_u(static_cast<uint32_t>(sps->vui_sar_width), 16, out);
+            write_u(static_cast<uint32_t>(sps->vui_sar_height), 16, out);
         }
     }
     write_u(flag(sps->overscan_info_present_flag), 1, out);
