@@ -1,0 +1,183 @@
+// kavrel fps RATE IN OUT, checked with FFmpeg: the new rate is what ffprobe
+// reads, the pictures decode bit-exactly as before, every SPS field but the
+// timing is unchanged, and every other NAL unit is copied byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "support/test_support.h"
+
+using kavrel_test::Bytes;
+
+namespace {
+
+const std::string kCli = KAVREL_CLI_PATH;
+
+std::string fps_cli(const std::string& rate, const std::string& in, const std::string& out, int* rc) {
+    std::string log;
+    *rc = kavrel_test::run("'" + kCli + "' fps " + rate + " '" + in + "' '" + out + "' 2>&1", &log);
+    return log;
+}
+
+// r_frame_rate as ffprobe reports it, e.g. "30000/1001".
+std::string probed_rate(const std::string& path) {
+    std::string out;
+    kavrel_test::run("ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 '" +
+                         path + "'",
+                     &out);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+// The MD5 of every decoded frame, in order (the timestamps are left out,
+// since they follow the rate).
+std::vector<std::string> frame_hashes(const std::string& path) {
+    std::string out;
+    EXPECT_EQ(kavrel_test::run("ffmpeg -nostdin -v error -i '" + path + "' -f framemd5 - 2>&1", &out), 0) << out;
+    std::vector<std::string> hashes;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        hashes.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return hashes;
+}
+
+// "name = value" of every element of every SPS, as trace_headers shows them,
+// one vector per SPS.
+std::vector<std::vector<std::string>> sps_fields(const std::string& path) {
+    std::string out;
+    kavrel_test::run("ffmpeg -nostdin -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1",
+                     &out);
+    static const std::regex element(R"(^\[trace_headers @ [^\]]*\] \d+\s+(\S+)\s+[01]+ = (-?\d+)$)");
+    static const std::regex heading(R"(^\[trace_headers @ [^\]]*\] [A-Za-z])");
+    std::vector<std::vector<std::string>> sets;
+    bool in_sps = false;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, element)) {
+            if (in_sps) sets.back().push_back(m[1].str() + " = " + m[2].str());
+        } else if (std::regex_search(line, heading)) {
+            in_sps = line.find("] Sequence Parameter Set") != std::string::npos;
+            if (in_sps) sets.emplace_back();
+        }
+    }
+    return sets;
+}
+
+// The fields that may differ: the timing.
+bool is_timing(const std::string& field) {
+    return field.rfind("num_units_in_tick ", 0) == 0 || field.rfind("time_scale ", 0) == 0 ||
+           field.rfind("timing_info_present_flag ", 0) == 0;
+}
+
+std::vector<std::string> without_timing(const std::vector<std::string>& fields) {
+    std::vector<std::string> kept;
+    for (const std::string& f : fields)
+        if (!is_timing(f)) kept.push_back(f);
+    return kept;
+}
+
+// NAL units (from the header byte, trailing zeros dropped) other than SPS.
+std::vector<Bytes> non_sps_units(const Bytes& data) {
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 2 < data.size(); ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) starts.push_back(i + 3);
+    std::vector<Bytes> units;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : data.size();
+        while (end > starts[k] && data[end - 1] == 0) --end;
+        if (starts[k] < end && (data[starts[k]] & 0x1F) != 7)
+            units.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(starts[k]),
+                               data.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return units;
+}
+
+// Runs the CLI on `in` and checks everything FFmpeg can tell about the result.
+void check_rewrite(const std::string& in, const std::string& rate, const std::string& expected_rate,
+                   const std::string& tick, const std::string& scale) {
+    const std::string out = kavrel_test::work_dir() + "/" + std::filesystem::path(in).stem().string() + "_fps.h264";
+    int rc = -1;
+    const std::string log = fps_cli(rate, in, out, &rc);
+    ASSERT_EQ(rc, 0) << log;
+
+    EXPECT_EQ(probed_rate(out), expected_rate);
+    const auto before = frame_hashes(in);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(frame_hashes(out), before);
+
+    const auto old_sets = sps_fields(in);
+    const auto new_sets = sps_fields(out);
+    ASSERT_FALSE(old_sets.empty());
+    ASSERT_EQ(new_sets.size(), old_sets.size());
+    for (size_t i = 0; i < old_sets.size(); ++i) {
+        EXPECT_EQ(without_timing(new_sets[i]), without_timing(old_sets[i])) << "SPS #" << i;
+        std::map<std::string, int> seen;
+        for (const std::string& f : new_sets[i]) {
+            if (!is_timing(f)) continue;
+            ++seen[f];
+        }
+        EXPECT_EQ(seen["timing_info_present_flag = 1"], 1) << "SPS #" << i;
+        EXPECT_EQ(seen["num_units_in_tick = " + tick], 1) << "SPS #" << i;
+        EXPECT_EQ(seen["time_scale = " + scale], 1) << "SPS #" << i;
+    }
+    EXPECT_EQ(non_sps_units(kavrel_test::read_file(out)), non_sps_units(kavrel_test::read_file(in)));
+}
+
+TEST(FpsCli, HighProfileWithFullVuiAndRepeatedSps) {
+    // SPS at every IDR, NAL HRD, colour description, Extended_SAR 5:4,
+    // pic_struct_present_flag, B pictures, CABAC.
+    const std::string in = kavrel_test::make_stream(
+        "fps_high_vui",
+        "-f lavfi -i testsrc2=size=176x144:rate=25 -frames:v 8 -vf setsar=5/4 -c:v libx264 -profile:v high "
+        "-x264-params keyint=3:nal-hrd=vbr:vbv-maxrate=500:vbv-bufsize=1000:colorprim=bt709:transfer=bt709:"
+        "colormatrix=bt709:pic-struct=1");
+    check_rewrite(in, "50", "50/1", "1", "100");
+}
+
+TEST(FpsCli, BaselineNtscToPal) {
+    const std::string in = kavrel_test::make_stream(
+        "fps_baseline_ntsc",
+        "-f lavfi -i testsrc2=size=352x288:rate=30000/1001 -frames:v 6 -c:v libx264 -profile:v baseline");
+    ASSERT_EQ(probed_rate(in), "30000/1001");
+    check_rewrite(in, "25", "25/1", "1", "50");
+}
+
+TEST(FpsCli, InterlacedToNtsc) {
+    // frame_mbs_only_flag 0 with MBAFF, cropping (180 rows are not a multiple of 32).
+    const std::string in = kavrel_test::make_stream(
+        "fps_interlaced",
+        "-f lavfi -i testsrc2=size=320x180:rate=25 -frames:v 4 -c:v libx264 -profile:v main -flags +ildct+ilme "
+        "-x264-params tff=1");
+    check_rewrite(in, "30000/1001", "30000/1001", "1001", "60000");
+}
+
+TEST(FpsCli, RefusesBadArguments) {
+    const std::string in = kavrel_test::make_stream(
+        "fps_baseline_ntsc",
+        "-f lavfi -i testsrc2=size=352x288:rate=30000/1001 -frames:v 6 -c:v libx264 -profile:v baseline");
+    const std::string out = kavrel_test::work_dir() + "/fps_refused.h264";
+    for (const char* rate : {"0", "25/0", "-25", "abc", "25/", "/1", "2147483648", "25x"}) {
+        std::filesystem::remove(out);
+        int rc = 0;
+        const std::string log = fps_cli(rate, in, out, &rc);
+        EXPECT_NE(rc, 0) << rate << ": " << log;
+        EXPECT_FALSE(std::filesystem::exists(out)) << rate;
+    }
+    // A file without any SPS is refused too, and so is a missing input.
+    const std::string no_sps = kavrel_test::work_dir() + "/fps_no_sps.h264";
+    kavrel_test::write_file(no_sps, kavrel_test::hex("00 00 00 01 09 f0"));
+    int rc = 0;
+    fps_cli("25", no_sps, out, &rc);
+    EXPECT_NE(rc, 0);
+    fps_cli("25", kavrel_test::work_dir() + "/does_not_exist.h264", out, &rc);
+    EXPECT_NE(rc, 0);
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+}  // namespace
