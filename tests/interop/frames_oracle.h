@@ -40,18 +40,12 @@ struct Packet {
     std::vector<TracedUnit> units;  // in stream order
     char pict_type = '?';           // of the decoded picture made from it
     int interlaced_frame = -1;
-    int top_field_first = -1;
 
     const TracedUnit* last_slice() const {
         for (auto it = units.rbegin(); it != units.rend(); ++it) {
             if (it->title == "Slice Header") return &*it;
         }
         return nullptr;
-    }
-    int slice_count() const {
-        int n = 0;
-        for (const TracedUnit& u : units) n += u.title == "Slice Header";
-        return n;
     }
 };
 
@@ -100,7 +94,7 @@ inline Oracle probe(const std::string& path) {
     }
 
     EXPECT_EQ(kavrel_test::run("ffprobe -v error -show_frames -show_entries "
-                               "frame=pkt_pos,pict_type,interlaced_frame,top_field_first -of compact=p=1" + q,
+                               "frame=pkt_pos,pict_type,interlaced_frame -of compact=p=1" + q,
                                &out),
               0);
     for (const std::string& line : lines_of(out)) {
@@ -111,7 +105,6 @@ inline Oracle probe(const std::string& path) {
             if (p.pos != pos) continue;
             p.pict_type = f.at("pict_type")[0];
             p.interlaced_frame = std::stoi(f.at("interlaced_frame"));
-            p.top_field_first = std::stoi(f.at("top_field_first"));
         }
     }
 
