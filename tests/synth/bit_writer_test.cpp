@@ -1,5 +1,5 @@
-// Bit writer: u(n), ue(v), se(v) and rbsp_trailing_bits() as ITU-T H.264
-// clauses 7.2 and 9.1 define them, and the capacity bound of the buffer.
+// Bit writer: u(n), ue(v), se(v) and rbsp_trailing_bits() (ITU-T H.264
+// clauses 7.2, 9.1), and the capacity bound of its buffer.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -9,189 +9,109 @@
 #include "synth/bit_writer.h"
 #include "synth/slice_output.h"
 
-using kavrel::Bitstream;
-using kavrel::SliceOutput;
-using kavrel::SyntaxSymbol;
-
 namespace {
 
-// A writer over a 64-byte buffer with a guard region behind `capacity`.
+// A writer over a guarded buffer of `capacity` bytes.
 struct Writer {
-    uint8_t buffer[64] = {};
-    Bitstream stream;
-    SliceOutput out;
-    explicit Writer(int32_t capacity = 56) {
+    uint8_t buffer[16];
+    kavrel::Bitstream stream;
+    kavrel::SliceOutput out;
+    explicit Writer(int32_t capacity = 12) {
         for (uint8_t& b : buffer) b = 0xEE;
         kavrel::init_bitstream(&stream, buffer, capacity);
         out.stream = &stream;
     }
-    // Every bit written so far, stored bytes then the pending ones.
-    std::string bits() const {
+    std::string bits() const {  // stored bytes, then the pending bits
         std::string s;
         for (int32_t i = 0; i < stream.byte_count; ++i)
-            for (int b = 7; b >= 0; --b) s += ((buffer[i] >> b) & 1) ? '1' : '0';
-        for (int b = 7 - stream.bits_left; b >= 0; --b) s += ((stream.pending_byte >> b) & 1) ? '1' : '0';
+            for (int b = 7; b >= 0; --b) s += char('0' + ((buffer[i] >> b) & 1));
+        for (int b = 7 - stream.bits_left; b >= 0; --b) s += char('0' + ((stream.pending_byte >> b) & 1));
         return s;
     }
+    std::string bytes() const { return kavrel_test::to_hex(buffer, static_cast<size_t>(stream.byte_count)); }
 };
 
-std::string ue_bits(int32_t v) {
+std::string code(bool is_se, int32_t v) {
     Writer w;
-    const int32_t n = kavrel::write_ue(v, &w.out);
-    EXPECT_EQ(n, static_cast<int32_t>(w.bits().size()));
+    const int32_t n = is_se ? kavrel::write_se(v, &w.out) : kavrel::write_ue(v, &w.out);
+    EXPECT_EQ(n, static_cast<int32_t>(w.bits().size())) << v;
     return w.bits();
 }
 
-std::string se_bits(int32_t v) {
-    Writer w;
-    const int32_t n = kavrel::write_se(v, &w.out);
-    EXPECT_EQ(n, static_cast<int32_t>(w.bits().size()));
-    return w.bits();
-}
+std::string zeros(int n) { return std::string(static_cast<size_t>(n), '0'); }
+std::string ones(int n) { return std::string(static_cast<size_t>(n), '1'); }
 
-TEST(BitWriter, ExpGolombCodesAreTheStandards) {
-    // ue(v), Table 9-2.
-    EXPECT_EQ(ue_bits(0), "1");
-    EXPECT_EQ(ue_bits(1), "010");
-    EXPECT_EQ(ue_bits(2), "011");
-    EXPECT_EQ(ue_bits(3), "00100");
-    EXPECT_EQ(ue_bits(6), "00111");
-    EXPECT_EQ(ue_bits(7), "0001000");
-    // 65534: codeNum + 1 = 0xFFFF, 15 zeros, a one, 15 ones (31 bits).
-    EXPECT_EQ(ue_bits(65534), std::string(15, '0') + "1" + std::string(15, '1'));
-    // Past 65534 the standard's longer codes: 65535 + 1 = 2^16.
-    EXPECT_EQ(ue_bits(65535), std::string(16, '0') + "1" + std::string(16, '0'));
-    // INT32_MAX + 1 = 2^31: 31 zeros, a one, 31 zeros (63 bits).
-    EXPECT_EQ(ue_bits(INT32_MAX), std::string(31, '0') + "1" + std::string(31, '0'));
+TEST(BitWriter, ExpGolombCodes) {
+    // Table 9-2, then the longest code of the 16-step range (65534) and the
+    // standard's longer codes past it.
+    EXPECT_EQ(code(false, 0), "1");
+    EXPECT_EQ(code(false, 1), "010");
+    EXPECT_EQ(code(false, 2), "011");
+    EXPECT_EQ(code(false, 3), "00100");
+    EXPECT_EQ(code(false, 7), "0001000");
+    EXPECT_EQ(code(false, 65534), zeros(15) + "1" + ones(15));
+    EXPECT_EQ(code(false, 65535), zeros(16) + "1" + zeros(16));
+    EXPECT_EQ(code(false, INT32_MAX), zeros(31) + "1" + zeros(31));
+    // Table 9-3: v > 0 -> codeNum 2v - 1, v <= 0 -> -2v.
+    EXPECT_EQ(code(true, 0), "1");
+    EXPECT_EQ(code(true, 1), "010");
+    EXPECT_EQ(code(true, -1), "011");
+    EXPECT_EQ(code(true, 2), "00100");
+    EXPECT_EQ(code(true, -2), "00101");
+    EXPECT_EQ(code(true, -56), zeros(6) + "1110001");                      // codeNum 112
+    EXPECT_EQ(code(true, INT32_MAX), zeros(31) + ones(31) + "0");          // codeNum 2^32 - 3
+    EXPECT_EQ(code(true, INT32_MIN), zeros(32) + "1" + zeros(31) + "1");   // codeNum 2^32
 
-    // se(v), Table 9-3: k > 0 -> 2k - 1, k <= 0 -> -2k.
-    EXPECT_EQ(se_bits(0), "1");
-    EXPECT_EQ(se_bits(1), "010");
-    EXPECT_EQ(se_bits(-1), "011");
-    EXPECT_EQ(se_bits(2), "00100");
-    EXPECT_EQ(se_bits(-2), "00101");
-    EXPECT_EQ(se_bits(-56), std::string(6, '0') + "1" + "110001");  // codeNum 112, 113 = 1110001
-    // 32767 -> codeNum 65533, the longest code the 16-step bound covers.
-    EXPECT_EQ(se_bits(32767), std::string(15, '0') + "1" + std::string(14, '1') + "0");
-    // INT32_MIN -> codeNum 2^32: 32 zeros, a one, 31 zeros and a one.
-    EXPECT_EQ(se_bits(INT32_MIN), std::string(32, '0') + "1" + std::string(31, '0') + "1");
-    // INT32_MAX -> codeNum 2^32 - 3, + 1 = 2^32 - 2: 31 zeros, 31 ones, a zero.
-    EXPECT_EQ(se_bits(INT32_MAX), std::string(31, '0') + std::string(31, '1') + "0");
-
-    // The mapper outputs that write_mapped builds its pattern from.
-    int32_t length = 0, info = 0;
-    kavrel::map_ue(3, &length, &info);
-    EXPECT_EQ(length, 5);
-    EXPECT_EQ(info, 0);
-    kavrel::map_se(-2, &length, &info);
-    EXPECT_EQ(length, 5);
-    EXPECT_EQ(info, 1);
-
-    // write_mapped through the element-writer slot, with a symbol whose
-    // pattern holds stale bits: only the code is written.
+    // Through the element-writer slot, with stale pattern bits in the symbol.
     Writer w;
     w.out.write_element = kavrel::write_mapped;
-    SyntaxSymbol sym;
-    sym.value = 4;  // codeNum 4: 00101
+    kavrel::SyntaxSymbol sym;
+    sym.value = 4;
     sym.mapper = kavrel::map_ue;
     sym.pattern = 0xFFFFFFFF;
     EXPECT_EQ(w.out.write_element(nullptr, &sym, &w.out, 3, 7), 5);
-    EXPECT_EQ(sym.length, 5);
-    EXPECT_EQ(sym.pattern, 0x5u);
+    EXPECT_EQ(sym.info, 1);
     EXPECT_EQ(w.bits(), "00101");
 }
 
-TEST(BitWriter, FixedWritesAndByteBoundaries) {
-    {
-        // Eight one-bit writes store exactly one byte and empty the pending byte.
-        Writer w;
-        for (int i = 0; i < 8; ++i) {
-            EXPECT_EQ(w.stream.byte_count, 0);
-            kavrel::write_u(i & 1, 1, &w.out);
-        }
-        EXPECT_EQ(w.stream.byte_count, 1);
-        EXPECT_EQ(w.stream.bits_left, 8);
-        EXPECT_EQ(w.stream.pending_byte, 0);
-        EXPECT_EQ(w.buffer[0], 0x55);
-        EXPECT_EQ(w.buffer[1], 0xEE);  // nothing stored early
+TEST(BitWriter, FixedWritesTrailingBitsAndCapacity) {
+    Writer a;  // eight 1-bit writes store one byte, not earlier
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(a.stream.byte_count, 0);
+        kavrel::write_u(i & 1, 1, &a.out);
     }
-    {
-        // u(32) of 2^31 + 1 from a fresh stream: 80 00 00 01.
-        Writer w;
-        EXPECT_EQ(kavrel::write_u(0x80000001u, 32, &w.out), 32);
-        EXPECT_EQ(kavrel_test::to_hex(w.buffer, 4), "80 00 00 01");
-        EXPECT_EQ(w.stream.byte_count, 4);
-        // A 32-bit write that straddles bytes: 3 bits, then 32, then 5.
-        Writer v;
-        kavrel::write_u(0x5, 3, &v.out);                // 101
-        kavrel::write_u(0xDEADBEEFu, 32, &v.out);
-        kavrel::write_u(0x1F, 5, &v.out);               // 11111
-        // 101 11011110101011011011111011101111 11111
-        EXPECT_EQ(kavrel_test::to_hex(v.buffer, 5), "bb d5 b7 dd ff");
-        EXPECT_EQ(v.stream.bits_left, 8);
-    }
-    {
-        // Only the low `length` bits of the pattern are written; length 0
-        // writes nothing and reports 0.
-        Writer w;
-        SyntaxSymbol sym;
-        sym.pattern = 0xF0;
-        sym.length = 0;
-        EXPECT_EQ(kavrel::write_fixed(&sym, &w.out), 0);
-        EXPECT_EQ(w.bits(), "");
-        sym.length = 4;
-        EXPECT_EQ(kavrel::write_fixed(&sym, &w.out), 4);
-        EXPECT_EQ(w.bits(), "0000");
-    }
-}
+    EXPECT_EQ(a.bytes(), "55");
+    EXPECT_EQ(a.stream.bits_left, 8);
+    Writer b;  // u(32) of 2^31 + 1; then 3 + 32 + 5 bits across byte boundaries
+    kavrel::write_u(0x80000001u, 32, &b.out);
+    kavrel::write_u(0x5, 3, &b.out);
+    kavrel::write_u(0xDEADBEEFu, 32, &b.out);
+    kavrel::write_u(0x1F, 5, &b.out);
+    EXPECT_EQ(b.bytes(), "80 00 00 01 bb d5 b7 dd ff");  // 101 DEADBEEF 11111
+    Writer c;  // only the low `length` bits; length 0 writes nothing
+    kavrel::SyntaxSymbol sym;
+    sym.pattern = 0xF0;
+    EXPECT_EQ(kavrel::write_fixed(&sym, &c.out), 0);
+    sym.length = 4;
+    EXPECT_EQ(kavrel::write_fixed(&sym, &c.out), 4);
+    EXPECT_EQ(c.bits(), "0000");
 
-TEST(BitWriter, TrailingBits) {
-    {
-        Writer w;  // on a byte boundary: 0x80
-        EXPECT_EQ(kavrel::write_trailing_bits(&w.stream), 8);
-        EXPECT_EQ(w.stream.byte_count, 1);
-        EXPECT_EQ(w.buffer[0], 0x80);
-    }
-    {
-        Writer w;  // after 1, 0, 1: 1011 0000
-        kavrel::write_u(1, 1, &w.out);
-        kavrel::write_u(0, 1, &w.out);
-        kavrel::write_u(1, 1, &w.out);
-        EXPECT_EQ(kavrel::write_trailing_bits(&w.stream), 5);
-        EXPECT_EQ(w.stream.byte_count, 1);
-        EXPECT_EQ(w.buffer[0], 0xB0);
-        EXPECT_EQ(w.stream.bits_left, 8);
-        EXPECT_EQ(w.stream.pending_byte, 0);
-    }
-    {
-        Writer w;  // after 7 zeros only the stop bit is left: 0000 0001
-        kavrel::write_u(0, 7, &w.out);
-        EXPECT_EQ(kavrel::write_trailing_bits(&w.stream), 1);
-        EXPECT_EQ(w.buffer[0], 0x01);
-    }
-}
+    // rbsp_trailing_bits: 0x80 on a boundary, 1011 0000 after 101, 01 after 7 bits.
+    Writer t0, t3, t7;
+    EXPECT_EQ(kavrel::write_trailing_bits(&t0.stream), 8);
+    kavrel::write_u(0x5, 3, &t3.out);
+    EXPECT_EQ(kavrel::write_trailing_bits(&t3.stream), 5);
+    kavrel::write_u(0, 7, &t7.out);
+    EXPECT_EQ(kavrel::write_trailing_bits(&t7.stream), 1);
+    EXPECT_EQ(t0.bytes() + " " + t3.bytes() + " " + t7.bytes(), "80 b0 01");
 
-TEST(BitWriter, NeverWritesPastItsCapacity) {
-    Writer w(2);
-    kavrel::write_u(0xABCD, 16, &w.out);
-    EXPECT_FALSE(w.stream.overflow);
-    kavrel::write_u(0x12, 8, &w.out);  // the third byte has no room
-    EXPECT_TRUE(w.stream.overflow);
-    EXPECT_EQ(w.stream.byte_count, 2);
-    EXPECT_EQ(kavrel_test::to_hex(w.buffer, 3), "ab cd ee");
-    kavrel::write_trailing_bits(&w.stream);
-    EXPECT_EQ(w.buffer[2], 0xEE);
-
-    // A stream without a buffer stores nothing and says so.
-    Bitstream none;
-    kavrel::init_bitstream(&none, nullptr, 100);
-    SliceOutput out;
-    out.stream = &none;
-    kavrel::write_ue(5, &out);
-    EXPECT_FALSE(none.overflow);  // nothing complete yet
-    kavrel::write_trailing_bits(&none);
-    EXPECT_TRUE(none.overflow);
-    EXPECT_EQ(none.byte_count, 0);
+    Writer small(2);  // a third byte has no room: dropped, overflow set
+    kavrel::write_u(0xABCD, 16, &small.out);
+    EXPECT_FALSE(small.stream.overflow);
+    kavrel::write_u(0x12, 8, &small.out);
+    kavrel::write_trailing_bits(&small.stream);
+    EXPECT_TRUE(small.stream.overflow);
+    EXPECT_EQ(kavrel_test::to_hex(small.buffer, 3), "ab cd ee");
 }
 
 }  // namespace
