@@ -249,6 +249,11 @@ TEST(DoubleCli, NumberingWraps) {
     const std::vector<long> frame_nums = traced(path + ".doubled.h264", "frame_num");
     ASSERT_EQ(frame_nums.size(), 80u);
     for (size_t i = 1; i < frame_nums.size(); i += 2) EXPECT_EQ(frame_nums[i], (frame_nums[i - 1] + 1) % 16) << i;
+    // An IDR every 5 pictures restarts the numbering, with an SPS each time.
+    const std::string gop = x264("double_gop5", "176x144", 17, "-profile:v main -bf 0 -g 5");
+    expect_doubled(gop, "50/1");
+    EXPECT_EQ(traced(gop + ".doubled.h264", "seq_parameter_set_id").size(),
+              traced(gop, "seq_parameter_set_id").size());
     // POC type 2.
     Crafted two;
     two.frames = 20;

@@ -88,34 +88,21 @@ TEST(CabacContexts, InitialisationFollowsThePreCtxStateRule) {
     EXPECT_EQ(kavrel::init_context(65, -43, 51).mps, 1);
     EXPECT_EQ(kavrel::init_context(23, -2, 0).state, 62);
     EXPECT_EQ(kavrel::init_context(23, -2, 0).mps, 0);
-}
 
-TEST(CabacContexts, ArraysHoldTheListedCtxIdx) {
+    // Other arrays hold the standard's pairs where their ctxIdx are listed.
     MotionInfo m{};
     TextureInfo t{};
     kavrel::init_contexts(&m, &t, 26);
-    auto at26 = [](int m_, int n_) { return kavrel::init_context(m_, n_, 26); };
-    auto same = [](CabacContext a, CabacContext b) { return a.state == b.state && a.mps == b.mps; };
-    // (m, n) below are the standard's for cabac_init_idc 0.
-    EXPECT_TRUE(same(m.mb_type_ctx[1][2], at26(21, 0)));        // ctxIdx 13
-    EXPECT_TRUE(same(m.mb_type_ctx[1][4], at26(1, 9)));         // 14
-    EXPECT_TRUE(same(m.mb_type_ctx[2][7], at26(18, 64)));       // 24
-    EXPECT_TRUE(same(m.sub_mb_type_ctx[0][1], at26(12, 49)));   // 21
-    EXPECT_TRUE(same(m.mvd_ctx[1][5], at26(5, 54)));            // 50
-    EXPECT_TRUE(same(m.field_ctx[0], at26(0, 45)));             // 70
-    EXPECT_TRUE(same(m.transform_8x8_ctx[2], at26(14, 59)));    // 401
-    EXPECT_TRUE(same(t.chroma_pred_ctx[0], at26(-9, 83)));      // 64
-    EXPECT_TRUE(same(t.cbp_ctx[2][3], at26(-29, 127)));         // 84
-    EXPECT_TRUE(same(t.coded_block_flag_ctx[6][3], at26(-8, 88)));  // 104
-    EXPECT_TRUE(same(t.coded_block_flag_ctx[9][3], at26(-35, 127)));
-    EXPECT_TRUE(same(t.sig_ctx[1][0], at26(0, 64)));            // filler
-    EXPECT_TRUE(same(t.sig_ctx[1][1], at26(11, 35)));           // 120
-    EXPECT_TRUE(same(t.sig_ctx[6][2], at26(9, 63)));            // 151
-    EXPECT_TRUE(same(t.last_ctx[7][14], at26(-9, 108)));        // 226
-    EXPECT_TRUE(same(t.field_last_ctx[0][5], at26(23, -2)));    // 343
-    EXPECT_TRUE(same(t.field_last_ctx[7][14], at26(11, 86)));   // 398
-    EXPECT_TRUE(same(t.abs_one_ctx[0][0], at26(-6, 76)));       // 227
-    EXPECT_TRUE(same(t.abs_level_ctx[6][4], at26(-8, 85)));     // 275
+    auto same = [](CabacContext a, int m_, int n_) {
+        const CabacContext b = kavrel::init_context(m_, n_, 26);
+        return a.state == b.state && a.mps == b.mps;
+    };
+    EXPECT_TRUE(same(m.mb_type_ctx[2][7], 18, 64));        // ctxIdx 24
+    EXPECT_TRUE(same(m.transform_8x8_ctx[2], 14, 59));     // 401
+    EXPECT_TRUE(same(t.cbp_ctx[2][3], -29, 127));          // 84
+    EXPECT_TRUE(same(t.sig_ctx[1][1], 11, 35));            // 120, behind a filler
+    EXPECT_TRUE(same(t.field_last_ctx[7][14], 11, 86));    // 398
+    EXPECT_TRUE(same(t.coded_block_flag_ctx[9][3], -35, 127));
 }
 
 TEST(CabacEngine, WorkedSlicesByteForByte) {
@@ -139,11 +126,6 @@ TEST(CabacEngine, WorkedSlicesByteForByte) {
     qp0.start(0);
     code_skipped_slice(qp0, 99);
     EXPECT_EQ(qp0.bytes(), kavrel_test::hex("FE DA A6 58 01 43"));
-
-    // 8160 macroblocks (1920x1088): (16320 - 8160 + 31) >> 5 = 255.
-    Output hd;
-    hd.start(26);
-    EXPECT_EQ(code_skipped_slice(hd, 8160), 255);
 }
 
 TEST(CabacEngine, ElementWriterReportsTheBitsItAdded) {
@@ -165,30 +147,6 @@ TEST(CabacEngine, ElementWriterReportsTheBitsItAdded) {
     EXPECT_EQ(kavrel::write_cabac_element(nullptr, &s, &o.out, 1, 0), 0);
     EXPECT_EQ(o.motion.mb_type_ctx[1][0].state, 24);  // transIdxMPS[23]
     EXPECT_EQ(o.enc()->range, 337u);
-}
-
-TEST(CabacEngine, StateTransitionsAtTheEndsOfTheTable) {
-    Output o;
-    o.start(26);
-    // An LPS in state 0 swaps valMPS and stays in state 0.
-    CabacContext c{0, 1};
-    kavrel::encode_bin(o.enc(), 0, &c);
-    EXPECT_EQ(c.state, 0);
-    EXPECT_EQ(c.mps, 0);
-    // Any non-zero bin value counts as 1.
-    kavrel::encode_bin(o.enc(), 0x100, &c);
-    EXPECT_EQ(c.mps, 1);
-    // An MPS in state 62 stays there; an LPS from 10 goes to 8, from 62 to 38.
-    CabacContext top{62, 0};
-    kavrel::encode_bin(o.enc(), 0, &top);
-    EXPECT_EQ(top.state, 62);
-    kavrel::encode_bin(o.enc(), 1, &top);
-    EXPECT_EQ(top.state, 38);
-    CabacContext mid{10, 1};
-    kavrel::encode_bin(o.enc(), 0, &mid);
-    EXPECT_EQ(mid.state, 8);
-    EXPECT_EQ(mid.mps, 1);
-    EXPECT_EQ(o.enc()->bins, 5u);
 }
 
 TEST(CabacEngine, RandomBinsDecodeWithTheStandardsDecoder) {
