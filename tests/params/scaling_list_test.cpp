@@ -6,44 +6,12 @@
 #include <vector>
 
 #include "param_set_builders.h"
+#include "params/standard_scaling.h"
 
 using namespace params_test;
+using namespace standard_scaling;
 
 namespace {
-
-using List = std::vector<int>;
-
-// Zig-zag scan built by walking the anti-diagonals (clause 8.5.6): entry k is
-// the raster position of the k-th coefficient.
-List zigzag(int n) {
-    List scan;
-    for (int d = 0; d < 2 * n - 1; ++d) {
-        for (int i = 0; i < n; ++i) {
-            const int row = d % 2 == 0 ? d - i : i;  // even diagonals run upwards
-            const int col = d - row;
-            if (row >= 0 && row < n && col >= 0 && col < n) scan.push_back(row * n + col);
-        }
-    }
-    return scan;
-}
-
-// Values in scan order to raster order.
-List raster(const List& scanned) {
-    const List scan = zigzag(scanned.size() == 16 ? 4 : 8);
-    List out(scanned.size());
-    for (size_t k = 0; k < scanned.size(); ++k) out[scan[k]] = scanned[k];
-    return out;
-}
-
-// Tables 7-3 and 7-4, indexed as the standard lists them (scan order).
-const List kIntra4 = {6, 13, 13, 20, 20, 20, 28, 28, 28, 28, 32, 32, 32, 37, 37, 42};
-const List kInter4 = {10, 14, 14, 20, 20, 20, 24, 24, 24, 24, 27, 27, 27, 30, 30, 34};
-const List kIntra8 = {6,  10, 10, 13, 11, 13, 16, 16, 16, 16, 18, 18, 18, 18, 18, 23, 23, 23, 23, 23, 23, 25,
-                      25, 25, 25, 25, 25, 25, 27, 27, 27, 27, 27, 27, 27, 27, 29, 29, 29, 29, 29, 29, 29, 31,
-                      31, 31, 31, 31, 31, 33, 33, 33, 33, 33, 36, 36, 36, 36, 38, 38, 38, 40, 40, 42};
-const List kInter8 = {9,  13, 13, 15, 13, 15, 17, 17, 17, 17, 19, 19, 19, 19, 19, 21, 21, 21, 21, 21, 21, 22,
-                      22, 22, 22, 22, 22, 22, 24, 24, 24, 24, 24, 24, 24, 24, 25, 25, 25, 25, 25, 25, 25, 27,
-                      27, 27, 27, 27, 27, 28, 28, 28, 28, 28, 30, 30, 30, 30, 32, 32, 32, 33, 33, 35};
 
 List of(const uint8_t* p, int n) { return List(p, p + n); }
 List flat(int n, int v) { return List(n, v); }
@@ -95,7 +63,8 @@ TEST(ScalingList, FallbackRulesInSpsAndPps) {
         for (int k = 1; k < 16; ++k) b.se(0);  // list 0: flat 16
         b.u(1, 0);                             // list 1: list 0
         b.u(1, 1).se(-8);                      // list 2: default intra
-        b.u(1, 0).u(1, 0);                     // lists 3, 4: default inter
+        b.u(1, 1).se(4).se(-12);               // list 3: flat 12
+        b.u(1, 0);                             // list 4: list 3
         b.u(1, 1).se(2).se(-10);               // list 5: flat 10
         b.u(1, 0);                             // list 6: default 8x8 intra
         b.u(1, 1).se(12).se(-20);              // list 7: flat 20
@@ -103,12 +72,12 @@ TEST(ScalingList, FallbackRulesInSpsAndPps) {
     ASSERT_EQ(parse_sps(h.h, build_sps(s)), 0);
     const kavrel::SeqParamSet& sps = h->sps_table[0];
     EXPECT_EQ(sps.seq_scaling_matrix_present_flag, 1);
-    const std::vector<List> sps4 = {flat(16, 16), flat(16, 16), raster(kIntra4), raster(kInter4), raster(kInter4),
+    const std::vector<List> sps4 = {flat(16, 16), flat(16, 16), raster(kIntra4), flat(16, 12), flat(16, 12),
                                     flat(16, 10)};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(of(sps.scaling_list_4x4[i], 16), sps4[i]) << i;
     EXPECT_EQ(of(sps.scaling_list_8x8[0], 64), raster(kIntra8));
     EXPECT_EQ(of(sps.scaling_list_8x8[1], 64), flat(64, 20));
-    const List sps_flags = {1, 0, 1, 0, 0, 1, 0, 1};
+    const List sps_flags = {1, 0, 1, 1, 0, 1, 0, 1};
     EXPECT_EQ(List(sps.scaling_list_present_flag, sps.scaling_list_present_flag + 8), sps_flags);
 
     // An SPS without a matrix keeps all-zero lists.
@@ -131,8 +100,8 @@ TEST(ScalingList, FallbackRulesInSpsAndPps) {
     p.scaling = [](BitBuilder& b) { b.u(1, 1).u(1, 0).u(1, 1).se(1).se(-9).u(6, 0); };
     ASSERT_EQ(parse_pps(h.h, build_pps(p)), 0);
     const kavrel::PicParamSet& pps = h->pps_table[0];
-    const std::vector<List> pps4 = {flat(16, 16), flat(16, 9), flat(16, 9), raster(kInter4), raster(kInter4),
-                                    raster(kInter4)};
+    const std::vector<List> pps4 = {flat(16, 16), flat(16, 9), flat(16, 9), flat(16, 12), flat(16, 12),
+                                    flat(16, 12)};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(of(pps.scaling_list_4x4[i], 16), pps4[i]) << i;
     EXPECT_EQ(of(pps.scaling_list_8x8[0], 64), raster(kIntra8));
     EXPECT_EQ(of(pps.scaling_list_8x8[1], 64), flat(64, 20));

@@ -140,6 +140,9 @@ TEST(VuiParameters, MoreThan32CpbsAreSteppedOverAndNotStored) {
     EXPECT_EQ(a.nal_hrd.cpb_cnt_minus1, 39);
     EXPECT_EQ(a.nal_hrd.bit_rate_value_minus1[31], 100u + 31 * 7);
     EXPECT_EQ(a.nal_hrd.cpb_size_value_minus1[31], 100u + 31 * 11);
+    EXPECT_EQ(a.nal_hrd.cpb_size_value_minus1[0], 100u);
+    EXPECT_EQ(a.nal_hrd.cbr_flag[0], 0);
+    EXPECT_EQ(a.nal_hrd.cbr_flag[31], 1);
     EXPECT_EQ(a.nal_hrd.initial_cpb_removal_delay_length_minus1, 9);
     EXPECT_EQ(a.nal_hrd.time_offset_length, 24);
     // Nothing spilled into the members behind the 32-entry arrays.

@@ -1,0 +1,448 @@
+// SPS and PPS of streams made with x264, parsed through Kavrel_Start and
+// checked field by field against what FFmpeg's trace_headers filter reads
+// from the same units; FrameInfo against ffprobe and the traced fields.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "api/parser_handle.h"
+#include "kavrel.h"
+#include "params/standard_scaling.h"
+#include "support/test_support.h"
+
+using kavrel_test::Bytes;
+using standard_scaling::List;
+
+namespace {
+
+struct Field {
+    std::string name;  // without its [index]
+    int index;         // -1 when the name has none
+    int64_t value;
+    int bit;  // offset in the NAL unit, header byte included
+};
+using Section = std::vector<Field>;
+
+struct Trace {
+    Section sps, pps;
+};
+
+// The first SPS and PPS that trace_headers prints for the stream.
+Trace trace(const std::string& path) {
+    std::string out;
+    kavrel_test::run("ffmpeg -nostdin -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1",
+                     &out);
+    static const std::regex element(
+        R"(^\[trace_headers @ [^\]]*\] (\d+)\s+([A-Za-z0-9_]+)(?:\[(\d+)\])?\s+[01]+ = (-?\d+)$)");
+    static const std::regex heading(R"(^\[trace_headers @ [^\]]*\] ([A-Za-z].*)$)");
+    Trace t;
+    Section* current = nullptr;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, element)) {
+            if (current) {
+                current->push_back({m[2], m[3].matched ? std::stoi(m[3]) : -1, std::stoll(m[4]), std::stoi(m[1])});
+            }
+        } else if (std::regex_search(line, m, heading)) {
+            current = nullptr;
+            if (m[1] == "Sequence Parameter Set" && t.sps.empty()) current = &t.sps;
+            if (m[1] == "Picture Parameter Set" && t.pps.empty()) current = &t.pps;
+        }
+    }
+    EXPECT_FALSE(t.sps.empty() || t.pps.empty()) << out.substr(0, 2000);
+    return t;
+}
+
+const Field* find(const Section& s, const std::string& name) {
+    for (const Field& f : s)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+int64_t value_or(const Section& s, const std::string& name, int64_t fallback) {
+    const Field* f = find(s, name);
+    return f ? f->value : fallback;
+}
+
+// The first SPS and PPS NAL units of an Annex B stream: their bytes with
+// start codes, and their RBSPs.
+struct ParamUnits {
+    Bytes sps_unit, pps_unit, sps_rbsp, pps_rbsp;
+};
+ParamUnits param_units(const Bytes& s) {
+    ParamUnits u;
+    std::vector<size_t> starts;  // header byte positions
+    for (size_t i = 0; i + 3 < s.size(); ++i)
+        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) starts.push_back(i + 3);
+    for (size_t n = 0; n < starts.size(); ++n) {
+        const size_t h = starts[n];
+        size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : s.size();
+        while (end > h && s[end - 1] == 0) --end;  // zero_byte of the next start code
+        const int type = s[h] & 0x1f;
+        Bytes* unit = type == 7 ? &u.sps_unit : type == 8 ? &u.pps_unit : nullptr;
+        if (!unit || !unit->empty()) continue;
+        Bytes* rbsp = type == 7 ? &u.sps_rbsp : &u.pps_rbsp;
+        *unit = Bytes{0, 0, 0, 1};
+        unit->insert(unit->end(), s.begin() + static_cast<long>(h), s.begin() + static_cast<long>(end));
+        for (size_t i = h + 1, zeros = 0; i < end; ++i) {
+            if (zeros >= 2 && s[i] == 3) {
+                zeros = 0;
+                continue;
+            }
+            rbsp->push_back(s[i]);
+            zeros = s[i] == 0 ? zeros + 1 : 0;
+        }
+    }
+    return u;
+}
+
+// Lists as a set's trace gives them (clause 7.3.2.1.1.1, raster order): a
+// list with a flag of 0 takes its fall-back of Table 7-2, `base` for lists
+// 0, 3, 6, 7 and the list before for the others. Only the traced lists.
+std::vector<List> traced_lists(const Section& t, const std::string& flag_name, const std::vector<List>& base) {
+    using namespace standard_scaling;
+    std::vector<int> present;
+    std::vector<std::vector<int64_t>> deltas;
+    for (const Field& f : t) {
+        if (f.name == flag_name) {
+            present.push_back(static_cast<int>(f.value));
+            deltas.emplace_back();
+        } else if (f.name == "delta_scale" && !deltas.empty()) {
+            deltas.back().push_back(f.value);
+        }
+    }
+    const std::vector<List> defaults = {raster(kIntra4), raster(kIntra4), raster(kIntra4), raster(kInter4),
+                                        raster(kInter4), raster(kInter4), raster(kIntra8), raster(kInter8)};
+    std::vector<List> lists;
+    for (size_t i = 0; i < present.size(); ++i) {
+        if (!present[i]) {
+            lists.push_back(i == 0 || i == 3 || i >= 6 ? base[i] : lists[i - 1]);
+            continue;
+        }
+        const size_t size = i < 6 ? 16 : 64;
+        List scanned(size);
+        int64_t last = 8, next = 8;
+        size_t d = 0;
+        bool use_default = false;
+        for (size_t k = 0; k < size; ++k) {
+            if (next != 0) next = ((last + deltas[i].at(d++)) % 256 + 256) % 256;
+            if (k == 0 && next == 0) {
+                use_default = true;
+                break;
+            }
+            scanned[k] = static_cast<int>(next != 0 ? next : last);
+            last = scanned[k];
+        }
+        lists.push_back(use_default ? defaults[i] : raster(scanned));
+    }
+    return lists;
+}
+
+std::vector<List> stored_lists(const uint8_t (*l4)[16], const uint8_t (*l8)[64]) {
+    std::vector<List> out;
+    for (int i = 0; i < 6; ++i) out.emplace_back(l4[i], l4[i] + 16);
+    for (int i = 0; i < 2; ++i) out.emplace_back(l8[i], l8[i] + 64);
+    return out;
+}
+
+std::vector<List> default_lists() {
+    using namespace standard_scaling;
+    return {raster(kIntra4), {}, {}, raster(kInter4), {}, {}, raster(kIntra8), raster(kInter8)};
+}
+
+void expect_lists(const std::vector<List>& stored, const std::vector<List>& traced) {
+    for (size_t i = 0; i < traced.size(); ++i) EXPECT_EQ(stored[i], traced[i]) << "scaling list " << i;
+}
+
+// Compares every traced element with `ours` (keyed "name" or "name[i]",
+// HRD elements prefixed "nal:" or "vcl:"); elements not in `ours` must be
+// in `other`.
+void expect_elements(const Section& t, const std::map<std::string, int64_t>& ours, const std::set<std::string>& other) {
+    std::string hrd;
+    for (const Field& f : t) {
+        if (f.name == "nal_hrd_parameters_present_flag") hrd = "nal:";
+        if (f.name == "vcl_hrd_parameters_present_flag") hrd = "vcl:";
+        if (f.name == "low_delay_hrd_flag") hrd.clear();
+        const std::string key = f.name + (f.index >= 0 ? "[" + std::to_string(f.index) + "]" : "");
+        if (ours.count(hrd + key)) {
+            EXPECT_EQ(ours.at(hrd + key), f.value) << hrd + key;
+        } else if (ours.count(key)) {
+            EXPECT_EQ(ours.at(key), f.value) << key;
+        } else {
+            EXPECT_TRUE(other.count(f.name)) << "unchecked element " << key;
+        }
+    }
+}
+
+const std::set<std::string> kOther = {"forbidden_zero_bit", "nal_ref_idc", "nal_unit_type", "delta_scale",
+                                      "rbsp_stop_one_bit", "rbsp_alignment_zero_bit"};
+
+void add_hrd(std::map<std::string, int64_t>& m, const std::string& p, const kavrel::HrdParameters& h) {
+    m.insert({{p + "cpb_cnt_minus1", h.cpb_cnt_minus1}, {p + "bit_rate_scale", h.bit_rate_scale},
+              {p + "cpb_size_scale", h.cpb_size_scale},
+              {p + "initial_cpb_removal_delay_length_minus1", h.initial_cpb_removal_delay_length_minus1},
+              {p + "cpb_removal_delay_length_minus1", h.cpb_removal_delay_length_minus1},
+              {p + "dpb_output_delay_length_minus1", h.dpb_output_delay_length_minus1},
+              {p + "time_offset_length", h.time_offset_length}});
+    for (int i = 0; i < 32; ++i) {
+        const std::string n = "[" + std::to_string(i) + "]";
+        m[p + "bit_rate_value_minus1" + n] = h.bit_rate_value_minus1[i];
+        m[p + "cpb_size_value_minus1" + n] = h.cpb_size_value_minus1[i];
+        m[p + "cbr_flag" + n] = h.cbr_flag[i];
+    }
+}
+
+// Every element of the traced SPS against the parsed entry.
+void expect_sps(const kavrel::SeqParamSet& s, const Section& t) {
+    std::map<std::string, int64_t> m = {
+        {"profile_idc", s.profile_idc}, {"constraint_set0_flag", s.constraint_set0_flag},
+        {"constraint_set1_flag", s.constraint_set1_flag}, {"constraint_set2_flag", s.constraint_set2_flag},
+        {"constraint_set3_flag", s.constraint_set3_flag}, {"constraint_set4_flag", s.reserved_zero_4bits >> 3},
+        {"constraint_set5_flag", (s.reserved_zero_4bits >> 2) & 1}, {"reserved_zero_2bits", s.reserved_zero_4bits & 3},
+        {"level_idc", s.level_idc}, {"seq_parameter_set_id", s.seq_parameter_set_id},
+        {"chroma_format_idc", s.chroma_format_idc}, {"separate_colour_plane_flag", s.separate_colour_plane_flag},
+        {"bit_depth_luma_minus8", s.bit_depth_luma_minus8}, {"bit_depth_chroma_minus8", s.bit_depth_chroma_minus8},
+        {"qpprime_y_zero_transform_bypass_flag", s.qpprime_y_zero_transform_bypass_flag},
+        {"seq_scaling_matrix_present_flag", s.seq_scaling_matrix_present_flag},
+        {"log2_max_frame_num_minus4", s.log2_max_frame_num - 4}, {"pic_order_cnt_type", s.pic_order_cnt_type},
+        {"log2_max_pic_order_cnt_lsb_minus4", s.log2_max_poc_lsb - 4},
+        {"delta_pic_order_always_zero_flag", s.delta_pic_order_always_zero_flag},
+        {"offset_for_non_ref_pic", s.offset_for_non_ref_pic},
+        {"offset_for_top_to_bottom_field", s.offset_for_top_to_bottom_field},
+        {"num_ref_frames_in_pic_order_cnt_cycle", s.poc_cycle_length}, {"max_num_ref_frames", s.max_ref_frame_count},
+        {"gaps_in_frame_num_allowed_flag", s.gaps_in_frame_num_value_allowed_flag},
+        {"pic_width_in_mbs_minus1", s.mb_width - 1}, {"pic_height_in_map_units_minus1", s.mb_height - 1},
+        {"frame_mbs_only_flag", s.frame_mbs_only_flag}, {"mb_adaptive_frame_field_flag", s.mb_adaptive_frame_field_flag},
+        {"direct_8x8_inference_flag", s.direct_8x8_inference_flag}, {"frame_cropping_flag", s.frame_cropping_flag},
+        {"frame_crop_left_offset", s.crop_left}, {"frame_crop_right_offset", s.crop_right},
+        {"frame_crop_top_offset", s.crop_top}, {"frame_crop_bottom_offset", s.crop_bottom},
+        {"vui_parameters_present_flag", s.vui_parameters_present_flag},
+        {"aspect_ratio_info_present_flag", s.aspect_ratio_info_present_flag}, {"aspect_ratio_idc", s.aspect_ratio_idc},
+        {"sar_width", s.vui_sar_width}, {"sar_height", s.vui_sar_height},
+        {"overscan_info_present_flag", s.overscan_info_present_flag},
+        {"overscan_appropriate_flag", s.overscan_appropriate_flag},
+        {"video_signal_type_present_flag", s.video_signal_type_present_flag}, {"video_format", s.video_format},
+        {"video_full_range_flag", s.video_full_range_flag},
+        {"colour_description_present_flag", s.colour_description_present_flag},
+        {"colour_primaries", s.colour_primaries}, {"transfer_characteristics", s.transfer_characteristics},
+        {"matrix_coefficients", s.matrix_coefficients}, {"chroma_loc_info_present_flag", s.chroma_loc_info_present_flag},
+        {"chroma_sample_loc_type_top_field", s.chroma_sample_loc_type_top_field},
+        {"chroma_sample_loc_type_bottom_field", s.chroma_sample_loc_type_bottom_field},
+        {"timing_info_present_flag", s.timing_info_present_flag}, {"num_units_in_tick", s.num_units_in_tick},
+        {"time_scale", s.time_scale}, {"fixed_frame_rate_flag", s.fixed_frame_rate_flag},
+        {"nal_hrd_parameters_present_flag", s.nal_hrd_parameters_present_flag},
+        {"vcl_hrd_parameters_present_flag", s.vcl_hrd_parameters_present_flag},
+        {"low_delay_hrd_flag", s.low_delay_hrd_flag}, {"pic_struct_present_flag", s.pic_struct_present_flag},
+        {"bitstream_restriction_flag", s.bitstream_restriction_flag},
+        {"motion_vectors_over_pic_boundaries_flag", s.motion_vectors_over_pic_boundaries_flag},
+        {"max_bytes_per_pic_denom", s.max_bytes_per_pic_denom}, {"max_bits_per_mb_denom", s.max_bits_per_mb_denom},
+        {"log2_max_mv_length_horizontal", s.log2_max_mv_length_horizontal},
+        {"log2_max_mv_length_vertical", s.log2_max_mv_length_vertical},
+        {"max_num_reorder_frames", s.num_reorder_frames}, {"max_dec_frame_buffering", s.max_dec_frame_buffering},
+    };
+    for (int i = 0; i < 8; ++i) m["seq_scaling_list_present_flag[" + std::to_string(i) + "]"] = s.scaling_list_present_flag[i];
+    for (int i = 0; i < 255; ++i) m["offset_for_ref_frame[" + std::to_string(i) + "]"] = s.offset_for_ref_frame[i];
+    add_hrd(m, "nal:", s.nal_hrd);
+    add_hrd(m, "vcl:", s.vcl_hrd);
+    expect_elements(t, m, kOther);
+
+    // Bit positions the stream correction relies on.
+    EXPECT_EQ(s.vui_flag_bit_pos + 8, find(t, "vui_parameters_present_flag")->bit);
+    if (const Field* overscan = find(t, "overscan_info_present_flag")) {
+        EXPECT_EQ(s.aspect_info_end_bit_pos + 8, overscan->bit);
+    }
+    // Lists: fall-back rule A; none stored without a matrix.
+    if (s.seq_scaling_matrix_present_flag) {
+        expect_lists(stored_lists(s.scaling_list_4x4, s.scaling_list_8x8),
+                     traced_lists(t, "seq_scaling_list_present_flag", default_lists()));
+    } else {
+        for (const List& l : stored_lists(s.scaling_list_4x4, s.scaling_list_8x8)) EXPECT_EQ(l, List(l.size()));
+    }
+}
+
+// Every element of the traced PPS against the parsed entry.
+void expect_pps(const ParserHandle* h, const Section& t) {
+    const kavrel::PicParamSet& p = h->pps_table[find(t, "pic_parameter_set_id")->value];
+    std::map<std::string, int64_t> m = {
+        {"pic_parameter_set_id", find(t, "pic_parameter_set_id")->value}, {"seq_parameter_set_id", p.sps_id},
+        {"entropy_coding_mode_flag", p.entropy_coding_mode_flag},
+        {"bottom_field_pic_order_in_frame_present_flag", p.bottom_field_pic_order_in_frame_present_flag},
+        {"num_slice_groups_minus1", p.num_slice_groups_minus1},
+        {"num_ref_idx_l0_default_active_minus1", p.ref_count[0] - 1},
+        {"num_ref_idx_l1_default_active_minus1", p.ref_count[1] - 1}, {"weighted_pred_flag", p.weighted_pred_flag},
+        {"weighted_bipred_idc", p.weighted_bipred_idc}, {"pic_init_qp_minus26", p.init_qp - 26},
+        {"pic_init_qs_minus26", p.init_qs - 26}, {"chroma_qp_index_offset", p.chroma_qp_index_offset},
+        {"deblocking_filter_control_present_flag", p.deblocking_filter_control_present_flag},
+        {"constrained_intra_pred_flag", p.constrained_intra_pred_flag},
+        {"redundant_pic_cnt_present_flag", p.redundant_pic_cnt_present_flag},
+        {"transform_8x8_mode_flag", p.transform_8x8_mode_flag},
+        {"pic_scaling_matrix_present_flag", p.pic_scaling_matrix_present_flag},
+        {"second_chroma_qp_index_offset", p.second_chroma_qp_index_offset},
+    };
+    for (int i = 0; i < 8; ++i) m["pic_scaling_list_present_flag[" + std::to_string(i) + "]"] = p.scaling_list_present_flag[i];
+    expect_elements(t, m, kOther);
+    EXPECT_EQ(p.valid, 1);
+    EXPECT_EQ(h->pps_tail_bit_pos + 8, find(t, "redundant_pic_cnt_present_flag")->bit);
+    EXPECT_EQ(h->transform_8x8_mode, value_or(t, "transform_8x8_mode_flag", -1));
+    if (!find(t, "transform_8x8_mode_flag")) {
+        EXPECT_EQ(p.second_chroma_qp_index_offset, 0);
+    }
+
+    // Lists: fall-back rule B when the SPS has a matrix, rule A otherwise.
+    const kavrel::SeqParamSet& sps = h->sps_table[p.sps_id];
+    const std::vector<List> sps_lists = stored_lists(sps.scaling_list_4x4, sps.scaling_list_8x8);
+    const std::vector<List> stored = stored_lists(p.scaling_list_4x4, p.scaling_list_8x8);
+    if (p.pic_scaling_matrix_present_flag) {
+        expect_lists(stored, traced_lists(t, "pic_scaling_list_present_flag",
+                                          sps.seq_scaling_matrix_present_flag ? sps_lists : default_lists()));
+    } else if (sps.seq_scaling_matrix_present_flag) {
+        EXPECT_EQ(stored, sps_lists);
+    }
+}
+
+struct Parsed {
+    Trace t;
+    ParamUnits units;
+    FrameInfo info{};
+    int32_t rc = 0;
+    std::string log;
+};
+
+// Makes the stream, traces it and runs Kavrel_Start on its SPS and PPS.
+Parsed parse_stream(ParserHandle* h, const std::string& name, const std::string& args) {
+    Parsed r;
+    const std::string path = kavrel_test::make_stream(name, args);
+    r.t = trace(path);
+    r.units = param_units(kavrel_test::read_file(path));
+    const Bytes frame = kavrel_test::concat({r.units.sps_unit, r.units.pps_unit});
+    FrameInput in{frame.data(), static_cast<uint32_t>(frame.size())};
+    kavrel_test::StdoutCapture cap;
+    r.rc = Kavrel_Start(h, &in, &r.info);
+    r.log = cap.take();
+    return r;
+}
+
+// The stream's display size as ffprobe reports it.
+std::pair<int, int> probed_size(const std::string& name) {
+    std::string out;
+    kavrel_test::run("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 '" +
+                         kavrel_test::work_dir() + "/" + name + ".h264'",
+                     &out);
+    int w = 0, hgt = 0;
+    std::sscanf(out.c_str(), "%d,%d", &w, &hgt);
+    return {w, hgt};
+}
+
+// FrameInfo of a frame holding the stream's SPS and PPS.
+void expect_frame_info(const Parsed& r, const std::string& name) {
+    const Section& s = r.t.sps;
+    const auto [width, height] = probed_size(name);
+    EXPECT_EQ(r.info.width, width);
+    EXPECT_EQ(r.info.height, height);
+    EXPECT_EQ(r.info.coded_width, (find(s, "pic_width_in_mbs_minus1")->value + 1) * 16);
+    EXPECT_EQ(r.info.coded_height, (find(s, "pic_height_in_map_units_minus1")->value + 1) *
+                                       (2 - find(s, "frame_mbs_only_flag")->value) * 16);
+    const int64_t tick = value_or(s, "num_units_in_tick", 0);
+    EXPECT_EQ(r.info.frame_rate, tick ? (value_or(s, "time_scale", 0) / 2) / tick : 0);
+    EXPECT_EQ(r.info.ref_frame_count, static_cast<uint32_t>(find(s, "max_num_ref_frames")->value));
+    EXPECT_EQ(r.info.picture_type, 255);
+    // The copies: the RBSP up to the byte that holds the stop bit's
+    // predecessor (the byte of the stop bit when it shares it with syntax).
+    const size_t sps_len = static_cast<size_t>(find(s, "rbsp_stop_one_bit")->bit - 8 + 7) / 8;
+    const size_t pps_len = static_cast<size_t>(find(r.t.pps, "rbsp_stop_one_bit")->bit - 8 + 7) / 8;
+    ASSERT_EQ(r.info.sps_size, sps_len);
+    ASSERT_EQ(r.info.pps_size, pps_len);
+    EXPECT_EQ(0, std::memcmp(r.info.sps_data, r.units.sps_rbsp.data(), sps_len));
+    EXPECT_EQ(0, std::memcmp(r.info.pps_data, r.units.pps_rbsp.data(), pps_len));
+}
+
+struct Stream {
+    std::string name, args;
+};
+
+void check_streams(const std::vector<Stream>& streams) {
+    for (const Stream& st : streams) {
+        SCOPED_TRACE(st.name);
+        ParserHandle* h = Kavrel_Open();
+        const Parsed r = parse_stream(h, st.name, st.args);
+        EXPECT_EQ(r.rc, 0) << r.log;
+        EXPECT_EQ(r.log, "");
+        expect_sps(h->active_sps, r.t.sps);
+        expect_pps(h, r.t.pps);
+        expect_frame_info(r, st.name);
+        Kavrel_Close(h);
+    }
+}
+
+const std::string kSource = "-f lavfi -i testsrc2=size=";
+
+TEST(ParamSetStreams, ProfilesSizesAndInterlace) {
+    check_streams({
+        {"params_baseline", kSource + "176x144:rate=25 -frames:v 2 -c:v libx264 -profile:v baseline"},
+        {"params_main_1080", kSource + "1920x1080:rate=30000/1001 -frames:v 1 -c:v libx264 -preset veryfast "
+                                       "-profile:v main -refs 3"},
+        {"params_high_1080i", kSource + "1920x1080:rate=25 -frames:v 1 -c:v libx264 -preset veryfast "
+                                        "-flags +ildct -profile:v high"},
+        {"params_odd_size", kSource + "354x198:rate=24 -frames:v 2 -c:v libx264 -profile:v high"},
+        {"params_gray", kSource + "176x144:rate=25 -frames:v 1 -pix_fmt gray -c:v libx264"},
+    });
+}
+
+TEST(ParamSetStreams, VuiAndHrd) {
+    check_streams({
+        {"params_vui_vbr", kSource + "176x144:rate=50 -frames:v 2 -vf setsar=7/5 -c:v libx264 -x264-params "
+                                     "nal-hrd=vbr:vbv-maxrate=500:vbv-bufsize=1000:colorprim=bt470bg:"
+                                     "transfer=smpte170m:colormatrix=smpte170m:overscan=show:videoformat=pal:"
+                                     "fullrange=on:chromaloc=2"},
+        {"params_vui_cbr", kSource + "320x240:rate=30000/1001 -frames:v 2 -vf setsar=4/3 -c:v libx264 -x264-params "
+                                     "nal-hrd=cbr:bitrate=400:vbv-maxrate=400:vbv-bufsize=800:pic-struct=1:"
+                                     "overscan=crop"},
+    });
+}
+
+TEST(ParamSetStreams, ScalingMatricesInPps) {
+    const std::string cqm4 =
+        "cqm4iy=6,12,19,26,12,19,26,31,19,26,31,35,26,31,35,35:cqm4ic=7,13,20,27,13,20,27,32,20,27,32,36,27,32,36,40:"
+        "cqm4py=10,14,20,24,14,20,24,27,20,24,27,30,24,27,30,30:cqm4pc=10,14,20,24,14,20,24,27,20,24,27,30,24,27,30,34";
+    std::string cqm8 = "cqm8i=", cqm8p = ":cqm8p=";
+    for (int i = 0; i < 64; ++i) {
+        cqm8 += (i ? "," : "") + std::to_string(8 + i / 3);
+        cqm8p += (i ? "," : "") + std::to_string(40 - (i % 9));
+    }
+    check_streams({
+        {"params_cqm_jvt", kSource + "176x144:rate=25 -frames:v 1 -c:v libx264 -x264-params cqm=jvt"},
+        {"params_cqm_4x4", kSource + "176x144:rate=25 -frames:v 1 -c:v libx264 -x264-params " + cqm4},
+        {"params_cqm_8x8", kSource + "176x144:rate=25 -frames:v 1 -c:v libx264 -x264-params " + cqm8 + cqm8p},
+    });
+}
+
+TEST(ParamSetStreams, ScalingMatrixInSpsOfAnUnsupportedFormat) {
+    // AVC-Intra 100: High 4:2:2 Intra, 10 bits, matrices in the SPS. It is
+    // read in full and then refused; its PPS, given next, falls back to the
+    // SPS's lists (rule B).
+    ParserHandle* h = Kavrel_Open();
+    const std::string name = "params_avcintra";
+    const Parsed r = parse_stream(h, name, kSource + "1920x1080:rate=30000/1001 -frames:v 1 -pix_fmt yuv422p10le "
+                                                   "-c:v libx264 -x264-params avcintra-class=100");
+    EXPECT_EQ(r.rc, -22);
+    EXPECT_EQ(r.log, "[VsKavrel]:Only support 8-bit 4:2:0 format\n[VsKavrel]:Warnning: sps exists invalid sytnax\n"
+                     "[VsKavrel]:Parse sps fail\n");
+    const kavrel::SeqParamSet& s = h->sps_table[find(r.t.sps, "seq_parameter_set_id")->value];
+    EXPECT_EQ(s.valid, 0);
+    EXPECT_EQ(s.seq_scaling_matrix_present_flag, 1);
+    expect_sps(s, r.t.sps);
+    EXPECT_EQ(r.info.coded_width, 1920);
+    EXPECT_EQ(r.info.coded_height, 1088);
+
+    FrameInput in{r.units.pps_unit.data(), static_cast<uint32_t>(r.units.pps_unit.size())};
+    FrameInfo info{};
+    ASSERT_EQ(Kavrel_Start(h, &in, &info), 0);
+    expect_pps(h, r.t.pps);
+    Kavrel_Close(h);
+}
+
+}  // namespace
