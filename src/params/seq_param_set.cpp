@@ -10,7 +10,8 @@ namespace kavrel {
 
 namespace {
 
-bool is_high_family_without_constraints(int32_t profile_idc) {
+// Profiles whose sets must have constraint_set0..2_flag equal to 0.
+bool forbids_constraint_set0_to_2(int32_t profile_idc) {
     return profile_idc == 44 || profile_idc == 100 || profile_idc == 110 || profile_idc == 122 ||
            profile_idc == 244;
 }
@@ -216,7 +217,7 @@ int32_t decode_seq_parameter_set(ParserHandle* handle) {
         diag("[VsKavrel]:Invalid sps id: %d\n", id);
         return -12;
     }
-    if (is_high_family_without_constraints(profile_idc) &&
+    if (forbids_constraint_set0_to_2(profile_idc) &&
         (constraint_set0_flag || constraint_set1_flag || constraint_set2_flag)) {
         diag("[VsKavrel]:profile_idc is equal to 44, 100, 122, or 244, the values of constraint_set0_flag, "
              "constraint_set1_flag, and constraint_set2_flag must all be equal to 0\n");

@@ -1,5 +1,5 @@
-// Picture parameter set: the tail, the slice-group maps, every refusal with
-// its code and message, the rules per SPS profile and what failures leave.
+// Picture parameter set: the slice-group maps, every refusal with its code
+// and message, the rules per SPS profile and what failures leave.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,43 +13,6 @@ namespace {
 
 const std::string kTag = "[VsKavrel]:";
 const std::string kInvalid = kTag + "Warnning: pps exists invalid sytnax\n";
-
-TEST(PicParamSet, WithoutAndWithTheHighProfileTail) {
-    Handle h;
-    PpsSpec p;
-    p.pps_id = 7;
-    p.sps_id = 2;
-    p.l0_minus1 = 2;
-    p.qp_minus26 = -3;
-    p.qs_minus26 = 4;
-    p.chroma_qp_offset = -2;
-    p.redundant = 1;
-    const BitBuilder b = build_pps(p);
-    ASSERT_EQ(parse_pps(h.h, b), 0);
-    const kavrel::PicParamSet& e = h->pps_table[7];
-    EXPECT_EQ(e.sps_id, 2);
-    EXPECT_EQ(e.ref_count[0], 3);
-    EXPECT_EQ(e.ref_count[1], 1);
-    EXPECT_EQ(e.init_qp, 23);
-    EXPECT_EQ(e.init_qs, 30);
-    EXPECT_EQ(e.chroma_qp_index_offset, -2);
-    EXPECT_EQ(e.redundant_pic_cnt_present_flag, 1);
-    EXPECT_EQ(e.transform_8x8_mode_flag, -1);
-    EXPECT_EQ(e.second_chroma_qp_index_offset, 0);
-    EXPECT_EQ(e.valid, 1);
-    EXPECT_EQ(h->transform_8x8_mode, -1);
-    // redundant_pic_cnt_present_flag is the last syntax bit.
-    EXPECT_EQ(h->pps_tail_bit_pos, static_cast<int32_t>(b.bit_length()) - 1);
-
-    p.tail = true;
-    p.transform_8x8 = 1;
-    p.second_chroma_qp_offset = 5;
-    ASSERT_EQ(parse_pps(h.h, build_pps(p)), 0);
-    EXPECT_EQ(h->pps_table[7].transform_8x8_mode_flag, 1);
-    EXPECT_EQ(h->pps_table[7].second_chroma_qp_index_offset, 5);
-    EXPECT_EQ(h->transform_8x8_mode, 1);
-    EXPECT_EQ(h->pps_tail_bit_pos, static_cast<int32_t>(b.bit_length()) - 1);
-}
 
 TEST(PicParamSet, SliceGroupMapsAreSteppedOver) {
     struct Case {

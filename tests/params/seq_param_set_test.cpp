@@ -1,8 +1,7 @@
-// Sequence parameter set: derived sizes, every refusal with its code and
-// message, what a failure leaves behind, POC offsets and the carried SAR.
+// Sequence parameter set: every refusal with its code and message, what a
+// failure leaves behind, POC offsets and the carried SAR.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "param_set_builders.h"
@@ -23,52 +22,6 @@ int32_t parse_alone(const SpsSpec& s, std::string* out, Handle* keep = nullptr) 
     const int32_t rc = parse_sps(h.h, build_sps(s));
     *out = cap.take();
     return rc;
-}
-
-TEST(SeqParamSet, SizesFieldsAndCopiesReachFrameInfo) {
-    struct Case {
-        int frame_mbs_only;
-        uint64_t height_minus1, crop_bottom;
-        int coded_height, height;
-    };
-    // 1920x1080 progressive: 68 MB rows, crop_bottom 4 (2-row units);
-    // interlaced: 34 map units = 68 MB rows, crop_bottom 2 (4-row units).
-    for (const Case c : {Case{1, 67, 4, 1088, 1080}, Case{0, 33, 2, 1088, 1080}}) {
-        SpsSpec s;
-        s.width_mbs_minus1 = 119;
-        s.height_map_units_minus1 = c.height_minus1;
-        s.frame_mbs_only = c.frame_mbs_only;
-        s.mbaff = 1;
-        s.cropping = 1;
-        s.crop_bottom = c.crop_bottom;
-        s.max_num_ref_frames = 3;
-        const Bytes sps = build_sps(s).trailing().bytes();
-        const Bytes pps = build_pps(PpsSpec{}).trailing().bytes();
-        const Bytes frame = kavrel_test::concat({kavrel_test::nal(0x67, sps), kavrel_test::nal(0x68, pps)});
-        Handle h;
-        FrameInput in{frame.data(), static_cast<uint32_t>(frame.size())};
-        FrameInfo info{};
-        ASSERT_EQ(Kavrel_Start(h.h, &in, &info), 0);
-        EXPECT_EQ(info.width, 1920);
-        EXPECT_EQ(info.height, c.height);
-        EXPECT_EQ(info.coded_width, 1920);
-        EXPECT_EQ(info.coded_height, c.coded_height);
-        EXPECT_EQ(info.ref_frame_count, 3u);
-        // The copies hold the bytes with syntax bits, not a byte that would
-        // hold the stop bit alone (the 16-bit PPS).
-        ASSERT_EQ(info.sps_size, (build_sps(s).bit_length() + 7) / 8);
-        EXPECT_EQ(0, std::memcmp(info.sps_data, sps.data(), info.sps_size));
-        ASSERT_EQ(info.pps_size, 2u);
-        EXPECT_EQ(0, std::memcmp(info.pps_data, pps.data(), 2));
-        // Main profile: 4:2:0 8-bit implied, no scaling matrix.
-        const kavrel::SeqParamSet& a = h->active_sps;
-        EXPECT_EQ(a.valid, 1);
-        EXPECT_EQ(a.chroma_format_idc, 1);
-        EXPECT_EQ(a.seq_scaling_matrix_present_flag, 0);
-        EXPECT_EQ(a.mb_height, c.height_minus1 + 1);
-        EXPECT_EQ(a.mb_adaptive_frame_field_flag, c.frame_mbs_only ? 0 : 1);
-        EXPECT_EQ(h->pic_height_mbs, 68);
-    }
 }
 
 TEST(SeqParamSet, EveryRefusalHasItsCodeAndMessage) {

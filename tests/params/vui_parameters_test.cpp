@@ -33,63 +33,43 @@ int32_t parse_with_vui(Handle& h, const Writer& vui, std::string* out) {
 }
 
 TEST(VuiParameters, EveryFieldIsKept) {
+    // The x264 streams of the interop tests cover most fields; here those
+    // they leave out: distinct chroma locations, a VCL HRD, low_delay 1 and
+    // values beyond 16 bits.
     Handle h;
     std::string out;
     const Writer vui = [](BitBuilder& b) {
         b.u(1, 1).u(8, 255).u(16, 40).u(16, 33);  // Extended_SAR 40:33
-        b.u(1, 1).u(1, 1);                         // overscan: appropriate
-        b.u(1, 1).u(3, 5).u(1, 1).u(1, 1).u(8, 9).u(8, 16).u(8, 9);
-        b.u(1, 1).ue(2).ue(3);                      // chroma location
+        b.u(1, 0).u(1, 0);                         // no overscan, no signal type
+        b.u(1, 1).ue(2).ue(3);                     // chroma location
         b.u(1, 1).u(32, 1001).u(32, 60000).u(1, 1);
         b.u(1, 1);
         hrd(b, 1, 10000000, 23);  // bit rates beyond 16 bits of ue(v)
         b.u(1, 1);
         hrd(b, 0, 500, 17);
-        b.u(1, 1).u(1, 1);                                         // low_delay_hrd_flag, pic_struct_present_flag
-        b.u(1, 1).u(1, 1).ue(2).ue(1).ue(16).ue(15).ue(3).ue(4);  // bitstream restriction
+        b.u(1, 1).u(1, 1);                                          // low_delay_hrd_flag, pic_struct_present_flag
+        b.u(1, 1).u(1, 0).ue(2).ue(1).ue(16).ue(15).ue(3).ue(4);  // bitstream restriction
     };
     ASSERT_EQ(parse_with_vui(h, vui, &out), 0);
     EXPECT_EQ(out, "");
     const kavrel::SeqParamSet& a = h->active_sps;
     EXPECT_EQ(a.aspect_info_end_bit_pos, a.vui_flag_bit_pos + 42);
-    EXPECT_EQ(a.aspect_ratio_idc, 255);
     EXPECT_EQ(a.sar_width, 40);
     EXPECT_EQ(a.sar_height, 33);
-    EXPECT_EQ(a.overscan_appropriate_flag, 1);
-    EXPECT_EQ(a.video_format, 5);
-    EXPECT_EQ(a.video_full_range_flag, 1);
-    EXPECT_EQ(a.colour_primaries, 9);
-    EXPECT_EQ(a.transfer_characteristics, 16);
-    EXPECT_EQ(a.matrix_coefficients, 9);
     EXPECT_EQ(a.chroma_sample_loc_type_top_field, 2);
     EXPECT_EQ(a.chroma_sample_loc_type_bottom_field, 3);
-    EXPECT_EQ(a.num_units_in_tick, 1001u);
-    EXPECT_EQ(a.time_scale, 60000u);
-    EXPECT_EQ(a.fixed_frame_rate_flag, 1);
     EXPECT_EQ(h->frame_rate, 29u);
-    ASSERT_EQ(a.nal_hrd.cpb_cnt_minus1, 1);
-    EXPECT_EQ(a.nal_hrd.bit_rate_scale, 4);
-    EXPECT_EQ(a.nal_hrd.cpb_size_scale, 3);
-    EXPECT_EQ(a.nal_hrd.bit_rate_value_minus1[0], 10000000u);
     EXPECT_EQ(a.nal_hrd.bit_rate_value_minus1[1], 10000007u);
     EXPECT_EQ(a.nal_hrd.cpb_size_value_minus1[1], 10000011u);
     EXPECT_EQ(a.nal_hrd.cbr_flag[1], 1);
-    EXPECT_EQ(a.nal_hrd.initial_cpb_removal_delay_length_minus1, 23);
-    EXPECT_EQ(a.nal_hrd.cpb_removal_delay_length_minus1, 22);
-    EXPECT_EQ(a.nal_hrd.dpb_output_delay_length_minus1, 21);
     EXPECT_EQ(a.nal_hrd.time_offset_length, 24);
     EXPECT_EQ(a.vcl_hrd_parameters_present_flag, 1);
-    EXPECT_EQ(a.vcl_hrd.cpb_cnt_minus1, 0);
     EXPECT_EQ(a.vcl_hrd.bit_rate_value_minus1[0], 500u);
     EXPECT_EQ(a.vcl_hrd.initial_cpb_removal_delay_length_minus1, 17);
     EXPECT_EQ(a.low_delay_hrd_flag, 1);
     EXPECT_EQ(a.pic_struct_present_flag, 1);
-    EXPECT_EQ(a.bitstream_restriction_flag, 1);
-    EXPECT_EQ(a.motion_vectors_over_pic_boundaries_flag, 1);
-    EXPECT_EQ(a.max_bytes_per_pic_denom, 2);
-    EXPECT_EQ(a.max_bits_per_mb_denom, 1);
+    EXPECT_EQ(a.motion_vectors_over_pic_boundaries_flag, 0);
     EXPECT_EQ(a.log2_max_mv_length_horizontal, 16);
-    EXPECT_EQ(a.log2_max_mv_length_vertical, 15);
     EXPECT_EQ(a.num_reorder_frames, 3);
     EXPECT_EQ(a.max_dec_frame_buffering, 4);
 }
