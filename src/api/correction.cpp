@@ -110,7 +110,7 @@ using kavrel::diag;
 constexpr int32_t kSpsCopySize = 512;
 constexpr int32_t kPpsCopySize = 4096;
 constexpr int32_t kRewriteSize = 1024;  // a rewritten SPS grows by at most 7 bytes
-constexpr int32_t kEscapedSize = 1600;  // and escaping by at most half
+constexpr int32_t kEscapedSize = 6400;  // escaping grows an RBSP by at most half
 
 // Writes `org` to `cure` with the NAL unit at [nal_pos, nal_pos + nal_len)
 // (header byte included) replaced by its header byte and `payload`. Every
@@ -130,9 +130,21 @@ int64_t assemble(const CorrectionRequest& req, int32_t nal_pos, int32_t nal_len,
     return total;
 }
 
-int32_t refuse_capacity(const CorrectionRequest& req) {
-    diag("[VsKavrel]:Error: the corrected frame does not fit cureFrameLength (%u)\n\n", req.cureFrameLength);
-    return -1;
+// Escapes the rewritten RBSP and writes the corrected frame with it in place
+// of the unit at [nal_pos, nal_pos + nal_len). 0, or -1 (with a message and
+// nothing written) when the frame does not fit cureFrameLength.
+int32_t write_corrected(CorrectionRequest& req, int32_t nal_pos, int32_t nal_len, const uint8_t* rbsp,
+                        int32_t rbsp_len) {
+    uint8_t escaped[kEscapedSize];
+    const int32_t m = kavrel::add_emulation_prevention(rbsp, rbsp_len, escaped, kEscapedSize);
+    const int64_t total = m < 0 ? -1 : assemble(req, nal_pos, nal_len, escaped, m);
+    if (total < 0) {
+        diag("[VsKavrel]:Error: the corrected frame does not fit cureFrameLength (%u)\n\n", req.cureFrameLength);
+        return -1;
+    }
+    req.cureFrameLength = static_cast<uint32_t>(total);
+    req.corrected = 1;
+    return 0;
 }
 
 }  // namespace
@@ -200,22 +212,12 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
     const bool have_sets = sets.sps_len >= 0 && sets.pps_len >= 0;
     if (req.correction_mode == 1) {
         uint8_t extended[kPpsCopySize + 1];
-        uint8_t escaped[kEscapedSize * 4];
         int32_t n = 0;
         if (have_sets && handle->last_sps_profile_idc >= 100 && handle->transform_8x8_mode == -1 &&
             sets.pps_copied) {
             n = kavrel::extend_pps(pps_copy, sets.pps_len, handle->pps_tail_bit_pos, extended);
         }
-        if (n > 0) {
-            const int32_t m = kavrel::add_emulation_prevention(extended, n, escaped, sizeof escaped);
-            const int64_t total = m < 0 ? -1 : assemble(req, sets.pps_nal_pos, sets.pps_nal_len, escaped, m);
-            if (total < 0) {
-                rc = refuse_capacity(req);
-            } else {
-                req.cureFrameLength = static_cast<uint32_t>(total);
-                req.corrected = 1;
-            }
-        }
+        if (n > 0) rc = write_corrected(req, sets.pps_nal_pos, sets.pps_nal_len, extended, n);
     } else if (req.correction_mode == 2) {
         if (have_sets) {
             const kavrel::SeqParamSet& record = handle->sps_table[sets.sps_id];
@@ -226,23 +228,10 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
                 sar_h = static_cast<uint16_t>(handle->display_height);
             }
             uint8_t rewritten[kRewriteSize];
-            uint8_t escaped[kEscapedSize];
-            const int32_t n = record.vui_parameters_present_flag > 1
-                                  ? -1
-                                  : kavrel::rewrite_sps_sar(sps_copy, sets.sps_bits, record, sar_w, sar_h, rewritten,
-                                                            kRewriteSize);
-            if (n < 0) {
-                rc = size;  // the VUI flag lay past the end of the set: nothing written
-            } else {
-                const int32_t m = kavrel::add_emulation_prevention(rewritten, n, escaped, kEscapedSize);
-                const int64_t total = m < 0 ? -1 : assemble(req, sets.sps_nal_pos, sets.sps_nal_len, escaped, m);
-                if (total < 0) {
-                    rc = refuse_capacity(req);
-                } else {
-                    req.cureFrameLength = static_cast<uint32_t>(total);
-                    req.corrected = 1;
-                }
-            }
+            const int32_t n =
+                kavrel::rewrite_sps_sar(sps_copy, sets.sps_bits, record, sar_w, sar_h, rewritten, kRewriteSize);
+            // An unreadable VUI flag (it lay past the end of the set): nothing written.
+            rc = n < 0 ? size : write_corrected(req, sets.sps_nal_pos, sets.sps_nal_len, rewritten, n);
         }
     } else {
         rc = -1;
