@@ -64,12 +64,18 @@ static int32_t emit_rate_sps(const ParserHandle* handle, uint32_t num_units_in_t
     return emit_nalu(nalu, out, capacity);
 }
 
+// An SPS was parsed and the active set passed its checks (a slice that
+// names a missing set leaves an invalid copy in active_sps).
+static bool has_active_sps(const ParserHandle* handle) {
+    return handle->sps_received != 0 && handle->active_sps.valid == 1;
+}
+
 }  // namespace kavrel
 
 extern "C" {
 
 KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* request) {
-    if (!handle || !request || !request->out_buf || !handle->sps_received) {
+    if (!handle || !request || !request->out_buf || !kavrel::has_active_sps(handle)) {
         KAVREL_NULL_POINTER();
         return -1;
     }
@@ -87,7 +93,7 @@ KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* reque
 
 KAVREL_API int32_t H264_Enc_Iframe_Rate(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
                                         uint32_t fps_den) {
-    if (!handle || !out || !handle->sps_received) {
+    if (!handle || !out || !kavrel::has_active_sps(handle)) {
         KAVREL_NULL_POINTER();
         return -1;
     }

@@ -40,6 +40,7 @@ struct Parsed {
     ParserHandle* handle = Kavrel_Open();
     explicit Parsed(const SeqParamSet& sps) {
         handle->active_sps = sps;
+        handle->active_sps.valid = 1;
         handle->sps_received = 1;
     }
     ~Parsed() { Kavrel_Close(handle); }
@@ -126,10 +127,12 @@ TEST(FrameRateSps, Refusals) {
     EXPECT_EQ(H264_Enc_Iframe_Rate(nullptr, out, 64, 25, 1), -1);
     EXPECT_EQ(H264_Enc_Iframe_Rate(fresh, nullptr, 64, 25, 1), -1);
     EXPECT_EQ(H264_Enc_Iframe_Rate(fresh, out, 64, 25, 1), -1);
+    fresh->sps_received = 1;  // a set was parsed, but the active copy is not a valid one
+    EXPECT_EQ(H264_Enc_Iframe(fresh, &req), -1);
     const std::string text = capture.take();
     size_t count = 0;
     for (size_t pos = 0; (pos = text.find(": Error: NULL Pointer\n\n", pos)) != std::string::npos; ++pos) ++count;
-    EXPECT_EQ(count, 7u) << text;
+    EXPECT_EQ(count, 8u) << text;
     EXPECT_EQ(text.rfind("[VsKavrel]:H264_Enc_Iframe:", 0), 0u) << text;
     Kavrel_Close(fresh);
 }

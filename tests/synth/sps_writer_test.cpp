@@ -321,7 +321,7 @@ TEST(SpsWriter, RoundTripThroughTheParser) {
 
         // The rate unit of the parsed set carries the same fields, new timing.
         ParserHandle* h = Kavrel_Open();
-        h->active_sps = got;
+        h->active_sps = got;  // valid: parse() checked it
         h->sps_received = 1;
         uint8_t unit[2 * kavrel::kSpsRbspCapacity];
         int32_t n;
