@@ -101,22 +101,23 @@ void skip_ue(BitReader& r) {
 
 namespace {
 
-// Decodes the code at r.bit_pos in full (k < 32 leading zeros), reading the
-// info bits one at a time; advances as read_ue does. Returns the codeNum, or
-// -1 for an all-zero window (which advances 63 bits).
+// Decodes the code at r.bit_pos in full, counting its leading zeros bit by
+// bit so that a code reaching beyond the 32-bit window is still read right
+// (bits past the data read as zero). Codes that fit the window step exactly
+// as read_ue does. Returns the codeNum, or -1 for 32 or more leading zeros
+// (which, like an all-zero window, advances 63 bits).
 int64_t read_exp_golomb_full(BitReader& r) {
     const int32_t pos = r.bit_pos;
-    const uint32_t w = load_window(r);
-    if (w == 0) {
-        r.bit_pos += 63;
+    BitReader bits = r;
+    int k = 0;
+    while (k < 32 && read_bit(bits) != 1) ++k;
+    if (k >= 32) {
+        r.bit_pos = pos + 63;
         return -1;
     }
-    const int k = leading_zeros(w);
-    BitReader tail = r;
-    tail.bit_pos = pos + k + 1;
     uint64_t info = 0;
     for (int i = 0; i < k; ++i) {
-        const int32_t bit = read_bit(tail);
+        const int32_t bit = read_bit(bits);
         info = (info << 1) | static_cast<uint64_t>(bit < 0 ? 0 : bit);
     }
     r.bit_pos = pos + 2 * k + 1;

@@ -89,19 +89,22 @@ int32_t decode_frame_cropping(BitReader& r, SeqParamSet* sps) {
 }
 
 // The coded and displayed size reported by Kavrel_Start, in 16-bit
-// arithmetic; crop units of 2 columns and 2 (frames) or 4 (fields) rows.
+// arithmetic. The crop offsets count in CropUnitX / CropUnitY (7.4.2.1.1):
+// SubWidthC and SubHeightC x (2 - frame_mbs_only_flag), or 1 and
+// (2 - frame_mbs_only_flag) for monochrome and separate colour planes.
 void derive_picture_size(ParserHandle* handle, const SeqParamSet* sps) {
     const bool frames_only = sps->frame_mbs_only_flag != 0;
+    const bool no_chroma_array = sps->chroma_format_idc == 0 || sps->separate_colour_plane_flag == 1;
+    const int32_t sub_width_c = no_chroma_array || sps->chroma_format_idc == 3 ? 1 : 2;
+    const int32_t sub_height_c = no_chroma_array || sps->chroma_format_idc != 1 ? 1 : 2;
+    const int32_t crop_unit_x = sub_width_c;
+    const int32_t crop_unit_y = sub_height_c * (frames_only ? 1 : 2);
     handle->pic_width_mbs = sps->mb_width;
     handle->pic_height_mbs = static_cast<int16_t>((frames_only ? 1 : 2) * sps->mb_height);
-    handle->display_width = static_cast<int16_t>(2 * (8 * sps->mb_width - sps->crop_right - sps->crop_left));
-    if (frames_only) {
-        handle->display_height =
-            static_cast<int16_t>(2 * (8 * handle->pic_height_mbs - sps->crop_bottom - sps->crop_top));
-    } else {
-        handle->display_height =
-            static_cast<int16_t>(4 * (4 * handle->pic_height_mbs - sps->crop_bottom - sps->crop_top));
-    }
+    handle->display_width =
+        static_cast<int16_t>(16 * sps->mb_width - crop_unit_x * (sps->crop_right + sps->crop_left));
+    handle->display_height =
+        static_cast<int16_t>(16 * handle->pic_height_mbs - crop_unit_y * (sps->crop_bottom + sps->crop_top));
 }
 
 // chroma_format_idc .. the scaling matrices, present for profile_idc >= 100.

@@ -136,6 +136,17 @@ TEST(BitReader, LongVariantsKeepValuesBeyond65534) {
     kavrel::read_se(copy);
     kavrel::read_se(copy);
     EXPECT_EQ(copy.bit_pos, rd.r.bit_pos);
+
+    // Codes longer than the window, at every alignment: 2^25 and -10^9.
+    for (int lead = 0; lead < 8; ++lead) {
+        BitBuilder l;
+        l.u(lead, 0).ue(1u << 25).se(-1000000000).ue(3).trailing();
+        Reader ld(l.bytes(), static_cast<int32_t>(l.bit_length()) - 1);
+        ld.r.bit_pos = lead;
+        EXPECT_EQ(kavrel::read_ue_long(ld.r), 1 << 25) << "at bit " << lead;
+        EXPECT_EQ(kavrel::read_se_long(ld.r), -1000000000) << "at bit " << lead;
+        EXPECT_EQ(kavrel::read_ue(ld.r), 3) << "lost its place at bit " << lead;
+    }
 }
 
 }  // namespace

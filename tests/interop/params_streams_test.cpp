@@ -389,6 +389,8 @@ TEST(ParamSetStreams, ProfilesSizesAndInterlace) {
                                         "-flags +ildct -profile:v high"},
         {"params_odd_size", kSource + "354x198:rate=24 -frames:v 2 -c:v libx264 -profile:v high"},
         {"params_gray", kSource + "176x144:rate=25 -frames:v 1 -pix_fmt gray -c:v libx264"},
+        // Monochrome crops in whole luma columns and rows.
+        {"params_gray_odd", kSource + "174x142:rate=25 -frames:v 1 -pix_fmt gray -c:v libx264"},
     });
 }
 
