@@ -26,6 +26,29 @@ struct AccessUnit {
     FrameInfo info{};
 };
 
+// One NAL unit inside an access unit.
+struct NalUnit {
+    size_t start = 0;   // first byte of its start code (a leading zero included)
+    size_t header = 0;  // the NAL header byte
+    size_t end = 0;     // past its last byte, trailing zero bytes excluded
+    uint8_t type = 0;
+    uint8_t ref_idc = 0;
+};
+
+// The NAL units that start in [begin, end).
+std::vector<NalUnit> split_units(const Bytes& data, size_t begin, size_t end);
+
+// "N" or "N/D" with positive integers below 2^32.
+bool parse_rate(const std::string& text, uint32_t* num, uint32_t* den);
+
+// Parses the SPS unit `u` on its own on `handle` (a handle kept for this);
+// false when the library refuses it. The set is then the handle's active one.
+bool parse_sps_unit(ParserHandle* handle, const Bytes& data, const NalUnit& u);
+
+// Appends the active SPS of `handle` written again for num/den frames per
+// second (reduced); false when the library refuses.
+bool append_sps_at_rate(ParserHandle* handle, uint64_t num, uint64_t den, Bytes* out);
+
 // Walks `data` with Kavrel_Start on `handle`, advancing by `consumed`, and
 // calls `visit` for each access unit; stops at the first failure unless
 // keep_going, in which case it resumes at the next start code. Returns the

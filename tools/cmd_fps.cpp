@@ -10,72 +10,31 @@ namespace kavrel_cli {
 
 namespace {
 
-// "N" or "N/D" with positive integers and 2 * N below 2^32.
-bool parse_rate(const std::string& text, uint32_t* num, uint32_t* den) {
-    unsigned long long value[2] = {0, 1};
-    int field = 0;
-    bool digits = false;
-    for (char c : text) {
-        if (c == '/' && field == 0 && digits) {
-            field = 1;
-            value[1] = 0;
-            digits = false;
-        } else if (c >= '0' && c <= '9') {
-            value[field] = value[field] * 10 + static_cast<unsigned>(c - '0');
-            if (value[field] > 0xFFFFFFFFull) return false;
-            digits = true;
-        } else {
-            return false;
-        }
-    }
-    if (!digits || value[0] == 0 || value[1] == 0 || 2 * value[0] > 0xFFFFFFFFull) return false;
-    *num = static_cast<uint32_t>(value[0]);
-    *den = static_cast<uint32_t>(value[1]);
-    return true;
-}
-
 // Copies one access unit to `out`, with each of its SPS units replaced by
 // the one the library writes for the new rate. False (with a message) when
 // an SPS cannot be re-emitted.
 bool rewrite_unit(ParserHandle* sps_handle, const Bytes& data, const AccessUnit& au, uint32_t num, uint32_t den,
                   Bytes* out, int* replaced) {
-    const size_t end = au.offset + au.size;
     size_t copied = au.offset;
-    size_t sc = next_start_code(data, au.offset);
-    while (sc < end) {
-        const size_t header = sc + 3;
-        size_t next = next_start_code(data, header);
-        if (next > end) next = end;
-        if (header < end && (data[header] & 0x1F) == 7) {
-            // The unit ends before the zeros that lead into the next start code.
-            size_t unit_end = next;
-            while (unit_end > header + 1 && data[unit_end - 1] == 0) --unit_end;
-            const size_t unit_begin = (sc > copied && data[sc - 1] == 0) ? sc - 1 : sc;
-            FrameInput input{data.data() + sc, static_cast<uint32_t>(unit_end - sc)};
-            FrameInfo info{};
-            const int32_t rc = Kavrel_Start(sps_handle, &input, &info);
-            uint8_t unit[65536];
-            const int32_t n = rc < 0 ? rc : H264_Enc_Iframe_Rate(sps_handle, unit, sizeof unit, num, den);
-            if (n < 0) {
-                std::fprintf(stderr, "kavrel: the SPS at offset %zu cannot be rewritten (code %d)\n", sc, n);
-                return false;
-            }
-            out->insert(out->end(), data.begin() + static_cast<std::ptrdiff_t>(copied),
-                        data.begin() + static_cast<std::ptrdiff_t>(unit_begin));
-            out->insert(out->end(), unit, unit + n);
-            copied = unit_end;
-            ++*replaced;
+    for (const NalUnit& u : split_units(data, au.offset, au.offset + au.size)) {
+        if (u.type != 7) continue;
+        out->insert(out->end(), data.begin() + static_cast<std::ptrdiff_t>(copied),
+                    data.begin() + static_cast<std::ptrdiff_t>(u.start));
+        if (!parse_sps_unit(sps_handle, data, u) || !append_sps_at_rate(sps_handle, num, den, out)) {
+            std::fprintf(stderr, "kavrel: the SPS at offset %zu cannot be rewritten\n", u.start);
+            return false;
         }
-        sc = next;
+        copied = u.end;
+        ++*replaced;
     }
     out->insert(out->end(), data.begin() + static_cast<std::ptrdiff_t>(copied),
-                data.begin() + static_cast<std::ptrdiff_t>(end));
+                data.begin() + static_cast<std::ptrdiff_t>(au.offset + au.size));
     return true;
 }
 
 int run_fps(const std::string& rate, const std::string& in_path, const std::string& out_path) {
     uint32_t num = 0, den = 0;
-    if (!parse_rate(rate, &num, &den)) {
+    if (!parse_rate(rate, &num, &den) || num > 0x7FFFFFFFu) {
         std::fprintf(stderr, "kavrel: RATE must be N or N/D with positive integers (e.g. 25, 30000/1001)\n");
         return 2;
     }
