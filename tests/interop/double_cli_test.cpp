@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
 using kavrel_test::BitBuilder;
@@ -18,7 +19,7 @@ using kavrel_test::Bytes;
 
 namespace {
 
-const std::string kCli = KAVREL_CLI_PATH;
+const std::string kCli = kavrel_test::cli_path();
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -28,44 +29,12 @@ int double_cli(const std::string& in, const std::string& out, const std::string&
                             log);
 }
 
-// MD5 of every decoded frame; FFmpeg's complaints, if any, in *errors.
-std::vector<std::string> frame_hashes(const std::string& path, std::string* errors) {
-    const std::string err_path = path + ".decode.log";
-    std::string out;
-    kavrel_test::run("ffmpeg -nostdin -v error -i " + quoted(path) + " -f framemd5 - 2>" + quoted(err_path), &out);
-    const Bytes err = kavrel_test::read_file(err_path);
-    errors->assign(err.begin(), err.end());
-    std::vector<std::string> hashes;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        hashes.push_back(line.substr(line.rfind(',') + 1));
-    }
-    return hashes;
-}
+using kavrel_test::frame_hashes;
 
-std::string probed_rate(const std::string& path) {
-    std::string out;
-    kavrel_test::run("ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " +
-                         quoted(path),
-                     &out);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-}
+std::string probed_rate(const std::string& path) { return kavrel_test::probe_stream(path, "r_frame_rate"); }
 
-// Values of one syntax element as FFmpeg's trace_headers reads them.
 std::vector<long> traced(const std::string& path, const std::string& element) {
-    std::string out;
-    kavrel_test::run("ffmpeg -nostdin -hide_banner -i " + quoted(path) +
-                         " -c copy -bsf:v trace_headers -f null - 2>&1",
-                     &out);
-    const std::regex line(R"(^\[trace_headers @ [^\]]*\] \d+\s+)" + element + R"(\s+[01]+ = (-?\d+)$)");
-    std::vector<long> values;
-    std::istringstream lines(out);
-    std::smatch m;
-    for (std::string l; std::getline(lines, l);)
-        if (std::regex_match(l, m, line)) values.push_back(std::stol(m[1]));
-    return values;
+    return kavrel_test::traced_values(path, element);
 }
 
 bool contains(const std::vector<long>& v, long x) { return std::find(v.begin(), v.end(), x) != v.end(); }

@@ -8,13 +8,15 @@
 #include <regex>
 #include <sstream>
 
+#include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
 using kavrel_test::Bytes;
+using kavrel_test::frame_hashes;
 
 namespace {
 
-const std::string kCli = KAVREL_CLI_PATH;
+const std::string kCli = kavrel_test::cli_path();
 
 std::string fps_cli(const std::string& rate, const std::string& in, const std::string& out, int* rc) {
     std::string log;
@@ -22,51 +24,10 @@ std::string fps_cli(const std::string& rate, const std::string& in, const std::s
     return log;
 }
 
-// r_frame_rate as ffprobe reports it, e.g. "30000/1001".
-std::string probed_rate(const std::string& path) {
-    std::string out;
-    kavrel_test::run("ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 '" +
-                         path + "'",
-                     &out);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-}
+std::string probed_rate(const std::string& path) { return kavrel_test::probe_stream(path, "r_frame_rate"); }
 
-// The MD5 of every decoded frame, in order (the timestamps are left out,
-// since they follow the rate).
-std::vector<std::string> frame_hashes(const std::string& path) {
-    std::string out;
-    EXPECT_EQ(kavrel_test::run("ffmpeg -nostdin -v error -i '" + path + "' -f framemd5 - 2>&1", &out), 0) << out;
-    std::vector<std::string> hashes;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        hashes.push_back(line.substr(line.rfind(',') + 1));
-    }
-    return hashes;
-}
-
-// "name = value" of every element of every SPS, as trace_headers shows them,
-// one vector per SPS.
 std::vector<std::vector<std::string>> sps_fields(const std::string& path) {
-    std::string out;
-    kavrel_test::run("ffmpeg -nostdin -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1",
-                     &out);
-    static const std::regex element(R"(^\[trace_headers @ [^\]]*\] \d+\s+(\S+)\s+[01]+ = (-?\d+)$)");
-    static const std::regex heading(R"(^\[trace_headers @ [^\]]*\] [A-Za-z])");
-    std::vector<std::vector<std::string>> sets;
-    bool in_sps = false;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, element)) {
-            if (in_sps) sets.back().push_back(m[1].str() + " = " + m[2].str());
-        } else if (std::regex_search(line, heading)) {
-            in_sps = line.find("] Sequence Parameter Set") != std::string::npos;
-            if (in_sps) sets.emplace_back();
-        }
-    }
-    return sets;
+    return kavrel_test::traced_structures(path, "Sequence Parameter Set");
 }
 
 // The fields other than the timing, which is all that may differ.
