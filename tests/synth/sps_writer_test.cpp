@@ -10,6 +10,7 @@
 #include "api/parser_handle.h"
 #include "kavrel.h"
 #include "support/test_support.h"
+#include "synth/sps_fixture.h"
 #include "synth/sps_writer.h"
 
 using kavrel::SeqParamSet;
@@ -19,23 +20,7 @@ using kavrel_test::to_hex;
 
 namespace {
 
-// Baseline 352x288, POC type 2, one reference frame, no VUI.
-SeqParamSet baseline() {
-    SeqParamSet s;
-    std::memset(&s, 0, sizeof s);
-    s.profile_idc = 66;
-    s.constraint_set0_flag = s.constraint_set1_flag = 1;
-    s.level_idc = 30;
-    s.chroma_format_idc = 1;
-    s.log2_max_frame_num = 4;
-    s.pic_order_cnt_type = 2;
-    s.max_ref_frame_count = 1;
-    s.mb_width = 22;
-    s.mb_height = 18;
-    s.frame_mbs_only_flag = 1;
-    s.direct_8x8_inference_flag = 1;
-    return s;
-}
+SeqParamSet baseline() { return kavrel_test::baseline_sps(); }
 
 std::string written(const SeqParamSet& s, std::string* printed = nullptr) {
     uint8_t buf[kavrel::kSpsRbspCapacity];
