@@ -62,7 +62,7 @@ std::string to_hex(const uint8_t* data, size_t size) {
 BitBuilder& BitBuilder::u(int bits, uint64_t value) {
     for (int i = bits - 1; i >= 0; --i) {
         if (bits_ % 8 == 0) data_.push_back(0);
-        if ((value >> i) & 1) data_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
+        if (i < 64 && ((value >> i) & 1)) data_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));  // wider fields: leading zeros
         ++bits_;
     }
     return *this;

@@ -21,7 +21,7 @@ std::string escape(const std::string& rbsp_hex, int32_t min_bytes = 0, int32_t c
     const Bytes in = kavrel_test::hex(rbsp_hex);
     uint8_t buf[40];
     std::memset(buf, 0xEE, sizeof buf);
-    std::memcpy(buf, in.data(), in.size());
+    if (!in.empty()) std::memcpy(buf, in.data(), in.size());
     const int32_t n = kavrel::insert_emulation_prevention(nullptr, buf, static_cast<int32_t>(in.size()), min_bytes,
                                                           capacity);
     if (n < 0) {
