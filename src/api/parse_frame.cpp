@@ -10,16 +10,6 @@ namespace kavrel {
 
 namespace {
 
-// Number of RBSP bits before the rbsp_stop_one_bit: one trailing zero byte
-// is dropped, then the lowest set bit of the last byte is the stop bit.
-int32_t rbsp_bit_count(const uint8_t* rbsp, int32_t len) {
-    if (len > 0 && rbsp[len - 1] == 0) --len;
-    if (len == 0) return 0;
-    const uint8_t last = rbsp[len - 1];
-    const int trailing = last ? __builtin_ctz(last) + 1 : 0;
-    return len * 8 - trailing;
-}
-
 bool is_slice(int t) { return t == 1 || t == 2 || t == 5; }
 
 }  // namespace
@@ -88,16 +78,31 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
             }
         }
 
-        // Repeated start codes: 00 00 01 00 00 00 01 ...
-        while (pos + 6 < size && data[pos + 3] == 0 && data[pos + 4] == 0 && data[pos + 5] == 0 &&
+        // Repeated start codes: 00 00 01 00 00 00 01 ... (only while a
+        // header byte follows the next one: the input may end there).
+        while (pos + 7 < size && data[pos + 3] == 0 && data[pos + 4] == 0 && data[pos + 5] == 0 &&
                data[pos + 6] == 1) {
             pos += 4;
         }
 
         const int32_t h = pos + 3;
+        // Parameter sets are unescaped whole (their bytes are kept), and so
+        // is every unit of a frame being corrected (the output buffer holds
+        // the RBSPs). Other units are only scanned for their end: a slice
+        // header is unescaped as far as it is read, the rest never.
+        const int header_type = data[h] & 0x1f;
+        const bool whole = sets != nullptr || header_type == 7 || header_type == 8;
         int32_t rbsp_len = 0;
         int32_t taken = 0;
-        uint8_t* rbsp = read_nal_unit(handle, data + h, &rbsp_len, &taken, size - h, rbsp_buffer);
+        int32_t bit_count = 0;
+        uint8_t* rbsp = nullptr;
+        NalExtent extent;
+        if (whole) {
+            rbsp = read_nal_unit(handle, data + h, &rbsp_len, &taken, size - h, rbsp_buffer);
+        } else if (check_nal_header(handle, data[h])) {
+            handle->scratch = rbsp_buffer;
+            rbsp = rbsp_buffer;
+        }
         const int nal_unit_type = handle->nal_unit_type;
         if (handle->nal_ref_idc > 0 && nal_unit_type == 6) return -11;
         if (!rbsp) {
@@ -111,7 +116,14 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
             return -13;
         }
 
-        const int32_t bit_count = rbsp_bit_count(rbsp, rbsp_len);
+        if (whole) {
+            bit_count = rbsp_bit_count(rbsp, rbsp_len);
+        } else {
+            extent = scan_nal_payload(data + h + 1, size - h - 1);
+            rbsp_len = extent.rbsp_len();
+            taken = extent.payload_len + 1;
+            bit_count = rbsp_bit_count(data + h + 1, extent);
+        }
         const int32_t syntax_bytes = (bit_count + 7) / 8;
         pos = h + taken;
 
@@ -120,7 +132,13 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
         case 5: {
             if (!handle->sps_received) return -7;
             bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
+            RbspSource source;
+            if (!whole) {
+                rbsp_source_init(source, data + h + 1, extent, rbsp);
+                handle->reader.source = &source;
+            }
             const int32_t rc = decode_slice_header(handle);
+            handle->reader.source = nullptr;
             if (rc < 0) {
                 diag("[VsKavrel]:Parse slice header fail\n");
                 return rc;

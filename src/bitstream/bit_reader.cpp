@@ -1,24 +1,47 @@
 #include "bitstream/bit_reader.h"
 
+#include "bitstream/nal_unit.h"
+
 namespace kavrel {
 
 namespace {
 
+// Makes the byte at `idx` and the next `more` bytes readable where the
+// RBSP is unescaped on demand.
+inline void make_ready(const BitReader& r, int32_t idx, int32_t more) {
+    if (r.source && idx + more > r.source->ready) rbsp_fill(*r.source, idx + more);
+}
+
 // The 32-bit window whose top bit is the next bit to read. Up to four bytes
 // from the byte holding bit_pos, the last of them at most the byte at `end`
 // (b < 3 near the end of the data); bytes at or past `limit` read as zero.
-uint32_t load_window(const BitReader& r) {
+// Kept out of line: the common case below needs no stack frame.
+[[gnu::noinline]] uint32_t load_window_near_end(const BitReader& r) {
     const int32_t size = static_cast<int32_t>(r.end - r.start);
-    const int32_t first = r.bit_pos >> 3;
-    int32_t count = size - first + 1;  // bytes up to and including the one at `end`
-    if (count > 4) count = 4;
     const int32_t valid = static_cast<int32_t>(r.limit - r.start);
+    const int32_t first = r.bit_pos >> 3;
+    const int32_t avail = size + 1 < valid ? size + 1 : valid;  // bytes a window may take
+    make_ready(r, first, 4);
     uint32_t w = 0;
     for (int32_t i = 0; i < 4; ++i) {
         const int32_t idx = first + i;
-        const uint32_t byte = (i < count && idx < valid) ? r.start[idx] : 0u;
+        const uint32_t byte = idx < avail ? r.start[idx] : 0u;
         w = (w << 8) | byte;
     }
+    return w << (r.bit_pos & 7);
+}
+
+// The same window where four whole bytes can be read.
+inline uint32_t load_window(const BitReader& r) {
+    const int32_t first = r.bit_pos >> 3;
+    const int32_t size = static_cast<int32_t>(r.end - r.start);
+    const int32_t valid = static_cast<int32_t>(r.limit - r.start);
+    if (first + 4 > size + 1 || first + 4 > valid || (r.source && first + 4 > r.source->ready)) {
+        return load_window_near_end(r);
+    }
+    const uint8_t* b = r.start + first;
+    const uint32_t w = (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+                       (static_cast<uint32_t>(b[2]) << 8) | b[3];
     return w << (r.bit_pos & 7);
 }
 
@@ -33,6 +56,7 @@ void bit_reader_init(BitReader& r, const uint8_t* rbsp, int32_t rbsp_len, int32_
     r.bit_pos = 0;
     r.bit_count = bit_count;
     r.limit = rbsp + rbsp_len;
+    r.source = nullptr;
 }
 
 int32_t read_bits(BitReader& r, int n) {
@@ -53,7 +77,12 @@ int32_t read_bit(BitReader& r) {
         return -1;
     }
     const int32_t valid = static_cast<int32_t>(r.limit - r.start);
-    const int32_t byte = idx < valid ? r.start[idx] : 0;
+    if (idx >= valid) {
+        r.bit_pos += 1;
+        return 0;
+    }
+    make_ready(r, idx, 1);
+    const int32_t byte = r.start[idx];
     const int32_t bit = (byte >> (7 - (r.bit_pos & 7))) & 1;
     r.bit_pos += 1;
     return bit;

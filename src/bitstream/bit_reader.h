@@ -10,12 +10,17 @@
 
 namespace kavrel {
 
+struct RbspSource;
+
 struct BitReader {
     const uint8_t* start = nullptr;  // first RBSP byte
     const uint8_t* end = nullptr;    // start + (bit_count + 7) / 8
     int32_t bit_pos = 0;             // next bit to read; bit 0 = MSB of start[0]
     int32_t bit_count = 0;           // RBSP bits before the rbsp_stop_one_bit
     const uint8_t* limit = nullptr;  // first byte that must not be read
+    // When set, the RBSP is unescaped on demand: bytes from source->ready
+    // on are written there before they are read (nal_unit.h).
+    RbspSource* source = nullptr;
 };
 
 // Points `r` at an RBSP of `rbsp_len` valid bytes with `bit_count` syntax bits.

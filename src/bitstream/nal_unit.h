@@ -22,4 +22,61 @@ uint8_t* read_nal_unit(ParserHandle* handle, const uint8_t* nal, int32_t* rbsp_l
 // Keeps a copy of a parameter set's RBSP: index 0 SPS, 1 PPS. 0 or -10.
 int32_t store_param_set(ParserHandle* handle, const uint8_t* bytes, int32_t len, int index);
 
+// The pieces of read_nal_unit, for a caller that unescapes only what it
+// reads.
+
+// The header checks and diagnostics of read_nal_unit; stores nal_ref_idc
+// and nal_unit_type. False for an IDR unit with nal_ref_idc 0.
+bool check_nal_header(ParserHandle* handle, uint8_t header);
+
+// First s >= from with s + 2 < size where p[s] and p[s+1] are 0 and
+// p[s+2] <= 3: a start code, a zero run or an emulation-prevention
+// sequence 00 00 03 begins there. -1 when there is none. Reads no byte at
+// or past p + size. AVX2 where the processor has it, else SSE2 on x86-64,
+// else eight bytes at a time in plain C++.
+int32_t find_zero_pair(const uint8_t* p, int32_t size, int32_t from);
+
+// The variants of find_zero_pair, each selectable (for tests); an
+// unavailable one falls back to kWords.
+enum class ZeroPairScan { kWords, kSse2, kAvx2 };
+bool zero_pair_scan_available(ZeroPairScan kind);
+int32_t find_zero_pair_with(ZeroPairScan kind, const uint8_t* p, int32_t size, int32_t from);
+
+// Where a NAL unit's payload ends and what removing its emulation-prevention
+// bytes leaves, found in one pass without writing anything.
+struct NalExtent {
+    int32_t payload_len = 0;   // payload bytes (after the header) in the unit
+    int32_t escapes = 0;       // emulation_prevention_three_bytes among them
+    int32_t last_escape = -1;  // payload index of the last of them, -1 without
+    int32_t rbsp_len() const { return payload_len - escapes; }
+};
+
+// Scans the `size` bytes after a header byte: the unit ends before the
+// first 00 00 00, 00 00 01 or 00 00 02; every 00 00 03 before it is an
+// escape.
+NalExtent scan_nal_payload(const uint8_t* payload, int32_t size);
+
+// Bits before the rbsp_stop_one_bit of the RBSP of `payload` (see
+// scan_nal_payload), as the driver counts them: one trailing zero byte is
+// dropped, then the lowest set bit of the last byte is the stop bit.
+int32_t rbsp_bit_count(const uint8_t* payload, const NalExtent& extent);
+// The same count over an RBSP held in memory.
+int32_t rbsp_bit_count(const uint8_t* rbsp, int32_t rbsp_len);
+
+// An RBSP unescaped on demand: bytes [0, ready) of `rbsp` hold the first
+// RBSP bytes of the payload; rbsp_fill writes more.
+struct RbspSource {
+    const uint8_t* payload = nullptr;
+    int32_t payload_len = 0;
+    int32_t next = 0;          // payload index of the next byte to unescape
+    int32_t zeros = 0;         // zero bytes just before it (since the last escape)
+    uint8_t* rbsp = nullptr;
+    int32_t rbsp_len = 0;
+    int32_t ready = 0;
+};
+
+void rbsp_source_init(RbspSource& source, const uint8_t* payload, const NalExtent& extent, uint8_t* buffer);
+// Makes at least min(upto, rbsp_len) RBSP bytes ready.
+void rbsp_fill(RbspSource& source, int32_t upto);
+
 }  // namespace kavrel
