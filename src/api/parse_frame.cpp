@@ -24,11 +24,13 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
     if (size > rbsp_capacity) {
         // Grow the scratch buffer to the frame's size (only the handle's own
         // buffer is ever grown; the correction's buffer is large enough).
-        void* grown = std::realloc(handle->scratch, static_cast<size_t>(size));
+        // Every RBSP is written before it is read, so the old contents need
+        // not be carried over.
+        std::free(handle->scratch);
+        handle->scratch = nullptr;
+        void* grown = std::malloc(static_cast<size_t>(size));
         if (!grown) {
             diag("[VsKavrel]:%s:%d: realloc fail\n\n", __func__, __LINE__);
-            std::free(handle->scratch);
-            handle->scratch = nullptr;
             handle->scratch_capacity = 0;
             return -21;
         }
