@@ -133,9 +133,14 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
         case 1:
         case 5: {
             if (!handle->sps_received) return -7;
-            bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
             RbspSource source;
-            if (!whole) {
+            if (whole) {
+                bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
+            } else if (extent.escapes == 0) {
+                // Without escapes the payload is the RBSP: read it in place.
+                bit_reader_init(handle->reader, data + h + 1, rbsp_len, bit_count);
+            } else {
+                bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
                 rbsp_source_init(source, data + h + 1, extent, rbsp);
                 handle->reader.source = &source;
             }

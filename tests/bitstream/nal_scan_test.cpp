@@ -277,22 +277,23 @@ Bytes sps_unit() {
 
 Bytes pps_unit() {
     BitBuilder b;
-    b.ue(0).ue(0).flag(false).flag(false).ue(0);  // ids, CAVLC, no bottom POC, one slice group
+    b.ue(0).ue(0).flag(false).flag(true).ue(0);   // ids, CAVLC, bottom field POC delta, one slice group
     b.ue(0).ue(0).flag(false).u(2, 0);            // one reference per list, no weights
     b.se(0).se(0).se(0);                          // QP 26, QS 26, chroma offset 0
     b.flag(true).flag(false).flag(false);         // deblocking control, no constrained intra, no redundant
     return kavrel_test::nal(0x68, b.trailing().bytes());
 }
 
-// A P slice (nal_ref_idc 2) whose ref_pic_list_reordering() holds `commands`
-// pairs of reordering_of_pic_nums_idc 0 and an abs_diff_pic_num_minus1 of
-// varying length, among them 32767 (15 zeros, a one, 15 zeros: the escaped
-// unit is full of 00 00 03), closed by idc 3 unless `open`; then `data`
-// bytes of slice data.
-Bytes slice_rbsp(int commands, bool open, const Bytes& data) {
+// A P slice (nal_ref_idc 2) with delta_pic_order_cnt_bottom `bottom` (2^29
+// is coded as 30 zeros, a one and 30 zeros: escapes inside the header) and
+// a ref_pic_list_reordering() of `commands` pairs of
+// reordering_of_pic_nums_idc 0 and an abs_diff_pic_num_minus1 of varying
+// length, closed by idc 3 unless `open`; then `data` bytes of slice data.
+Bytes slice_rbsp(int64_t bottom, int commands, bool open, const Bytes& data) {
     static const uint64_t kDiffs[] = {32767, 21845, 0, 300, 32767, 6, 1};
     BitBuilder b;
     b.ue(0).ue(5).ue(0).u(4, 1).u(6, 2);  // first_mb 0, P, PPS 0, frame_num 1, POC lsb 2
+    b.se(bottom);
     b.flag(false).flag(true);             // no count override; reordering follows
     for (int i = 0; i < commands; ++i) b.ue(0).ue(kDiffs[i % 7]);
     if (!open) b.ue(3);
@@ -350,25 +351,31 @@ TEST(NalScan, SliceHeadersReadOnDemandMatchTheWholeRbsp) {
     Bytes data(200);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i % 7 == 0 ? 0 : i * 37);
     struct Case {
+        int64_t bottom;
         int commands;
         bool open;
         Bytes data;
         Bytes tail;  // appended to the escaped unit
     };
     const Case cases[] = {
-        {0, false, data, {}},              // a short header
-        {1, false, data, {}},              // escapes inside the header
-        {40, false, data, {}},             // a header of ~120 bytes, read in many steps
-        {41, false, data, {}},
-        {42, false, data, {}},
-        {43, false, {}, {}},               // no slice data: the header ends the unit
-        {12, true, {}, {}},                // reordering runs off the end of the RBSP
-        {12, true, {}, {0, 0, 3}},         // ... which ends in a cabac_zero_word and its escape
-        {12, true, {}, {0}},               // ... or in one trailing zero byte
+        // No escape in the unit: the header is read in place.
+        {-5, 0, false, data, {}},
+        {-5, 40, false, data, {}},         // a header of ~120 bytes
+        {-5, 12, true, {}, {}},            // reordering runs off the end of the RBSP
+        // Escapes inside the header: unescaped as far as it is read.
+        {1 << 29, 0, false, data, {}},
+        {1 << 29, 40, false, data, {}},    // read in many steps
+        {1 << 29, 41, false, data, {}},
+        {1 << 29, 42, false, {}, {}},      // no slice data: the header ends the unit
+        {1 << 29, 12, true, {}, {}},       // reordering runs off the end of the RBSP
+        {1 << 29, 12, true, {}, {0, 0, 3}},  // ... which ends in a cabac_zero_word and its escape
+        {1 << 29, 12, true, {}, {0}},      // ... or in one trailing zero byte
     };
     for (const Case& c : cases) {
-        Bytes payload = kavrel_test::concat({escape(slice_rbsp(c.commands, c.open, c.data)), c.tail});
-        SCOPED_TRACE(testing::Message() << c.commands << " commands, open " << c.open);
+        Bytes payload = kavrel_test::concat({escape(slice_rbsp(c.bottom, c.commands, c.open, c.data)), c.tail});
+        SCOPED_TRACE(testing::Message() << c.bottom << ", " << c.commands << " commands, open " << c.open);
+        const bool escaped = kavrel::scan_nal_payload(payload.data(), static_cast<int32_t>(payload.size())).escapes > 0;
+        EXPECT_EQ(escaped, c.bottom > 0 || !c.tail.empty());
         const Outcome lazy = through_frame_walk(payload);
         const Outcome whole = from_whole_rbsp(payload);
         EXPECT_EQ(lazy.rc, whole.rc);
@@ -377,12 +384,14 @@ TEST(NalScan, SliceHeadersReadOnDemandMatchTheWholeRbsp) {
         EXPECT_EQ(lazy.slice.pic_type, whole.slice.pic_type);
         EXPECT_EQ(lazy.slice.frame_num, whole.slice.frame_num);
         EXPECT_EQ(lazy.slice.pic_order_cnt_lsb, whole.slice.pic_order_cnt_lsb);
+        EXPECT_EQ(lazy.slice.delta_pic_order_cnt_bottom, whole.slice.delta_pic_order_cnt_bottom);
         EXPECT_EQ(lazy.slice.qp, whole.slice.qp);
         EXPECT_EQ(lazy.slice.deblocking_mode, whole.slice.deblocking_mode);
         EXPECT_EQ(lazy.slice.slice_alpha_c0_offset, whole.slice.slice_alpha_c0_offset);
         EXPECT_EQ(lazy.slice.slice_beta_offset, whole.slice.slice_beta_offset);
         if (!c.open) {
             EXPECT_EQ(lazy.rc, 0);
+            EXPECT_EQ(lazy.slice.delta_pic_order_cnt_bottom, c.bottom);
             EXPECT_EQ(lazy.slice.qp, 23);
             EXPECT_EQ(lazy.slice.slice_alpha_c0_offset, 2);
         }
