@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     kavrel_bench::register_synth_benchmarks(streams);
     // The library prints its diagnostics to stdout (one line for most frame
     // ends); the results go to stderr so that stdout can be sent elsewhere.
-    benchmark::ConsoleReporter console;
+    benchmark::ConsoleReporter console(benchmark::ConsoleReporter::OO_Tabular);
     console.SetOutputStream(&std::cerr);
     console.SetErrorStream(&std::cerr);
     benchmark::RunSpecifiedBenchmarks(&console);

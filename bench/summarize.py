@@ -32,8 +32,8 @@ def parse_table(results):
     peers = ["kavrel", "gstreamer", "ffmpeg", "memcpy"]
     lines = [
         "| stream | Kavrel GB/s | Kavrel frames/s | GStreamer GB/s | FFmpeg GB/s | memcpy GB/s "
-        "| Kavrel / GStreamer | Kavrel / FFmpeg | Kavrel / memcpy |",
-        "|---|---|---|---|---|---|---|---|---|",
+        "| Kavrel / GStreamer | Kavrel / FFmpeg | Kavrel / memcpy | Kavrel heap calls per stream |",
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
     for s in streams:
         r = {p: results.get(f"parse/{s}/{p}") for p in peers}
@@ -43,7 +43,8 @@ def parse_table(results):
         lines.append(
             f"| {s} | {k:.2f} | {r['kavrel']['frames/s']:.0f} | {gbs(r['gstreamer']):.2f} | "
             f"{gbs(r['ffmpeg']):.2f} | {gbs(r['memcpy']):.2f} | "
-            f"{k / gbs(r['gstreamer']):.2f}x | {k / gbs(r['ffmpeg']):.2f}x | {k / gbs(r['memcpy']):.2f} |"
+            f"{k / gbs(r['gstreamer']):.2f}x | {k / gbs(r['ffmpeg']):.2f}x | {k / gbs(r['memcpy']):.2f} | "
+            f"{r['kavrel'].get('heap_calls', float('nan')):.0f} |"
         )
     return "\n".join(lines)
 
