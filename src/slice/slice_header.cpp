@@ -146,19 +146,16 @@ int32_t read_slice_start(ParserHandle* h) {
         diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
         return -3;
     }
+    // The sets become active only as a valid pair: a slice naming an SPS
+    // that failed its checks leaves the previous pair in force.
+    const int32_t sps_id = pps.sps_id;
+    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
+        diag("[VsKavrel]:non existing SPS referenced\n\n");
+        return -8;
+    }
     pps.pps_id = pps_id;
     h->active_pps = pps;
-    const int32_t sps_id = h->active_pps.sps_id;
-    if (sps_id < 0 || sps_id >= kMaxSps) {
-        // Not reachable through a checked PPS; never index outside the table.
-        diag("[VsKavrel]:non existing SPS referenced\n\n");
-        return -8;
-    }
     h->active_sps = h->sps_table[sps_id];
-    if (!h->active_sps.valid) {
-        diag("[VsKavrel]:non existing SPS referenced\n\n");
-        return -8;
-    }
 
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {

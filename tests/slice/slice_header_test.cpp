@@ -109,7 +109,7 @@ TEST_F(SliceTest, TheSliceSwitchesTheActiveParameterSets) {
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(h->active_sps.max_ref_frame_count, 2);
 
-    // A PPS whose SPS is gone: the active sets are replaced all the same.
+    // A PPS whose SPS is gone: the active pair stays as it was.
     pps(9) = pps(0);
     pps(9).sps_id = 3;
     pps(9).init_qp = 40;
@@ -118,9 +118,9 @@ TEST_F(SliceTest, TheSliceSwitchesTheActiveParameterSets) {
     r = parse_bits(b, 1, 2);
     EXPECT_EQ(r.rc, -8);
     EXPECT_EQ(r.log, msg("non existing SPS referenced\n\n"));
-    EXPECT_EQ(h->active_pps.init_qp, 40);
-    EXPECT_EQ(h->active_sps.valid, 0);
-    EXPECT_EQ(h->active_sps.log2_max_frame_num, 0);
+    EXPECT_NE(h->active_pps.init_qp, 40);
+    EXPECT_EQ(h->active_sps.valid, 1);
+    EXPECT_EQ(h->active_sps.max_ref_frame_count, 2);
 }
 
 TEST_F(SliceTest, InitialQpIsTestedOnlyAfterAHighProfileSet) {
