@@ -56,7 +56,9 @@ uint32_t gcd(uint32_t a, uint32_t b) {
 
 int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet& record, uint32_t sar_width,
                         uint32_t sar_height, uint8_t* out, int32_t capacity) {
-    if (record.vui_parameters_present_flag > 1) return -1;
+    // A flag read past the set's data (stored as 255), or fields before it
+    // read there: the bits up to the flag are not what was parsed.
+    if (record.vui_parameters_present_flag > 1 || record.vui_flag_bit_pos > sps_bits) return -1;
     if (sar_width && sar_height) {
         const uint32_t g = gcd(sar_width, sar_height);
         sar_width /= g;
@@ -213,7 +215,9 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
     if (req.correction_mode == 1) {
         uint8_t extended[kPpsCopySize + 1];
         int32_t n = 0;
-        if (have_sets && handle->last_sps_profile_idc >= 100 && handle->transform_8x8_mode == -1 &&
+        // The tail must suit the SPS the PPS names (the one it was checked
+        // against), whichever SPS came last in the frame.
+        if (have_sets && handle->pps_sps_profile_idc >= 100 && handle->transform_8x8_mode == -1 &&
             sets.pps_copied) {
             n = kavrel::extend_pps(pps_copy, sets.pps_len, handle->pps_tail_bit_pos, extended);
         }

@@ -12,7 +12,8 @@ namespace kavrel {
 // Writes the SPS RBSP `sps` (sps_bits syntax bits) again with aspect ratio
 // sar_width:sar_height (reduced) as Extended_SAR, adding a VUI when the set
 // has none; rbsp_trailing_bits are written anew. Returns the new RBSP length,
-// or -1 when the set's VUI flag is unreadable or `out` is too small.
+// or -1 when the set's VUI flag is unreadable or lies past its sps_bits, or
+// `out` is too small.
 int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet& record, uint32_t sar_width,
                         uint32_t sar_height, uint8_t* out, int32_t capacity);
 

@@ -49,6 +49,8 @@ struct ParserHandle {
 
     uint8_t* ps_data[2];                 // RBSP copies: [0] SPS, [1] PPS
     uint32_t ps_size[2];
+
+    int32_t pps_sps_profile_idc;         // profile_idc of the SPS the last PPS named, as it was checked
 };
 
 namespace kavrel {
