@@ -55,6 +55,37 @@ int32_t repeat_payload_bound(const ParserHandle* handle) {
     return total > INT32_MAX - 16 ? -1 : static_cast<int32_t>(total);
 }
 
+// A decoder reads the repeat with the sets stored under its ids when it
+// arrives. A PPS or SPS parsed after the last slice (in a frame without
+// slices) may have replaced them, or made another SPS the active one: the
+// header fields the repeat writes must still mean what they meant. (An
+// entry that is not valid, refused when parsed or never stored, is not
+// compared.)
+static bool sets_still_stored(const ParserHandle* handle) {
+    const PicParamSet& a = handle->active_pps;
+    const SeqParamSet& as = handle->active_sps;
+    if (a.pps_id < 0 || a.pps_id >= kMaxPps || a.sps_id < 0 || a.sps_id >= kMaxSps) return true;
+    const PicParamSet& p = handle->pps_table[a.pps_id];
+    const bool same_pps =
+        !p.valid || (p.sps_id == a.sps_id && p.entropy_coding_mode_flag == a.entropy_coding_mode_flag &&
+                     p.bottom_field_pic_order_in_frame_present_flag == a.bottom_field_pic_order_in_frame_present_flag &&
+                     p.num_slice_groups_minus1 == a.num_slice_groups_minus1 &&
+                     p.weighted_pred_flag == a.weighted_pred_flag && p.init_qp == a.init_qp &&
+                     p.deblocking_filter_control_present_flag == a.deblocking_filter_control_present_flag &&
+                     p.redundant_pic_cnt_present_flag == a.redundant_pic_cnt_present_flag);
+    const SeqParamSet& s = handle->sps_table[a.sps_id];
+    const bool same_sps =
+        !s.valid || (s.log2_max_frame_num == as.log2_max_frame_num && s.frame_mbs_only_flag == as.frame_mbs_only_flag &&
+                     s.mb_adaptive_frame_field_flag == as.mb_adaptive_frame_field_flag &&
+                     s.pic_order_cnt_type == as.pic_order_cnt_type && s.log2_max_poc_lsb == as.log2_max_poc_lsb &&
+                     s.delta_pic_order_always_zero_flag == as.delta_pic_order_always_zero_flag &&
+                     s.mb_width == as.mb_width && s.mb_height == as.mb_height &&
+                     s.chroma_format_idc == as.chroma_format_idc &&
+                     s.separate_colour_plane_flag == as.separate_colour_plane_flag &&
+                     s.max_ref_frame_count == as.max_ref_frame_count);
+    return same_pps && same_sps;
+}
+
 int32_t check_repeat_state(const ParserHandle* handle) {
     if (handle->sps_received == 0 || handle->slice_received == 0 || handle->active_sps.valid == 0 ||
         handle->active_pps.valid == 0) {
@@ -68,6 +99,10 @@ int32_t check_repeat_state(const ParserHandle* handle) {
     }
     if (handle->active_sps.max_ref_frame_count == 0) {
         diag("[VsKavrel]:H264_Enc_Double_Frame: the stream keeps no reference picture\n");
+        return -1;
+    }
+    if (!sets_still_stored(handle)) {
+        diag("[VsKavrel]:H264_Enc_Double_Frame: the parameter sets changed after the last slice\n");
         return -1;
     }
     if (repeat_mb_count(handle) <= 0 || repeat_payload_bound(handle) < 0) {
