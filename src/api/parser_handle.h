@@ -51,6 +51,8 @@ struct ParserHandle {
     uint32_t ps_size[2];
 
     int32_t pps_sps_profile_idc;         // profile_idc of the SPS the last PPS named, as it was checked
+    kavrel::SeqParamSet slice_sps;       // the SPS the last slice was parsed with (active_sps follows
+                                         // every SPS parsed after it)
 };
 
 namespace kavrel {

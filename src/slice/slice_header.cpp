@@ -156,6 +156,7 @@ int32_t read_slice_start(ParserHandle* h) {
     pps.pps_id = pps_id;
     h->active_pps = pps;
     h->active_sps = h->sps_table[sps_id];
+    h->slice_sps = h->active_sps;
 
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {

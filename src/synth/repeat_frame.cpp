@@ -55,15 +55,26 @@ int32_t repeat_payload_bound(const ParserHandle* handle) {
     return total > INT32_MAX - 16 ? -1 : static_cast<int32_t>(total);
 }
 
-// A decoder reads the repeat with the sets stored under its ids when it
-// arrives. A PPS or SPS parsed after the last slice (in a frame without
-// slices) may have replaced them, or made another SPS the active one: the
-// header fields the repeat writes must still mean what they meant. (An
-// entry that is not valid, refused when parsed or never stored, is not
-// compared.)
+// The SPS fields the repeat's header and data depend on.
+static bool same_for_repeat(const SeqParamSet& a, const SeqParamSet& b) {
+    return a.log2_max_frame_num == b.log2_max_frame_num && a.frame_mbs_only_flag == b.frame_mbs_only_flag &&
+           a.mb_adaptive_frame_field_flag == b.mb_adaptive_frame_field_flag &&
+           a.pic_order_cnt_type == b.pic_order_cnt_type && a.log2_max_poc_lsb == b.log2_max_poc_lsb &&
+           a.delta_pic_order_always_zero_flag == b.delta_pic_order_always_zero_flag && a.mb_width == b.mb_width &&
+           a.mb_height == b.mb_height && a.chroma_format_idc == b.chroma_format_idc &&
+           a.separate_colour_plane_flag == b.separate_colour_plane_flag &&
+           a.max_ref_frame_count == b.max_ref_frame_count;
+}
+
+// The repeat continues the last slice's picture with the active sets, and
+// a decoder reads it with the sets stored under their ids when it arrives.
+// Parameter sets parsed after the last slice (in a frame without slices)
+// may have replaced the stored ones or, for the SPS, the active one: the
+// fields the repeat writes must still mean what they meant for that slice.
+// (Entries that are not valid, refused when parsed or never stored through
+// the parser, are not compared.)
 static bool sets_still_stored(const ParserHandle* handle) {
     const PicParamSet& a = handle->active_pps;
-    const SeqParamSet& as = handle->active_sps;
     if (a.pps_id < 0 || a.pps_id >= kMaxPps || a.sps_id < 0 || a.sps_id >= kMaxSps) return true;
     const PicParamSet& p = handle->pps_table[a.pps_id];
     const bool same_pps =
@@ -73,16 +84,11 @@ static bool sets_still_stored(const ParserHandle* handle) {
                      p.weighted_pred_flag == a.weighted_pred_flag && p.init_qp == a.init_qp &&
                      p.deblocking_filter_control_present_flag == a.deblocking_filter_control_present_flag &&
                      p.redundant_pic_cnt_present_flag == a.redundant_pic_cnt_present_flag);
-    const SeqParamSet& s = handle->sps_table[a.sps_id];
-    const bool same_sps =
-        !s.valid || (s.log2_max_frame_num == as.log2_max_frame_num && s.frame_mbs_only_flag == as.frame_mbs_only_flag &&
-                     s.mb_adaptive_frame_field_flag == as.mb_adaptive_frame_field_flag &&
-                     s.pic_order_cnt_type == as.pic_order_cnt_type && s.log2_max_poc_lsb == as.log2_max_poc_lsb &&
-                     s.delta_pic_order_always_zero_flag == as.delta_pic_order_always_zero_flag &&
-                     s.mb_width == as.mb_width && s.mb_height == as.mb_height &&
-                     s.chroma_format_idc == as.chroma_format_idc &&
-                     s.separate_colour_plane_flag == as.separate_colour_plane_flag &&
-                     s.max_ref_frame_count == as.max_ref_frame_count);
+    const SeqParamSet& stored = handle->sps_table[a.sps_id];
+    const SeqParamSet& active = handle->active_sps;
+    const SeqParamSet& of_slice = handle->slice_sps;
+    const bool same_sps = (!stored.valid || same_for_repeat(stored, active)) &&
+                          (!of_slice.valid || same_for_repeat(of_slice, active));
     return same_pps && same_sps;
 }
 
