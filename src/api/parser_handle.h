@@ -53,6 +53,14 @@ struct ParserHandle {
     int32_t pps_sps_profile_idc;         // profile_idc of the SPS the last PPS named, as it was checked
     kavrel::SeqParamSet slice_sps;       // the SPS the last slice was parsed with (active_sps follows
                                          // every SPS parsed after it)
+
+    // The sets the last slice made active, so that the next slice naming
+    // the same PPS need not copy them again: a count bumped whenever a
+    // table entry or an active set changes, and its value and the pps_id
+    // when the active sets were copied (0: never).
+    uint32_t param_generation;
+    uint32_t active_generation;
+    int32_t active_pps_index;
 };
 
 namespace kavrel {

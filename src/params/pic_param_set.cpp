@@ -173,6 +173,7 @@ int32_t decode_picture_parameter_set(ParserHandle* handle, int32_t rbsp_bits) {
         return -9;
     }
     PicParamSet* pps = &handle->pps_table[pps_id];
+    ++handle->param_generation;  // the table changes: slices copy their sets anew
     std::memset(pps, 0, sizeof *pps);
 
     const int32_t rc = decode_pps_head(r, pps);

@@ -228,6 +228,7 @@ int32_t decode_seq_parameter_set(ParserHandle* handle) {
     }
 
     SeqParamSet* sps = &handle->sps_table[id];
+    ++handle->param_generation;  // the table changes: slices copy their sets anew
     std::memset(sps, 0, sizeof *sps);
     sps->seq_parameter_set_id = id;
     sps->constraint_set0_flag = constraint_set0_flag;

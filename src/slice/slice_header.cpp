@@ -153,10 +153,17 @@ int32_t read_slice_start(ParserHandle* h) {
         diag("[VsKavrel]:non existing SPS referenced\n\n");
         return -8;
     }
-    pps.pps_id = pps_id;
-    h->active_pps = pps;
-    h->active_sps = h->sps_table[sps_id];
-    h->slice_sps = h->active_sps;
+    // Copied only when they changed since the last slice (a new set was
+    // parsed, another PPS named, or an active set written).
+    if (h->active_generation == 0 || h->active_generation != h->param_generation ||
+        h->active_pps_index != pps_id) {
+        pps.pps_id = pps_id;
+        h->active_pps = pps;
+        h->active_sps = h->sps_table[sps_id];
+        h->slice_sps = h->active_sps;
+        h->active_generation = h->param_generation;
+        h->active_pps_index = pps_id;
+    }
 
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {

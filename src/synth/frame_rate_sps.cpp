@@ -87,7 +87,10 @@ KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* reque
     // stays below 2 * kSpsRbspCapacity.
     const int32_t written =
         kavrel::emit_rate_sps(handle, tick, static_cast<uint32_t>(time_scale), request->out_buf, INT32_MAX);
-    if (written > 0) handle->active_sps.time_scale = static_cast<uint32_t>(time_scale);
+    if (written > 0) {
+        handle->active_sps.time_scale = static_cast<uint32_t>(time_scale);
+        ++handle->param_generation;  // the next slice restores the stored set
+    }
     return written;
 }
 
