@@ -6,9 +6,11 @@ namespace kavrel_fuzz {
 
 namespace {
 
-// codeNum below 2^25 - 1 keeps k at most 24.
+// codeNum below 2^25 - 1 keeps k at most 24 (the *_long reads); below
+// 2^13 - 1, at most 12 (read_ue).
 bool short_code(int64_t code_num) { return code_num >= 0 && code_num < (int64_t{1} << 25) - 1; }
 bool short_se(int64_t v) { return short_code(v > 0 ? 2 * v - 1 : -2 * v); }
+bool window_ue(int64_t v) { return v == -1 || (v >= 0 && v < (int64_t{1} << 13) - 1); }
 
 }  // namespace
 
@@ -20,6 +22,10 @@ bool codes_fit_window(const kavrel::SeqParamSet& s) {
             fit = fit && short_code(h->bit_rate_value_minus1[i]) && short_code(h->cpb_size_value_minus1[i]);
         }
     }
+    // Read with read_ue: unbounded only where the parser does not check them
+    // (cropping outside 4:2:0) or keeps -1 as 65535.
+    for (int32_t v : {s.crop_left, s.crop_right, s.crop_top, s.crop_bottom}) fit = fit && window_ue(v);
+    fit = fit && (s.num_reorder_frames == 0xffff || window_ue(s.num_reorder_frames));
     for (int32_t v : {s.chroma_sample_loc_type_top_field, s.chroma_sample_loc_type_bottom_field,
                       s.max_bytes_per_pic_denom, s.max_bits_per_mb_denom, s.log2_max_mv_length_horizontal,
                       s.log2_max_mv_length_vertical, s.max_dec_frame_buffering}) {

@@ -89,9 +89,10 @@ size_t next_start_code(const uint8_t* data, size_t size, size_t from);
 size_t frame_step(const uint8_t* data, size_t size, size_t pos, int32_t rc, const FrameInfo& info);
 
 // The reader decodes Exp-Golomb codes from a 32-bit window (clause 9.1 over
-// the window, by design); a code with 25 or more leading zeros can reach
-// past it and is then read otherwise depending on where it starts. A set
-// holding such a value cannot be expected to read back as written; the
+// the window, by design): read_ue/read_se lose the lowest info bits of a
+// code with 13 or more leading zeros when it starts late in its byte, and
+// every form misplaces the end of a code with 25 or more. A set holding
+// such a value cannot be expected to read back as written; the
 // write-and-read-back checks leave those sets out.
 bool codes_fit_window(const kavrel::SeqParamSet& sps);
 
