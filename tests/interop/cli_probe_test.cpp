@@ -7,13 +7,15 @@
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
+using kavrel_test::cli;
+
 namespace {
 
 const std::string kSample = std::string(KAVREL_SOURCE_DIR) + "/samples/sample.h264";
 
 TEST(ProbeCli, LinesAndSummaryAgreeWithFFprobe) {
     std::string out;
-    ASSERT_EQ(kavrel_test::run("'" + kavrel_test::cli_path() + "' probe '" + kSample + "'", &out), 0) << out;
+    ASSERT_EQ(cli("probe '" + kSample + "'", &out), 0) << out;
     std::string types;
     kavrel_test::run("ffprobe -v error -show_entries frame=pict_type -of csv=p=0 '" + kSample + "'", &types);
     types.erase(std::remove_if(types.begin(), types.end(), [](char c) { return c != 'I' && c != 'P' && c != 'B'; }),
@@ -29,8 +31,7 @@ TEST(ProbeCli, LinesAndSummaryAgreeWithFFprobe) {
 
 TEST(ProbeCli, JsonIsTheOnlyThingOnStdout) {
     std::string out;
-    ASSERT_EQ(kavrel_test::run("'" + kavrel_test::cli_path() + "' probe --json '" + kSample + "' 2>/dev/null", &out),
-              0);
+    ASSERT_EQ(kavrel_test::run("'" KAVREL_CLI_PATH "' probe --json '" + kSample + "' 2>/dev/null", &out), 0);
     const auto doc = nlohmann::json::parse(out);
     const auto& units = doc.at("access_units");
     ASSERT_FALSE(units.empty());
@@ -45,17 +46,17 @@ TEST(ProbeCli, JsonIsTheOnlyThingOnStdout) {
 
 TEST(ProbeCli, FailuresAndUnreadableFiles) {
     std::string out;
-    EXPECT_NE(kavrel_test::run("'" + kavrel_test::cli_path() + "' probe /nonexistent.h264 2>&1", &out), 0);
+    EXPECT_NE(cli("probe /nonexistent.h264", &out), 0);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 
     // A 10-bit stream is refused by the library; probe reports the offset and
     // code, and --keep-going goes on to the next start code.
     const std::string ten = kavrel_test::make_stream(
         "probe_10bit", "-f lavfi -i testsrc2=size=64x64:rate=25 -frames:v 2 -c:v libx264 -pix_fmt yuv420p10le");
-    EXPECT_NE(kavrel_test::run("'" + kavrel_test::cli_path() + "' probe '" + ten + "'", &out), 0);
+    EXPECT_NE(cli("probe '" + ten + "'", &out), 0);
     EXPECT_NE(out.find("offset 0         size"), std::string::npos) << out;
     EXPECT_NE(out.find("FAILED with code -22"), std::string::npos) << out;
-    EXPECT_NE(kavrel_test::run("'" + kavrel_test::cli_path() + "' probe --keep-going '" + ten + "'", &out), 0);
+    EXPECT_NE(cli("probe --keep-going '" + ten + "'", &out), 0);
     EXPECT_GT(std::count(out.begin(), out.end(), '\n'), 4) << out;
 }
 

@@ -4,20 +4,13 @@
 #include <algorithm>
 
 #include "api/parser_handle.h"
-#include "kavrel.h"
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
 using kavrel_test::Bytes;
+using kavrel_test::cli;
 
 namespace {
-
-int cli(const std::string& args, std::string* log = nullptr) {
-    std::string out;
-    const int rc = kavrel_test::run("'" + kavrel_test::cli_path() + "' " + args + " 2>&1", &out);
-    if (log) *log = out;
-    return rc;
-}
 
 std::string out_path(const std::string& name) { return kavrel_test::work_dir() + "/" + name; }
 
@@ -71,35 +64,17 @@ TEST(CorrectionCli, SarKeepsTheRestOfTheVui) {
 // The RBSP of the stream's PPS cut after redundant_pic_cnt_present_flag, as
 // an encoder that forgets the High-profile tail would write it.
 Bytes strip_pps_tail(const Bytes& stream) {
-    ParserHandle* h = Kavrel_Open();
-    FrameInput in{stream.data(), static_cast<uint32_t>(stream.size())};
-    FrameInfo info{};
-    {
-        kavrel_test::StdoutCapture quiet;
-        Kavrel_Start(h, &in, &info);
-    }
-    const int flag = h->pps_tail_bit_pos;
-    EXPECT_EQ(h->transform_8x8_mode, 1);
-    EXPECT_EQ(h->active_pps.chroma_qp_index_offset, 0);  // so the inferred second offset is 0 too
+    kavrel_test::Parser p;
+    p.start(stream);
+    EXPECT_EQ(p->transform_8x8_mode, 1);
+    EXPECT_EQ(p->active_pps.chroma_qp_index_offset, 0);  // so the inferred second offset is 0 too
     kavrel_test::BitBuilder b;
-    for (int i = 0; i <= flag; ++i) b.u(1, (h->ps_data[1][i / 8] >> (7 - i % 8)) & 1);
-    Kavrel_Close(h);
+    for (int i = 0; i <= p->pps_tail_bit_pos; ++i) b.u(1, (p->ps_data[1][i / 8] >> (7 - i % 8)) & 1);
     const Bytes stripped = kavrel_test::nal(0x68, b.trailing().bytes());
-
-    // Replace every PPS unit (x264 writes 00 00 00 01 68 ...).
+    // Every unit behind a 4-byte start code, every PPS replaced.
     Bytes out;
-    size_t i = 0;
-    while (i < stream.size()) {
-        if (i + 4 < stream.size() && stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 0 &&
-            stream[i + 3] == 1 && (stream[i + 4] & 0x1f) == 8) {
-            out.insert(out.end(), stripped.begin(), stripped.end());
-            size_t j = i + 5;
-            while (j + 2 < stream.size() && !(stream[j] == 0 && stream[j + 1] == 0 && stream[j + 2] <= 1)) ++j;
-            i = j + 2 < stream.size() ? j : stream.size();
-            continue;
-        }
-        out.push_back(stream[i++]);
-    }
+    for (const Bytes& u : kavrel_test::nal_units(stream))
+        out = kavrel_test::concat({out, (u[0] & 0x1f) == 8 ? stripped : kavrel_test::concat({{0, 0, 0, 1}, u})});
     return out;
 }
 

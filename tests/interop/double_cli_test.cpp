@@ -8,33 +8,21 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
-#include <sstream>
 
+#include "params/param_set_builders.h"
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
 using kavrel_test::BitBuilder;
 using kavrel_test::Bytes;
+using kavrel_test::frame_hashes;
+const auto traced = &kavrel_test::traced_values;
 
 namespace {
 
-const std::string kCli = kavrel_test::cli_path();
-
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
-
 int double_cli(const std::string& in, const std::string& out, const std::string& options, std::string* log) {
     std::filesystem::remove(out);
-    return kavrel_test::run(quoted(kCli) + " double " + options + " " + quoted(in) + " " + quoted(out) + " 2>&1",
-                            log);
-}
-
-using kavrel_test::frame_hashes;
-
-std::string probed_rate(const std::string& path) { return kavrel_test::probe_stream(path, "r_frame_rate"); }
-
-std::vector<long> traced(const std::string& path, const std::string& element) {
-    return kavrel_test::traced_values(path, element);
+    return kavrel_test::cli("double " + options + " '" + in + "' '" + out + "'", log);
 }
 
 bool contains(const std::vector<long>& v, long x) { return std::find(v.begin(), v.end(), x) != v.end(); }
@@ -55,7 +43,7 @@ void expect_doubled(const std::string& in, const std::string& doubled_rate, cons
         EXPECT_EQ(doubled[2 * k], original[k]) << "frame " << 2 * k;
         EXPECT_EQ(doubled[2 * k + 1], doubled[2 * k]) << "frame " << 2 * k + 1;
     }
-    EXPECT_EQ(probed_rate(out), doubled_rate);
+    EXPECT_EQ(kavrel_test::probe_stream(out, "r_frame_rate"), doubled_rate);
     // Every repeat is a non-reference P slice.
     EXPECT_EQ(traced(out, "nal_ref_idc").size(), traced(in, "nal_ref_idc").size() + original.size());
 }
@@ -94,27 +82,17 @@ struct Crafted {
 // one I_PCM macroblock whose samples change from picture to picture:
 // log2_max_frame_num 4 and, for type 0, 4 bits of pic_order_cnt_lsb.
 Bytes crafted_stream(const Crafted& c) {
-    BitBuilder sps;
-    sps.u(8, 77).u(8, 0).u(8, 30).ue(0);  // profile, constraints, level 3, sps id
-    sps.ue(0).ue(c.poc_type);             // log2_max_frame_num_minus4, POC type
-    if (c.poc_type == 0) sps.ue(0);       // log2_max_pic_order_cnt_lsb_minus4
-    sps.ue(1).flag(false).ue(0).ue(0);    // one reference frame, no gaps, 1 x 1 (map units)
-    sps.flag(!c.fields);                  // frame_mbs_only_flag
-    if (c.fields) sps.flag(false);        // mb_adaptive_frame_field_flag
-    sps.flag(true).flag(false);           // direct_8x8_inference, no cropping
-    sps.flag(c.timing);
+    params_test::SpsSpec sps{.poc_type = static_cast<uint64_t>(c.poc_type), .log2_max_poc_lsb_minus4 = 0,
+                             .width_mbs_minus1 = 0, .height_map_units_minus1 = 0, .frame_mbs_only = !c.fields};
     if (c.timing) {
-        sps.flag(false).flag(false).flag(false).flag(false);  // aspect, overscan, signal, chroma loc
-        sps.flag(true).u(32, 1).u(32, 50).flag(true);         // 50 / (2 x 1) = 25 fps, fixed
-        sps.flag(false).flag(false).flag(false).flag(false);  // no HRD, pic_struct, restriction
+        sps.vui = [](BitBuilder& b) {
+            b.u(4, 0);                                   // no aspect, overscan, signal type, chroma location
+            b.flag(true).u(32, 1).u(32, 50).flag(true);  // 50 / (2 x 1) = 25 fps, fixed
+            b.u(4, 0);                                   // no HRD, pic_struct, restriction
+        };
     }
-    sps.trailing();
-    BitBuilder pps;
-    pps.ue(0).ue(0).flag(false).flag(false).ue(0).ue(0).ue(0);  // ids, CAVLC, one slice group, refs
-    pps.flag(false).u(2, 0).se(0).se(0).se(0);                  // no weights, QP 26
-    pps.flag(true).flag(false).flag(false).trailing();          // deblocking control present
-    Bytes stream = kavrel_test::concat({kavrel_test::nal(0x67, sps.bytes()), kavrel_test::nal(0x68, pps.bytes())});
-
+    // PPS: CAVLC, QP 26, deblocking control.
+    Bytes stream = kavrel_test::concat({params_test::sps_nal(sps), params_test::pps_nal()});
     const int pictures = c.fields ? 2 * c.frames : c.frames;
     int frame_num = 0;
     for (int i = 0; i < pictures; ++i) {
@@ -197,11 +175,7 @@ TEST(DoubleCli, Deblocking) {
     expect_doubled(offsets, "50/1");
     EXPECT_TRUE(contains(traced(offsets + ".doubled.h264", "slice_beta_offset_div2"), 2));
     // disable_deblocking_filter_idc 2 with offsets, in a hand-made stream.
-    Crafted c;
-    c.deblocking_idc = 2;
-    c.alpha_div2 = -3;
-    c.beta_div2 = 2;
-    const std::string two = crafted("deblock2", c);
+    const std::string two = crafted("deblock2", {.deblocking_idc = 2, .alpha_div2 = -3, .beta_div2 = 2});
     expect_doubled(two, "50/1");
     const std::vector<long> idc = traced(two + ".doubled.h264", "disable_deblocking_filter_idc");
     EXPECT_EQ(idc.size(), 24u);
@@ -211,9 +185,7 @@ TEST(DoubleCli, Deblocking) {
 TEST(DoubleCli, NumberingWraps) {
     // 40 pictures with 4-bit frame_num and 4-bit pic_order_cnt_lsb stepping
     // by 2: both wrap several times, also in the repeats (frame_num 15 + 1).
-    Crafted c;
-    c.frames = 40;
-    const std::string path = crafted("wrap", c);
+    const std::string path = crafted("wrap", {.frames = 40});
     expect_doubled(path, "50/1");
     const std::vector<long> frame_nums = traced(path + ".doubled.h264", "frame_num");
     ASSERT_EQ(frame_nums.size(), 80u);
@@ -224,16 +196,11 @@ TEST(DoubleCli, NumberingWraps) {
     EXPECT_EQ(traced(gop + ".doubled.h264", "seq_parameter_set_id").size(),
               traced(gop, "seq_parameter_set_id").size());
     // POC type 2.
-    Crafted two;
-    two.frames = 20;
-    two.poc_type = 2;
-    expect_doubled(crafted("poc2", two), "50/1");
+    expect_doubled(crafted("poc2", {.frames = 20, .poc_type = 2}), "50/1");
 }
 
 TEST(DoubleCli, RateFromTheCommandLine) {
-    Crafted c;
-    c.timing = false;
-    const std::string path = crafted("untimed", c);
+    const std::string path = crafted("untimed", {.timing = false});
     expect_refused(path, "--rate");
     expect_doubled(path, "50/1", "--rate 25");
     expect_doubled(path, "60000/1001", "--rate 30000/1001");
@@ -244,15 +211,9 @@ TEST(DoubleCli, RateFromTheCommandLine) {
 
 TEST(DoubleCli, StreamsARepeatCannotServeAreRefused) {
     expect_refused(x264("double_bframes", "176x144", 12, "-profile:v main -bf 2"), "B picture");
-    Crafted non_ref;
-    non_ref.non_reference_at = 3;
-    expect_refused(crafted("nonref", non_ref), "non-reference picture");
-    Crafted fields;
-    fields.fields = true;
-    expect_refused(crafted("fields", fields), "field picture");
-    Crafted step;
-    step.poc_step = 1;
-    expect_refused(crafted("pocstep1", step), "steps by 1");
+    expect_refused(crafted("nonref", {.non_reference_at = 3}), "non-reference picture");
+    expect_refused(crafted("fields", {.fields = true}), "field picture");
+    expect_refused(crafted("pocstep1", {.poc_step = 1}), "steps by 1");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
-#include <sstream>
 
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
@@ -16,42 +15,21 @@ using kavrel_test::frame_hashes;
 
 namespace {
 
-const std::string kCli = kavrel_test::cli_path();
-
-std::string fps_cli(const std::string& rate, const std::string& in, const std::string& out, int* rc) {
-    std::string log;
-    *rc = kavrel_test::run("'" + kCli + "' fps " + rate + " '" + in + "' '" + out + "' 2>&1", &log);
-    return log;
-}
-
-std::string probed_rate(const std::string& path) { return kavrel_test::probe_stream(path, "r_frame_rate"); }
-
-std::vector<std::vector<std::string>> sps_fields(const std::string& path) {
-    return kavrel_test::traced_structures(path, "Sequence Parameter Set");
+int fps_cli(const std::string& rate, const std::string& in, const std::string& out, std::string* log = nullptr) {
+    return kavrel_test::cli("fps " + rate + " '" + in + "' '" + out + "'", log);
 }
 
 // The fields other than the timing, which is all that may differ.
-std::vector<std::string> without_timing(const std::vector<std::string>& fields) {
+std::vector<std::string> without_timing(std::vector<std::string> fields) {
     static const std::regex timing(R"(^(num_units_in_tick|time_scale|timing_info_present_flag) = )");
-    std::vector<std::string> kept;
-    for (const std::string& f : fields)
-        if (!std::regex_search(f, timing)) kept.push_back(f);
-    return kept;
+    std::erase_if(fields, [](const std::string& f) { return std::regex_search(f, timing); });
+    return fields;
 }
 
-// NAL units (from the header byte, trailing zeros dropped) other than SPS.
-std::vector<Bytes> non_sps_units(const Bytes& data) {
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 2 < data.size(); ++i)
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) starts.push_back(i + 3);
-    std::vector<Bytes> units;
-    for (size_t k = 0; k < starts.size(); ++k) {
-        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : data.size();
-        while (end > starts[k] && data[end - 1] == 0) --end;
-        if (starts[k] < end && (data[starts[k]] & 0x1F) != 7)
-            units.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(starts[k]),
-                               data.begin() + static_cast<std::ptrdiff_t>(end));
-    }
+// NAL units other than SPS.
+std::vector<Bytes> non_sps_units(const std::string& path) {
+    std::vector<Bytes> units = kavrel_test::nal_units(kavrel_test::read_file(path));
+    std::erase_if(units, [](const Bytes& u) { return u.empty() || (u[0] & 0x1F) == 7; });
     return units;
 }
 
@@ -59,17 +37,15 @@ std::vector<Bytes> non_sps_units(const Bytes& data) {
 void check_rewrite(const std::string& in, const std::string& rate, const std::string& expected_rate,
                    const std::string& tick, const std::string& scale) {
     const std::string out = kavrel_test::work_dir() + "/" + std::filesystem::path(in).stem().string() + "_fps.h264";
-    int rc = -1;
-    const std::string log = fps_cli(rate, in, out, &rc);
-    ASSERT_EQ(rc, 0) << log;
-
-    EXPECT_EQ(probed_rate(out), expected_rate);
+    std::string log;
+    ASSERT_EQ(fps_cli(rate, in, out, &log), 0) << log;
+    EXPECT_EQ(kavrel_test::probe_stream(out, "r_frame_rate"), expected_rate);
     const auto before = frame_hashes(in);
     ASSERT_FALSE(before.empty());
     EXPECT_EQ(frame_hashes(out), before);
 
-    const auto old_sets = sps_fields(in);
-    const auto new_sets = sps_fields(out);
+    const auto old_sets = kavrel_test::traced_structures(in, "Sequence Parameter Set");
+    const auto new_sets = kavrel_test::traced_structures(out, "Sequence Parameter Set");
     ASSERT_FALSE(old_sets.empty());
     ASSERT_EQ(new_sets.size(), old_sets.size());
     for (size_t i = 0; i < old_sets.size(); ++i) {
@@ -79,7 +55,7 @@ void check_rewrite(const std::string& in, const std::string& rate, const std::st
                                      "time_scale = " + scale})
             EXPECT_NE(std::find(set.begin(), set.end(), f), set.end()) << f << " in SPS #" << i;
     }
-    EXPECT_EQ(non_sps_units(kavrel_test::read_file(out)), non_sps_units(kavrel_test::read_file(in)));
+    EXPECT_EQ(non_sps_units(out), non_sps_units(in));
 }
 
 TEST(FpsCli, HighProfileWithFullVuiAndRepeatedSps) {
@@ -97,7 +73,7 @@ TEST(FpsCli, BaselineNtscToPal) {
     const std::string in = kavrel_test::make_stream(
         "fps_baseline_ntsc",
         "-f lavfi -i testsrc2=size=352x288:rate=30000/1001 -frames:v 6 -c:v libx264 -profile:v baseline");
-    ASSERT_EQ(probed_rate(in), "30000/1001");
+    ASSERT_EQ(kavrel_test::probe_stream(in, "r_frame_rate"), "30000/1001");
     check_rewrite(in, "25", "25/1", "1", "50");
 }
 
@@ -117,17 +93,13 @@ TEST(FpsCli, RefusesBadRatesAndStreamsWithoutSps) {
     const std::string in = kavrel_test::make_stream(
         "fps_baseline_ntsc",
         "-f lavfi -i testsrc2=size=352x288:rate=30000/1001 -frames:v 6 -c:v libx264 -profile:v baseline");
-    for (const char* rate : {"0", "25/0", "-25", "25x", "2147483648"}) {
+    for (const auto& [rate, input] : {std::pair<std::string, std::string>{"0", in}, {"25/0", in}, {"-25", in},
+                                      {"25x", in}, {"2147483648", in}, {"25", no_sps}}) {
         std::filesystem::remove(out);
-        int rc = 0;
-        const std::string log = fps_cli(rate, in, out, &rc);
-        EXPECT_NE(rc, 0) << rate << ": " << log;
+        std::string log;
+        EXPECT_NE(fps_cli(rate, input, out, &log), 0) << rate << ": " << log;
         EXPECT_FALSE(std::filesystem::exists(out)) << rate;
     }
-    int rc = 0;
-    fps_cli("25", no_sps, out, &rc);
-    EXPECT_NE(rc, 0);
-    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 }  // namespace

@@ -5,100 +5,18 @@
 
 #include <cstring>
 #include <map>
-#include <regex>
 #include <set>
-#include <sstream>
 
 #include "api/parser_handle.h"
-#include "kavrel.h"
 #include "params/standard_scaling.h"
+#include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
 using kavrel_test::Bytes;
 using standard_scaling::List;
+using Section = kavrel_test::TracedUnit;
 
 namespace {
-
-struct Field {
-    std::string name;  // without its [index]
-    int index;         // -1 when the name has none
-    int64_t value;
-    int bit;  // offset in the NAL unit, header byte included
-};
-using Section = std::vector<Field>;
-
-struct Trace {
-    Section sps, pps;
-};
-
-// The first SPS and PPS that trace_headers prints for the stream.
-Trace trace(const std::string& path) {
-    std::string out;
-    kavrel_test::run("ffmpeg -nostdin -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1",
-                     &out);
-    static const std::regex element(
-        R"(^\[trace_headers @ [^\]]*\] (\d+)\s+([A-Za-z0-9_]+)(?:\[(\d+)\])?\s+[01]+ = (-?\d+)$)");
-    static const std::regex heading(R"(^\[trace_headers @ [^\]]*\] ([A-Za-z].*)$)");
-    Trace t;
-    Section* current = nullptr;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, element)) {
-            if (current) {
-                current->push_back({m[2], m[3].matched ? std::stoi(m[3]) : -1, std::stoll(m[4]), std::stoi(m[1])});
-            }
-        } else if (std::regex_search(line, m, heading)) {
-            current = nullptr;
-            if (m[1] == "Sequence Parameter Set" && t.sps.empty()) current = &t.sps;
-            if (m[1] == "Picture Parameter Set" && t.pps.empty()) current = &t.pps;
-        }
-    }
-    EXPECT_FALSE(t.sps.empty() || t.pps.empty()) << out.substr(0, 2000);
-    return t;
-}
-
-const Field* find(const Section& s, const std::string& name) {
-    for (const Field& f : s)
-        if (f.name == name) return &f;
-    return nullptr;
-}
-int64_t value_or(const Section& s, const std::string& name, int64_t fallback) {
-    const Field* f = find(s, name);
-    return f ? f->value : fallback;
-}
-
-// The first SPS and PPS NAL units of an Annex B stream: their bytes with
-// start codes, and their RBSPs.
-struct ParamUnits {
-    Bytes sps_unit, pps_unit, sps_rbsp, pps_rbsp;
-};
-ParamUnits param_units(const Bytes& s) {
-    ParamUnits u;
-    std::vector<size_t> starts;  // header byte positions
-    for (size_t i = 0; i + 3 < s.size(); ++i)
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) starts.push_back(i + 3);
-    for (size_t n = 0; n < starts.size(); ++n) {
-        const size_t h = starts[n];
-        size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : s.size();
-        while (end > h && s[end - 1] == 0) --end;  // zero_byte of the next start code
-        const int type = s[h] & 0x1f;
-        Bytes* unit = type == 7 ? &u.sps_unit : type == 8 ? &u.pps_unit : nullptr;
-        if (!unit || !unit->empty()) continue;
-        Bytes* rbsp = type == 7 ? &u.sps_rbsp : &u.pps_rbsp;
-        *unit = Bytes{0, 0, 0, 1};
-        unit->insert(unit->end(), s.begin() + static_cast<long>(h), s.begin() + static_cast<long>(end));
-        for (size_t i = h + 1, zeros = 0; i < end; ++i) {
-            if (zeros >= 2 && s[i] == 3) {
-                zeros = 0;
-                continue;
-            }
-            rbsp->push_back(s[i]);
-            zeros = s[i] == 0 ? zeros + 1 : 0;
-        }
-    }
-    return u;
-}
 
 // Lists as a set's trace gives them (clause 7.3.2.1.1.1, raster order): a
 // list with a flag of 0 takes its fall-back of Table 7-2, `base` for lists
@@ -107,7 +25,7 @@ std::vector<List> traced_lists(const Section& t, const std::string& flag_name, c
     using namespace standard_scaling;
     std::vector<int> present;
     std::vector<std::vector<int64_t>> deltas;
-    for (const Field& f : t) {
+    for (const kavrel_test::TracedElement& f : t.elements) {
         if (f.name == flag_name) {
             present.push_back(static_cast<int>(f.value));
             deltas.emplace_back();
@@ -163,11 +81,11 @@ void expect_lists(const std::vector<List>& stored, const std::vector<List>& trac
 // in `other`.
 void expect_elements(const Section& t, const std::map<std::string, int64_t>& ours, const std::set<std::string>& other) {
     std::string hrd;
-    for (const Field& f : t) {
+    for (const kavrel_test::TracedElement& f : t.elements) {
         if (f.name == "nal_hrd_parameters_present_flag") hrd = "nal:";
         if (f.name == "vcl_hrd_parameters_present_flag") hrd = "vcl:";
         if (f.name == "low_delay_hrd_flag") hrd.clear();
-        const std::string key = f.name + (f.index >= 0 ? "[" + std::to_string(f.index) + "]" : "");
+        const std::string& key = f.key;
         if (ours.count(hrd + key)) {
             EXPECT_EQ(ours.at(hrd + key), f.value) << hrd + key;
         } else if (ours.count(key)) {
@@ -251,8 +169,8 @@ void expect_sps(const kavrel::SeqParamSet& s, const Section& t) {
     expect_elements(t, m, kOther);
 
     // Bit positions the stream correction relies on.
-    EXPECT_EQ(s.vui_flag_bit_pos + 8, find(t, "vui_parameters_present_flag")->bit);
-    if (const Field* overscan = find(t, "overscan_info_present_flag")) {
+    EXPECT_EQ(s.vui_flag_bit_pos + 8, t.find("vui_parameters_present_flag")->bit);
+    if (const kavrel_test::TracedElement* overscan = t.find("overscan_info_present_flag")) {
         EXPECT_EQ(s.aspect_info_end_bit_pos + 8, overscan->bit);
     }
     // Lists: fall-back rule A; none stored without a matrix.
@@ -266,9 +184,9 @@ void expect_sps(const kavrel::SeqParamSet& s, const Section& t) {
 
 // Every element of the traced PPS against the parsed entry.
 void expect_pps(const ParserHandle* h, const Section& t) {
-    const kavrel::PicParamSet& p = h->pps_table[find(t, "pic_parameter_set_id")->value];
+    const kavrel::PicParamSet& p = h->pps_table[t.get("pic_parameter_set_id")];
     std::map<std::string, int64_t> m = {
-        {"pic_parameter_set_id", find(t, "pic_parameter_set_id")->value}, {"seq_parameter_set_id", p.sps_id},
+        {"pic_parameter_set_id", t.get("pic_parameter_set_id")}, {"seq_parameter_set_id", p.sps_id},
         {"entropy_coding_mode_flag", p.entropy_coding_mode_flag},
         {"bottom_field_pic_order_in_frame_present_flag", p.bottom_field_pic_order_in_frame_present_flag},
         {"num_slice_groups_minus1", p.num_slice_groups_minus1},
@@ -286,9 +204,9 @@ void expect_pps(const ParserHandle* h, const Section& t) {
     for (int i = 0; i < 8; ++i) m["pic_scaling_list_present_flag[" + std::to_string(i) + "]"] = p.scaling_list_present_flag[i];
     expect_elements(t, m, kOther);
     EXPECT_EQ(p.valid, 1);
-    EXPECT_EQ(h->pps_tail_bit_pos + 8, find(t, "redundant_pic_cnt_present_flag")->bit);
-    EXPECT_EQ(h->transform_8x8_mode, value_or(t, "transform_8x8_mode_flag", -1));
-    if (!find(t, "transform_8x8_mode_flag")) {
+    EXPECT_EQ(h->pps_tail_bit_pos + 8, t.find("redundant_pic_cnt_present_flag")->bit);
+    EXPECT_EQ(h->transform_8x8_mode, t.get("transform_8x8_mode_flag", -1));
+    if (!t.find("transform_8x8_mode_flag")) {
         EXPECT_EQ(p.second_chroma_qp_index_offset, 0);
     }
 
@@ -304,60 +222,53 @@ void expect_pps(const ParserHandle* h, const Section& t) {
     }
 }
 
+// A stream's first SPS and PPS: FFmpeg's trace, the units, and Kavrel_Start
+// on the two of them.
 struct Parsed {
-    Trace t;
-    ParamUnits units;
-    FrameInfo info{};
-    int32_t rc = 0;
-    std::string log;
+    Section sps, pps;
+    Bytes sps_unit, pps_unit;  // from the header byte on
+    kavrel_test::Started r;
+    std::string width_height;  // as ffprobe reports the display size
 };
 
-// Makes the stream, traces it and runs Kavrel_Start on its SPS and PPS.
-Parsed parse_stream(ParserHandle* h, const std::string& name, const std::string& args) {
+Parsed parse_stream(const kavrel_test::Parser& p, const std::string& name, const std::string& args) {
     Parsed r;
     const std::string path = kavrel_test::make_stream(name, args);
-    r.t = trace(path);
-    r.units = param_units(kavrel_test::read_file(path));
-    const Bytes frame = kavrel_test::concat({r.units.sps_unit, r.units.pps_unit});
-    FrameInput in{frame.data(), static_cast<uint32_t>(frame.size())};
-    kavrel_test::StdoutCapture cap;
-    r.rc = Kavrel_Start(h, &in, &r.info);
-    r.log = cap.take();
+    for (const Section& u : kavrel_test::trace(path)) {
+        if (u.heading == "Sequence Parameter Set" && r.sps.elements.empty()) r.sps = u;
+        if (u.heading == "Picture Parameter Set" && r.pps.elements.empty()) r.pps = u;
+    }
+    for (const Bytes& u : kavrel_test::nal_units(kavrel_test::read_file(path))) {
+        if ((u[0] & 0x1f) == 7 && r.sps_unit.empty()) r.sps_unit = u;
+        if ((u[0] & 0x1f) == 8 && r.pps_unit.empty()) r.pps_unit = u;
+    }
+    EXPECT_FALSE(r.sps.elements.empty() || r.pps.elements.empty() || r.sps_unit.empty() || r.pps_unit.empty());
+    r.r = p.start(kavrel_test::concat({{0, 0, 0, 1}, r.sps_unit, {0, 0, 0, 1}, r.pps_unit}));
+    r.width_height = kavrel_test::probe_stream(path, "width,height");
     return r;
 }
 
-// The stream's display size as ffprobe reports it.
-std::pair<int, int> probed_size(const std::string& name) {
-    std::string out;
-    kavrel_test::run("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 '" +
-                         kavrel_test::work_dir() + "/" + name + ".h264'",
-                     &out);
-    int w = 0, hgt = 0;
-    std::sscanf(out.c_str(), "%d,%d", &w, &hgt);
-    return {w, hgt};
-}
-
 // FrameInfo of a frame holding the stream's SPS and PPS.
-void expect_frame_info(const Parsed& r, const std::string& name) {
-    const Section& s = r.t.sps;
-    const auto [width, height] = probed_size(name);
-    EXPECT_EQ(r.info.width, width);
-    EXPECT_EQ(r.info.height, height);
-    EXPECT_EQ(r.info.coded_width, (find(s, "pic_width_in_mbs_minus1")->value + 1) * 16);
-    EXPECT_EQ(r.info.coded_height, (find(s, "pic_height_in_map_units_minus1")->value + 1) *
-                                       (2 - find(s, "frame_mbs_only_flag")->value) * 16);
-    const int64_t tick = value_or(s, "num_units_in_tick", 0);
-    EXPECT_EQ(r.info.frame_rate, tick ? (value_or(s, "time_scale", 0) / 2) / tick : 0);
-    EXPECT_EQ(r.info.ref_frame_count, static_cast<uint32_t>(find(s, "max_num_ref_frames")->value));
-    EXPECT_EQ(r.info.picture_type, 255);
+void expect_frame_info(const Parsed& r) {
+    const FrameInfo& info = r.r.info;
+    EXPECT_EQ(std::to_string(info.width) + "," + std::to_string(info.height), r.width_height);
+    EXPECT_EQ(info.coded_width, (r.sps.get("pic_width_in_mbs_minus1") + 1) * 16);
+    EXPECT_EQ(info.coded_height,
+              (r.sps.get("pic_height_in_map_units_minus1") + 1) * (2 - r.sps.get("frame_mbs_only_flag")) * 16);
+    const int64_t tick = r.sps.get("num_units_in_tick", 0);
+    EXPECT_EQ(info.frame_rate, tick ? (r.sps.get("time_scale", 0) / 2) / tick : 0);
+    EXPECT_EQ(info.ref_frame_count, static_cast<uint32_t>(r.sps.get("max_num_ref_frames")));
+    EXPECT_EQ(info.picture_type, 255);
     // The copies: the RBSP up to the byte that holds the stop bit's
     // predecessor (the byte of the stop bit when it shares it with syntax).
-    const size_t sps_len = static_cast<size_t>(find(s, "rbsp_stop_one_bit")->bit - 8 + 7) / 8;
-    const size_t pps_len = static_cast<size_t>(find(r.t.pps, "rbsp_stop_one_bit")->bit - 8 + 7) / 8;
-    ASSERT_EQ(r.info.sps_size, sps_len);
-    ASSERT_EQ(r.info.pps_size, pps_len);
-    EXPECT_EQ(0, std::memcmp(r.info.sps_data, r.units.sps_rbsp.data(), sps_len));
-    EXPECT_EQ(0, std::memcmp(r.info.pps_data, r.units.pps_rbsp.data(), pps_len));
+    const Bytes sps_rbsp = kavrel_test::unescape(r.sps_unit.data() + 1, r.sps_unit.size() - 1);
+    const Bytes pps_rbsp = kavrel_test::unescape(r.pps_unit.data() + 1, r.pps_unit.size() - 1);
+    const size_t sps_len = static_cast<size_t>(r.sps.find("rbsp_stop_one_bit")->bit - 8 + 7) / 8;
+    const size_t pps_len = static_cast<size_t>(r.pps.find("rbsp_stop_one_bit")->bit - 8 + 7) / 8;
+    ASSERT_EQ(info.sps_size, sps_len);
+    ASSERT_EQ(info.pps_size, pps_len);
+    EXPECT_EQ(0, std::memcmp(info.sps_data, sps_rbsp.data(), sps_len));
+    EXPECT_EQ(0, std::memcmp(info.pps_data, pps_rbsp.data(), pps_len));
 }
 
 struct Stream {
@@ -367,14 +278,13 @@ struct Stream {
 void check_streams(const std::vector<Stream>& streams) {
     for (const Stream& st : streams) {
         SCOPED_TRACE(st.name);
-        ParserHandle* h = Kavrel_Open();
-        const Parsed r = parse_stream(h, st.name, st.args);
-        EXPECT_EQ(r.rc, 0) << r.log;
-        EXPECT_EQ(r.log, "");
-        expect_sps(h->active_sps, r.t.sps);
-        expect_pps(h, r.t.pps);
-        expect_frame_info(r, st.name);
-        Kavrel_Close(h);
+        kavrel_test::Parser p;
+        const Parsed r = parse_stream(p, st.name, st.args);
+        EXPECT_EQ(r.r.rc, 0) << r.r.log;
+        EXPECT_EQ(r.r.log, "");
+        expect_sps(p->active_sps, r.sps);
+        expect_pps(p.h, r.pps);
+        expect_frame_info(r);
     }
 }
 
@@ -426,25 +336,20 @@ TEST(ParamSetStreams, ScalingMatrixInSpsOfAnUnsupportedFormat) {
     // AVC-Intra 100: High 4:2:2 Intra, 10 bits, matrices in the SPS. It is
     // read in full and then refused; its PPS, given next, falls back to the
     // SPS's lists (rule B).
-    ParserHandle* h = Kavrel_Open();
-    const std::string name = "params_avcintra";
-    const Parsed r = parse_stream(h, name, kSource + "1920x1080:rate=30000/1001 -frames:v 1 -pix_fmt yuv422p10le "
-                                                   "-c:v libx264 -x264-params avcintra-class=100");
-    EXPECT_EQ(r.rc, -22);
-    EXPECT_EQ(r.log, "[VsKavrel]:Only support 8-bit 4:2:0 format\n[VsKavrel]:Warnning: sps exists invalid sytnax\n"
-                     "[VsKavrel]:Parse sps fail\n");
-    const kavrel::SeqParamSet& s = h->sps_table[find(r.t.sps, "seq_parameter_set_id")->value];
+    kavrel_test::Parser p;
+    const Parsed r = parse_stream(p, "params_avcintra", kSource + "1920x1080:rate=30000/1001 -frames:v 1 -pix_fmt "
+                                                                 "yuv422p10le -c:v libx264 -x264-params avcintra-class=100");
+    EXPECT_EQ(r.r.rc, -22);
+    EXPECT_EQ(r.r.log, "[VsKavrel]:Only support 8-bit 4:2:0 format\n[VsKavrel]:Warnning: sps exists invalid sytnax\n"
+                       "[VsKavrel]:Parse sps fail\n");
+    const kavrel::SeqParamSet& s = p->sps_table[r.sps.get("seq_parameter_set_id")];
     EXPECT_EQ(s.valid, 0);
     EXPECT_EQ(s.seq_scaling_matrix_present_flag, 1);
-    expect_sps(s, r.t.sps);
-    EXPECT_EQ(r.info.coded_width, 1920);
-    EXPECT_EQ(r.info.coded_height, 1088);
-
-    FrameInput in{r.units.pps_unit.data(), static_cast<uint32_t>(r.units.pps_unit.size())};
-    FrameInfo info{};
-    ASSERT_EQ(Kavrel_Start(h, &in, &info), 0);
-    expect_pps(h, r.t.pps);
-    Kavrel_Close(h);
+    expect_sps(s, r.sps);
+    EXPECT_EQ(r.r.info.coded_width, 1920);
+    EXPECT_EQ(r.r.info.coded_height, 1088);
+    ASSERT_EQ(p.start(kavrel_test::concat({{0, 0, 1}, r.pps_unit})).rc, 0);
+    expect_pps(p.h, r.pps);
 }
 
 }  // namespace

@@ -23,13 +23,13 @@ struct SpsSpec {
     uint64_t log2_max_frame_num_minus4 = 0, poc_type = 0, log2_max_poc_lsb_minus4 = 2;
     int delta_pic_order_always_zero = 0;
     int64_t offset_for_non_ref_pic = 0, offset_for_top_to_bottom_field = 0;
-    std::vector<int64_t> offset_for_ref_frame;
+    std::vector<int64_t> offset_for_ref_frame{};
     uint64_t max_num_ref_frames = 1;
     int gaps = 0;
     uint64_t width_mbs_minus1 = 10, height_map_units_minus1 = 8;
     int frame_mbs_only = 1, mbaff = 0, direct_8x8 = 1, cropping = 0;
     uint64_t crop_left = 0, crop_right = 0, crop_top = 0, crop_bottom = 0;
-    Writer vui;  // empty: vui_parameters_present_flag 0
+    Writer vui{};  // empty: vui_parameters_present_flag 0
 };
 
 inline BitBuilder build_sps(const SpsSpec& s) {
@@ -62,7 +62,7 @@ struct PpsSpec {
     uint64_t pps_id = 0, sps_id = 0;
     int entropy = 0, bottom_field_pic_order = 0;
     uint64_t slice_groups_minus1 = 0;
-    Writer slice_group_map;  // slice_group_map_type and the map, when groups > 1
+    Writer slice_group_map{};  // slice_group_map_type and the map, when groups > 1
     uint64_t l0_minus1 = 0, l1_minus1 = 0;
     int weighted_pred = 0, weighted_bipred = 0;
     int64_t qp_minus26 = 0, qs_minus26 = 0, chroma_qp_offset = 0;
@@ -88,12 +88,11 @@ inline BitBuilder build_pps(const PpsSpec& p) {
     return b;
 }
 
-// A parser handle for one test.
-struct Handle {
-    ParserHandle* h = Kavrel_Open();
-    ~Handle() { Kavrel_Close(h); }
-    ParserHandle* operator->() const { return h; }
-};
+// The sets as NAL units behind a 4-byte start code.
+inline Bytes sps_nal(const SpsSpec& s = {}) { return kavrel_test::nal(0x67, build_sps(s).trailing().bytes()); }
+inline Bytes pps_nal(const PpsSpec& p = {}) { return kavrel_test::nal(0x68, build_pps(p).trailing().bytes()); }
+
+using Handle = kavrel_test::Parser;
 
 // Runs a parser on the syntax bits of `b` followed by rbsp_trailing_bits(),
 // with the reader set as the frame driver sets it.

@@ -9,9 +9,8 @@
 
 namespace kavrel_test {
 
-const std::string& cli_path() {
-    static const std::string path = KAVREL_CLI_PATH;
-    return path;
+int cli(const std::string& args, std::string* log) {
+    return run("'" + std::string(KAVREL_CLI_PATH) + "' " + args + " 2>&1", log);
 }
 
 std::vector<std::string> frame_hashes(const std::string& path, std::string* errors) {
@@ -41,41 +40,60 @@ std::string probe_stream(const std::string& path, const std::string& entry) {
     return out;
 }
 
-namespace {
-
-std::string trace_headers(const std::string& path) {
-    std::string out;
-    run("ffmpeg -nostdin -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1", &out);
-    return out;
+const TracedElement* TracedUnit::find(const std::string& key) const {
+    for (const TracedElement& e : elements)
+        if (e.key == key) return &e;
+    return nullptr;
 }
 
-}  // namespace
+int64_t TracedUnit::get(const std::string& key, int64_t fallback) const {
+    const TracedElement* e = find(key);
+    return e ? e->value : fallback;
+}
 
-std::vector<long> traced_values(const std::string& path, const std::string& element) {
-    const std::regex line(R"(^\[trace_headers @ [^\]]*\] \d+\s+)" + element + R"(\s+[01]+ = (-?\d+)$)");
-    std::vector<long> values;
-    std::istringstream lines(trace_headers(path));
+// "[trace_headers @ 0x..] <bit> <key> <bits> = <value>" is an element;
+// any other line of the filter that begins with a letter is a heading, where
+// "Packet: <n> bytes" opens an access unit.
+std::vector<TracedUnit> trace(const std::string& path) {
+    std::string out;
+    run("ffmpeg -nostdin -nostats -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1", &out);
+    static const std::regex element(
+        R"(^\[trace_headers @ [^\]]*\] (\d+)\s+(([A-Za-z0-9_]+)(?:\[(\d+)\])?\S*)\s+[01]+ = (-?\d+)$)");
+    static const std::regex heading(R"(^\[trace_headers @ [^\]]*\] ([A-Za-z].*)$)");
+    std::vector<TracedUnit> units;
+    int packet = -1;
+    bool inside = false;
+    std::istringstream lines(out);
     std::smatch m;
-    for (std::string l; std::getline(lines, l);)
-        if (std::regex_match(l, m, line)) values.push_back(std::stol(m[1]));
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_match(line, m, element)) {
+            if (inside) {
+                units.back().elements.push_back(
+                    {m[2], m[3], m[4].matched ? std::stoi(m[4]) : -1, std::stoll(m[5]), std::stoi(m[1])});
+            }
+        } else if (std::regex_match(line, m, heading)) {
+            inside = m[1].str().rfind("Packet: ", 0) != 0 && m[1] != "Extradata";
+            if (!inside) packet += m[1] != "Extradata";
+            if (inside) units.push_back({m[1], packet, {}});
+        }
+    }
+    return units;
+}
+
+std::vector<long> traced_values(const std::string& path, const std::string& key) {
+    std::vector<long> values;
+    for (const TracedUnit& u : trace(path))
+        for (const TracedElement& e : u.elements)
+            if (e.key == key) values.push_back(static_cast<long>(e.value));
     return values;
 }
 
 std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading) {
-    const std::string out = trace_headers(path);
-    static const std::regex element(R"(^\[trace_headers @ [^\]]*\] \d+\s+(\S+)\s+[01]+ = (-?\d+)$)");
-    static const std::regex any_heading(R"(^\[trace_headers @ [^\]]*\] [A-Za-z])");
     std::vector<std::vector<std::string>> found;
-    bool inside = false;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (std::regex_search(line, m, element)) {
-            if (inside) found.back().push_back(m[1].str() + " = " + m[2].str());
-        } else if (std::regex_search(line, any_heading)) {
-            inside = line.find("] " + heading) != std::string::npos;
-            if (inside) found.emplace_back();
-        }
+    for (const TracedUnit& u : trace(path)) {
+        if (u.heading.rfind(heading, 0) != 0) continue;
+        found.emplace_back();
+        for (const TracedElement& e : u.elements) found.back().push_back(e.key + " = " + std::to_string(e.value));
     }
     return found;
 }

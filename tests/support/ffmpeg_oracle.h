@@ -1,13 +1,14 @@
 // What FFmpeg reads in a stream: the oracle of the interoperability tests.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kavrel_test {
 
-// Path of the kavrel tool built with the tests.
-const std::string& cli_path();
+// Runs the kavrel tool built with the tests; its stdout and stderr in *log.
+int cli(const std::string& args, std::string* log = nullptr);
 
 // The MD5 of every decoded frame, in order (timestamps left out). What
 // FFmpeg complains of goes to *errors; without `errors` any complaint fails
@@ -18,13 +19,33 @@ std::vector<std::string> frame_hashes(const std::string& path, std::string* erro
 // e.g. probe_stream(path, "sample_aspect_ratio") -> "4:3".
 std::string probe_stream(const std::string& path, const std::string& entry);
 
-// Every value of one syntax element, in stream order, as trace_headers
-// reads it (e.g. traced_values(path, "nal_ref_idc")).
-std::vector<long> traced_values(const std::string& path, const std::string& element);
+// One syntax element as trace_headers prints it.
+struct TracedElement {
+    std::string key;   // "cbr_flag[1]"
+    std::string name;  // "cbr_flag"
+    int index;         // 1; -1 when the key has none
+    int64_t value;
+    int bit;           // offset in the NAL unit, header byte included
+};
 
-// "name = value" of every syntax element of every structure whose heading
-// trace_headers prints as `heading` (e.g. "Sequence Parameter Set"), one
-// vector per occurrence.
+// One syntax structure (a NAL unit, or an SEI message) of the trace.
+struct TracedUnit {
+    std::string heading;  // "Sequence Parameter Set", "Slice Header", "Picture Timing", ...
+    int packet;           // FFmpeg's access unit; -1 for the demuxer's extradata
+    std::vector<TracedElement> elements;
+    const TracedElement* find(const std::string& key) const;
+    int64_t get(const std::string& key, int64_t fallback = -1) const;
+};
+
+// Every structure trace_headers prints for the stream, in order.
+std::vector<TracedUnit> trace(const std::string& path);
+
+// Every value of one syntax element, in stream order (e.g.
+// traced_values(path, "nal_ref_idc")).
+std::vector<long> traced_values(const std::string& path, const std::string& key);
+
+// "key = value" of every element of every structure whose heading begins
+// with `heading`, one vector per occurrence.
 std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading);
 
 }  // namespace kavrel_test

@@ -4,12 +4,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "api/parser_handle.h"
 
 namespace kavrel_test {
 
@@ -107,6 +110,51 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+
+std::vector<Bytes> nal_units(const Bytes& s) {
+    std::vector<size_t> starts;  // header byte positions
+    for (size_t i = 0; i + 3 < s.size(); ++i)
+        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) starts.push_back(i + 3);
+    std::vector<Bytes> units;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : s.size();
+        while (end > starts[k] && s[end - 1] == 0) --end;
+        units.emplace_back(s.begin() + static_cast<long>(starts[k]), s.begin() + static_cast<long>(end));
+    }
+    return units;
+}
+
+Bytes unescape(const uint8_t* p, size_t n) {
+    Bytes out;
+    int zeros = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (zeros >= 2 && p[i] == 0x03) {
+            zeros = 0;
+            continue;
+        }
+        out.push_back(p[i]);
+        zeros = p[i] == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
+
+Started Parser::start(const Bytes& data, size_t offset) const {
+    Started r{};
+    std::memset(&r.info, 0xAB, sizeof r.info);
+    FrameInput in{data.data() + offset, static_cast<uint32_t>(data.size() - offset)};
+    StdoutCapture cap;
+    r.rc = Kavrel_Start(h, &in, &r.info);
+    r.log = cap.take();
+    return r;
+}
+
+void FreeHandle::operator()(ParserHandle* h) const {
+    std::free(h->ps_data[0]);
+    std::free(h->ps_data[1]);
+    std::free(h);
+}
+
+BareHandle bare_handle() { return BareHandle(static_cast<ParserHandle*>(std::calloc(1, sizeof(ParserHandle)))); }
 
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

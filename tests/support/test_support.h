@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "kavrel.h"
 
 namespace kavrel_test {
 
@@ -48,6 +51,39 @@ private:
 // emulation-prevention bytes inserted.
 Bytes nal(uint8_t header, const Bytes& rbsp);
 Bytes concat(std::initializer_list<Bytes> parts);
+// The NAL units of an Annex B stream, each from its header byte to the next
+// start code, trailing zero bytes dropped.
+std::vector<Bytes> nal_units(const Bytes& stream);
+// A payload without its emulation_prevention_three_bytes (clause 7.4.1).
+Bytes unescape(const uint8_t* payload, size_t size);
+
+// One Kavrel_Start call: its code, FrameInfo (preset to AB bytes, so that a
+// field the call leaves shows) and what the library printed.
+struct Started {
+    int32_t rc;
+    FrameInfo info;
+    std::string log;
+};
+
+// A handle from Kavrel_Open, closed with the object.
+struct Parser {
+    ParserHandle* h = Kavrel_Open();
+    Parser() = default;
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+    ~Parser() { Kavrel_Close(h); }
+    ParserHandle* operator->() const { return h; }
+    // Kavrel_Start on data[offset..].
+    Started start(const Bytes& data, size_t offset = 0) const;
+};
+
+// A zeroed ParserHandle from calloc for calling the parsers' parts directly;
+// frees the parameter-set buffers a test gives it.
+struct FreeHandle {
+    void operator()(ParserHandle* h) const;
+};
+using BareHandle = std::unique_ptr<ParserHandle, FreeHandle>;
+BareHandle bare_handle();
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
