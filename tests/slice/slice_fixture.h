@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "api/parser_handle.h"
@@ -17,10 +15,7 @@ namespace slice_test {
 
 using kavrel_test::BitBuilder;
 using kavrel_test::Bytes;
-
-struct HandleFree {
-    void operator()(ParserHandle* h) const { std::free(h); }
-};
+using Writer = std::function<void(BitBuilder&)>;
 
 // What one slice header carries; the writer puts in what the sets require.
 struct Slice {
@@ -39,7 +34,7 @@ struct Slice {
     uint32_t l1_minus1 = 0;
     // Replaces ref_pic_list_reordering(), pred_weight_table() and
     // dec_ref_pic_marking() when set; otherwise the empty forms are written.
-    std::function<void(BitBuilder&)> structures;
+    Writer structures{};
     uint32_t cabac_init_idc = 0;
     int32_t qp_delta = 0;
     uint32_t deblocking_idc = 0;
@@ -52,11 +47,13 @@ struct Parsed {
     int32_t bit_pos;     // where the reader stopped
     int32_t bit_count;   // bits the writer wrote before the stop bit
     std::string log;
+    // The code and the message: "-18 " + log.
+    std::string said() const { return std::to_string(rc) + " " + log; }
 };
 
 class SliceTest : public ::testing::Test {
 protected:
-    std::unique_ptr<ParserHandle, HandleFree> owner{static_cast<ParserHandle*>(std::calloc(1, sizeof(ParserHandle)))};
+    kavrel_test::BareHandle owner = kavrel_test::bare_handle();
     ParserHandle* h = owner.get();
     Bytes rbsp;
 
@@ -169,11 +166,9 @@ protected:
     }
 };
 
-inline Slice p_slice(uint32_t frame_num) {
-    Slice s;
-    s.slice_type = 5;  // P, all slices of the picture
-    s.frame_num = frame_num;
-    return s;
-}
+// P, all slices of the picture alike.
+inline Slice p_slice(uint32_t frame_num) { return {.slice_type = 5, .frame_num = frame_num}; }
+
+inline std::string msg(const std::string& text) { return "[VsKavrel]:" + text; }
 
 }  // namespace slice_test
