@@ -42,6 +42,66 @@ struct Slice {
     int32_t beta_div2 = 0;
 };
 
+// The slice header in the syntax of clause 7.3.3 for the sets p and q,
+// without trailing bits.
+inline void write_slice_header(BitBuilder& b, const Slice& s, int nal_unit_type, int nal_ref_idc,
+                               const kavrel::PicParamSet& p, const kavrel::SeqParamSet& q) {
+    const int kind = static_cast<int>(s.slice_type % 5);  // 0 P, 1 B, 2 I
+    const bool field = s.structure != 3;
+    b.ue(s.first_mb).ue(s.slice_type).ue(s.pps_id).u(q.log2_max_frame_num, s.frame_num);
+    if (!q.frame_mbs_only_flag) {
+        b.flag(field);
+        if (field) b.flag(s.structure == 2);
+    }
+    if (nal_unit_type == 5) b.ue(s.idr_pic_id);
+    const bool bottom = p.bottom_field_pic_order_in_frame_present_flag && !field;
+    if (q.pic_order_cnt_type == 0) {
+        b.u(q.log2_max_poc_lsb, s.poc_lsb);
+        if (bottom) b.se(s.delta_poc_bottom);
+    }
+    if (q.pic_order_cnt_type == 1 && !q.delta_pic_order_always_zero_flag) {
+        b.se(s.delta_poc[0]);
+        if (bottom) b.se(s.delta_poc[1]);
+    }
+    if (p.redundant_pic_cnt_present_flag) b.ue(s.redundant_pic_cnt);
+    if (kind == 1) b.flag(true);  // direct_spatial_mv_pred_flag
+    if (kind <= 1) {
+        b.flag(s.override_counts);
+        if (s.override_counts) {
+            b.ue(s.l0_minus1);
+            if (kind == 1) b.ue(s.l1_minus1);
+        }
+    }
+    if (s.structures) {
+        s.structures(b);
+    } else {
+        if (kind <= 1) b.flag(false);  // ref_pic_list_reordering_flag_l0
+        if (kind == 1) b.flag(false);  // ..._l1
+        const bool weights = (kind == 0 && p.weighted_pred_flag) || (kind == 1 && p.weighted_bipred_idc == 1);
+        if (weights) {
+            const int l0 = s.override_counts ? static_cast<int>(s.l0_minus1) + 1 : p.ref_count[0];
+            const int l1 = s.override_counts ? static_cast<int>(s.l1_minus1) + 1 : p.ref_count[1];
+            b.ue(0);                                  // luma_log2_weight_denom
+            if (q.chroma_format_idc != 0) b.ue(0);    // chroma_log2_weight_denom
+            const int entries = l0 + (kind == 1 ? l1 : 0);
+            for (int i = 0; i < entries; ++i) {
+                b.flag(false);
+                if (q.chroma_format_idc != 0) b.flag(false);
+            }
+        }
+        if (nal_ref_idc != 0) {
+            if (nal_unit_type == 5) b.u(2, 0);
+            else b.flag(false);  // adaptive_ref_pic_marking_mode_flag
+        }
+    }
+    if (kind <= 1 && p.entropy_coding_mode_flag) b.ue(s.cabac_init_idc);
+    b.se(s.qp_delta);
+    if (p.deblocking_filter_control_present_flag) {
+        b.ue(s.deblocking_idc);
+        if (s.deblocking_idc != 1) b.se(s.alpha_div2).se(s.beta_div2);
+    }
+}
+
 struct Parsed {
     int32_t rc;
     int32_t bit_pos;     // where the reader stopped
@@ -82,64 +142,9 @@ protected:
     kavrel::SeqParamSet& sps(int id) { return h->sps_table[id]; }
     kavrel::PicParamSet& pps(int id) { return h->pps_table[id]; }
 
-    // The slice header in the syntax of clause 7.3.3, without trailing bits.
     void write(BitBuilder& b, const Slice& s, int nal_unit_type, int nal_ref_idc) {
         const kavrel::PicParamSet& p = pps(static_cast<int>(s.pps_id) & 0xff);
-        const kavrel::SeqParamSet& q = sps(p.sps_id & 31);
-        const int kind = static_cast<int>(s.slice_type % 5);  // 0 P, 1 B, 2 I
-        const bool field = s.structure != 3;
-        b.ue(s.first_mb).ue(s.slice_type).ue(s.pps_id).u(q.log2_max_frame_num, s.frame_num);
-        if (!q.frame_mbs_only_flag) {
-            b.flag(field);
-            if (field) b.flag(s.structure == 2);
-        }
-        if (nal_unit_type == 5) b.ue(s.idr_pic_id);
-        const bool bottom = p.bottom_field_pic_order_in_frame_present_flag && !field;
-        if (q.pic_order_cnt_type == 0) {
-            b.u(q.log2_max_poc_lsb, s.poc_lsb);
-            if (bottom) b.se(s.delta_poc_bottom);
-        }
-        if (q.pic_order_cnt_type == 1 && !q.delta_pic_order_always_zero_flag) {
-            b.se(s.delta_poc[0]);
-            if (bottom) b.se(s.delta_poc[1]);
-        }
-        if (p.redundant_pic_cnt_present_flag) b.ue(s.redundant_pic_cnt);
-        if (kind == 1) b.flag(true);  // direct_spatial_mv_pred_flag
-        if (kind <= 1) {
-            b.flag(s.override_counts);
-            if (s.override_counts) {
-                b.ue(s.l0_minus1);
-                if (kind == 1) b.ue(s.l1_minus1);
-            }
-        }
-        if (s.structures) {
-            s.structures(b);
-        } else {
-            if (kind <= 1) b.flag(false);  // ref_pic_list_reordering_flag_l0
-            if (kind == 1) b.flag(false);  // ..._l1
-            const bool weights = (kind == 0 && p.weighted_pred_flag) || (kind == 1 && p.weighted_bipred_idc == 1);
-            if (weights) {
-                const int l0 = s.override_counts ? static_cast<int>(s.l0_minus1) + 1 : p.ref_count[0];
-                const int l1 = s.override_counts ? static_cast<int>(s.l1_minus1) + 1 : p.ref_count[1];
-                b.ue(0);                                  // luma_log2_weight_denom
-                if (q.chroma_format_idc != 0) b.ue(0);    // chroma_log2_weight_denom
-                const int entries = l0 + (kind == 1 ? l1 : 0);
-                for (int i = 0; i < entries; ++i) {
-                    b.flag(false);
-                    if (q.chroma_format_idc != 0) b.flag(false);
-                }
-            }
-            if (nal_ref_idc != 0) {
-                if (nal_unit_type == 5) b.u(2, 0);
-                else b.flag(false);  // adaptive_ref_pic_marking_mode_flag
-            }
-        }
-        if (kind <= 1 && p.entropy_coding_mode_flag) b.ue(s.cabac_init_idc);
-        b.se(s.qp_delta);
-        if (p.deblocking_filter_control_present_flag) {
-            b.ue(s.deblocking_idc);
-            if (s.deblocking_idc != 1) b.se(s.alpha_div2).se(s.beta_div2);
-        }
+        write_slice_header(b, s, nal_unit_type, nal_ref_idc, p, sps(p.sps_id & 31));
     }
 
     // Parses raw header bits followed by rbsp_trailing_bits().
