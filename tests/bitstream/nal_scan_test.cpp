@@ -4,14 +4,14 @@
 // byte-by-byte reading of ITU-T H.264 clause 7.4.1.1 / Annex B.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <random>
 
 #include "api/parser_handle.h"
 #include "bitstream/bit_reader.h"
 #include "bitstream/nal_unit.h"
-#include "kavrel.h"
+#include "params/param_set_builders.h"
 #include "support/test_support.h"
 
 using kavrel::NalExtent;
@@ -167,32 +167,36 @@ TEST(NalScan, PatternsAtEveryPositionAroundTheVectorBlocks) {
 
 TEST(NalScan, EscapesAndEndsOfHandMadeUnits) {
     std::mt19937 rng(2);
-    // 55 | 00 00 03: an escape as the very last byte. RBSP 55 00 00; one
-    // trailing zero dropped, the last byte 00 has no stop bit: 16 bits.
-    Bytes p = hex("55 00 00 03");
-    NalExtent e = kavrel::scan_nal_payload(p.data(), 4);
-    EXPECT_EQ(e.payload_len, 4);
-    EXPECT_EQ(e.escapes, 1);
-    EXPECT_EQ(e.last_escape, 3);
-    EXPECT_EQ(kavrel::rbsp_bit_count(p.data(), e), 16);
-    expect_consistent(p, rng);
-    // 12 | 00 00 03 | 80: escape second to last; stop bit in 80: 24 bits.
-    p = hex("12 00 00 03 80");
-    EXPECT_EQ(kavrel::rbsp_bit_count(p.data(), kavrel::scan_nal_payload(p.data(), 5)), 24);
-    expect_consistent(p, rng);
-    // 12 | 00 00 03 | 00: RBSP 12 00 00 00, one zero dropped: 24 bits.
-    p = hex("12 00 00 03 00");
-    EXPECT_EQ(kavrel::rbsp_bit_count(p.data(), kavrel::scan_nal_payload(p.data(), 5)), 24);
-    expect_consistent(p, rng);
-    // 00 00 03 00 00 03 01 | 00 00 02: two escapes in a row, then the end.
-    p = hex("00 00 03 00 00 03 01 00 00 02 77");
-    e = kavrel::scan_nal_payload(p.data(), static_cast<int32_t>(p.size()));
-    EXPECT_EQ(e.payload_len, 7);
-    EXPECT_EQ(e.escapes, 2);
-    EXPECT_EQ(e.last_escape, 5);
-    expect_consistent(p, rng);
-    // Empty, one byte, two zero bytes.
-    for (const char* text : {"", "80", "00", "00 00", "00 00 00"}) expect_consistent(hex(text), rng);
+    const struct {
+        const char* payload;
+        int32_t payload_len, escapes, last_escape, bits;  // -1: not checked
+    } cases[] = {
+        // 55 | 00 00 03: an escape as the very last byte. RBSP 55 00 00; one
+        // trailing zero dropped, the last byte 00 has no stop bit: 16 bits.
+        {"55 00 00 03", 4, 1, 3, 16},
+        // 12 | 00 00 03 | 80: escape second to last; stop bit in 80: 24 bits.
+        {"12 00 00 03 80", 5, 1, 3, 24},
+        // 12 | 00 00 03 | 00: RBSP 12 00 00 00, one zero dropped: 24 bits.
+        {"12 00 00 03 00", 5, 1, 3, 24},
+        // 00 00 03 00 00 03 01 | 00 00 02: two escapes in a row, then the end.
+        {"00 00 03 00 00 03 01 00 00 02 77", 7, 2, 5, -1},
+        // Empty, one byte, two zero bytes.
+        {"", 0, 0, -1, -1}, {"80", 1, 0, -1, -1}, {"00", 1, 0, -1, -1}, {"00 00", 2, 0, -1, -1},
+        {"00 00 00", 0, 0, -1, -1},
+    };
+    for (const auto& c : cases) {
+        const Bytes p = hex(c.payload);
+        const NalExtent e = kavrel::scan_nal_payload(p.data(), static_cast<int32_t>(p.size()));
+        EXPECT_EQ(e.payload_len, c.payload_len) << c.payload;
+        EXPECT_EQ(e.escapes, c.escapes) << c.payload;
+        if (c.last_escape >= 0) {
+            EXPECT_EQ(e.last_escape, c.last_escape) << c.payload;
+        }
+        if (c.bits >= 0) {
+            EXPECT_EQ(kavrel::rbsp_bit_count(p.data(), e), c.bits) << c.payload;
+        }
+        expect_consistent(p, rng);
+    }
 }
 
 TEST(NalScan, RandomUnitsWithDenseZeros) {
@@ -266,23 +270,10 @@ TEST(NalScan, ReadsOnDemandSeeTheWholeRbsp) {
 
 // ---- Slice headers through the frame walk ------------------------------
 
-Bytes sps_unit() {
-    BitBuilder b;
-    b.u(8, 77).u(8, 0).u(8, 30).ue(0);  // Main, level 3.0, seq_parameter_set_id 0
-    b.ue(0).ue(0).ue(2);                // log2_max_frame_num 4, POC type 0, log2_max_poc_lsb 6
-    b.ue(1).flag(false).ue(10).ue(8);   // one reference, no gaps, 11 x 9 macroblocks
-    b.flag(true).flag(true).flag(false).flag(false);  // frames only, direct_8x8, no crop, no VUI
-    return kavrel_test::nal(0x67, b.trailing().bytes());
-}
-
-Bytes pps_unit() {
-    BitBuilder b;
-    b.ue(0).ue(0).flag(false).flag(true).ue(0);   // ids, CAVLC, bottom field POC delta, one slice group
-    b.ue(0).ue(0).flag(false).u(2, 0);            // one reference per list, no weights
-    b.se(0).se(0).se(0);                          // QP 26, QS 26, chroma offset 0
-    b.flag(true).flag(false).flag(false);         // deblocking control, no constrained intra, no redundant
-    return kavrel_test::nal(0x68, b.trailing().bytes());
-}
+// SPS 0: Main, 11 x 9 macroblocks, log2_max_frame_num 4, POC type 0 with
+// 6 lsb bits. PPS 0: CAVLC with the bottom field's POC delta, QP 26,
+// deblocking control.
+Bytes sets() { return kavrel_test::concat({params_test::sps_nal(), params_test::pps_nal({.bottom_field_pic_order = 1})}); }
 
 // A P slice (nal_ref_idc 2) with delta_pic_order_cnt_bottom `bottom` (2^29
 // is coded as 30 zeros, a one and 30 zeros: escapes inside the header) and
@@ -302,6 +293,14 @@ Bytes slice_rbsp(int64_t bottom, int commands, bool open, const Bytes& data) {
     return b.trailing().bytes();
 }
 
+std::vector<int64_t> members(const kavrel::SliceHeader& s) {
+    return {s.first_mb_in_slice, s.pic_type, s.parity_pic_type[0], s.parity_pic_type[1], s.frame_num,
+            s.prev_frame_num, s.prev_nal_ref_idc, s.field_pic_flag, s.picture_structure, s.pic_order_cnt_lsb,
+            s.delta_pic_order_cnt_bottom, s.delta_pic_order_cnt[0], s.delta_pic_order_cnt[1], s.redundant_pic_cnt,
+            s.direct_spatial_mv_pred_flag, s.num_ref_idx_active_override_flag, s.ref_count[0], s.ref_count[1],
+            s.cabac_init_idc, s.qp, s.deblocking_mode, s.slice_alpha_c0_offset, s.slice_beta_offset};
+}
+
 struct Outcome {
     int32_t rc;
     std::string log;
@@ -311,39 +310,30 @@ struct Outcome {
 
 // Kavrel_Start on SPS, PPS and the slice: the slice header is read on demand.
 Outcome through_frame_walk(const Bytes& slice_payload) {
-    Bytes frame = kavrel_test::concat({sps_unit(), pps_unit(), {0, 0, 1, 0x41}, slice_payload});
-    ParserHandle* h = Kavrel_Open();
+    const Bytes frame = kavrel_test::concat({sets(), {0, 0, 1, 0x41}, slice_payload});
+    kavrel_test::Parser p;
     // Bytes not yet unescaped must never be read: make stale ones visible.
-    std::memset(h->scratch, 0xa5, static_cast<size_t>(h->scratch_capacity));
-    FrameInput in{frame.data(), static_cast<uint32_t>(frame.size())};
-    FrameInfo info{};
-    StdoutCapture cap;
-    Outcome o{Kavrel_Start(h, &in, &info), cap.take(), h->reader.bit_pos, h->slice};
-    if (o.rc == 0) {
-        EXPECT_EQ(info.consumed, frame.size());
+    std::memset(p->scratch, 0xa5, static_cast<size_t>(p->scratch_capacity));
+    const kavrel_test::Started r = p.start(frame);
+    if (r.rc == 0) {
+        EXPECT_EQ(r.info.consumed, frame.size());
     }
-    Kavrel_Close(h);
-    return o;
+    return {r.rc, r.log, p->reader.bit_pos, p->slice};
 }
 
 // The same slice header from its whole unescaped RBSP.
 Outcome from_whole_rbsp(const Bytes& slice_payload) {
-    Bytes sets = kavrel_test::concat({sps_unit(), pps_unit()});
-    ParserHandle* h = Kavrel_Open();
-    FrameInput in{sets.data(), static_cast<uint32_t>(sets.size())};
-    FrameInfo info{};
-    EXPECT_EQ(Kavrel_Start(h, &in, &info), 0);
-    Bytes unit = kavrel_test::concat({{0x41}, slice_payload});
-    uint8_t* rbsp = h->scratch;  // read_nal_unit points scratch at the buffer it is given
-    int32_t len = 0;
-    int32_t consumed = 0;
-    kavrel::read_nal_unit(h, unit.data(), &len, &consumed, static_cast<int32_t>(unit.size()), rbsp);
-    kavrel::bit_reader_init(h->reader, rbsp, len, kavrel::rbsp_bit_count(rbsp, len));
+    kavrel_test::Parser p;
+    EXPECT_EQ(p.start(sets()).rc, 0);
+    const Bytes unit = kavrel_test::concat({{0x41}, slice_payload});
+    uint8_t* rbsp = p->scratch;  // read_nal_unit points scratch at the buffer it is given
+    int32_t len = 0, consumed = 0;
+    kavrel::read_nal_unit(p.h, unit.data(), &len, &consumed, static_cast<int32_t>(unit.size()), rbsp);
+    kavrel::bit_reader_init(p->reader, rbsp, len, kavrel::rbsp_bit_count(rbsp, len));
     StdoutCapture cap;
-    Outcome o{kavrel::decode_slice_header(h), cap.take(), h->reader.bit_pos, h->slice};
+    Outcome o{kavrel::decode_slice_header(p.h), cap.take(), p->reader.bit_pos, p->slice};
     if (o.rc < 0) o.log += "[VsKavrel]:Parse slice header fail\n";
-    o.rc = o.rc < 0 ? o.rc : 0;
-    Kavrel_Close(h);
+    o.rc = std::min(o.rc, 0);
     return o;
 }
 
@@ -381,14 +371,7 @@ TEST(NalScan, SliceHeadersReadOnDemandMatchTheWholeRbsp) {
         EXPECT_EQ(lazy.rc, whole.rc);
         EXPECT_EQ(lazy.log, whole.log);
         EXPECT_EQ(lazy.bit_pos, whole.bit_pos);
-        EXPECT_EQ(lazy.slice.pic_type, whole.slice.pic_type);
-        EXPECT_EQ(lazy.slice.frame_num, whole.slice.frame_num);
-        EXPECT_EQ(lazy.slice.pic_order_cnt_lsb, whole.slice.pic_order_cnt_lsb);
-        EXPECT_EQ(lazy.slice.delta_pic_order_cnt_bottom, whole.slice.delta_pic_order_cnt_bottom);
-        EXPECT_EQ(lazy.slice.qp, whole.slice.qp);
-        EXPECT_EQ(lazy.slice.deblocking_mode, whole.slice.deblocking_mode);
-        EXPECT_EQ(lazy.slice.slice_alpha_c0_offset, whole.slice.slice_alpha_c0_offset);
-        EXPECT_EQ(lazy.slice.slice_beta_offset, whole.slice.slice_beta_offset);
+        EXPECT_EQ(members(lazy.slice), members(whole.slice));
         if (!c.open) {
             EXPECT_EQ(lazy.rc, 0);
             EXPECT_EQ(lazy.slice.delta_pic_order_cnt_bottom, c.bottom);
@@ -402,19 +385,12 @@ TEST(NalScan, RepeatedStartCodeAtTheEndOfTheInput) {
     // 00 00 01 | 00 00 00 01 and nothing after: no header byte follows the
     // repeated start code, so it is not skipped to. The walk reads the 00
     // behind the first start code as a header byte (type 0, unspecified)
-    // whose unit ends at once, and nothing past the input.
-    Bytes frame = hex("00 00 01 00 00 00 01");
-    auto* heap = static_cast<uint8_t*>(std::malloc(frame.size()));
-    std::copy(frame.begin(), frame.end(), heap);
-    ParserHandle* h = Kavrel_Open();
-    FrameInput in{heap, static_cast<uint32_t>(frame.size())};
-    FrameInfo info{};
-    StdoutCapture cap;
-    EXPECT_EQ(Kavrel_Start(h, &in, &info), 0);
-    EXPECT_EQ(cap.take(), "[VsKavrel]:the nal unit type is unspecified, 0\n");
-    EXPECT_EQ(info.consumed, 4u);
-    Kavrel_Close(h);
-    std::free(heap);
+    // whose unit ends at once, and nothing past the input (a vector of
+    // exactly its size, for AddressSanitizer).
+    const kavrel_test::Started r = kavrel_test::Parser().start(hex("00 00 01 00 00 00 01"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.log, "[VsKavrel]:the nal unit type is unspecified, 0\n");
+    EXPECT_EQ(r.info.consumed, 4u);
 }
 
 }  // namespace

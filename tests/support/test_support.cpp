@@ -141,7 +141,12 @@ Bytes unescape(const uint8_t* p, size_t n) {
 Started Parser::start(const Bytes& data, size_t offset) const {
     Started r{};
     std::memset(&r.info, 0xAB, sizeof r.info);
-    FrameInput in{data.data() + offset, static_cast<uint32_t>(data.size() - offset)};
+    // A heap copy of exactly the bytes given, so that AddressSanitizer
+    // catches a read past them.
+    const size_t n = data.size() - offset;
+    const std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
+    if (n) std::memcpy(bytes.get(), data.data() + offset, n);
+    FrameInput in{bytes.get(), static_cast<uint32_t>(n)};
     StdoutCapture cap;
     r.rc = Kavrel_Start(h, &in, &r.info);
     r.log = cap.take();

@@ -73,7 +73,7 @@ struct Parser {
     Parser& operator=(const Parser&) = delete;
     ~Parser() { Kavrel_Close(h); }
     ParserHandle* operator->() const { return h; }
-    // Kavrel_Start on data[offset..].
+    // Kavrel_Start on a heap copy of exactly data[offset..].
     Started start(const Bytes& data, size_t offset = 0) const;
 };
 
