@@ -2,6 +2,8 @@
 // and what it yields at and past the end of its data.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "bitstream/bit_reader.h"
 #include "support/test_support.h"
 
@@ -22,45 +24,41 @@ struct Reader {
 };
 
 TEST(BitReader, ExpGolombCodesDecodeToTheStandardsValues) {
-    // ue: 1 -> 0, 010 -> 1, 011 -> 2, 00100 -> 3, 00111 -> 6, then 15 zeros,
-    // a one and 15 ones -> 65534 (the longest code with a value).
-    BitBuilder b;
-    b.ue(0).ue(1).ue(2).ue(3).ue(6).u(15, 0).u(16, 0xffff).u(8, 0x80);
-    Reader rd(b.bytes(), static_cast<int32_t>(b.bit_length()) - 8);
-    EXPECT_EQ(kavrel::read_ue(rd.r), 0);
-    EXPECT_EQ(rd.r.bit_pos, 1);
-    EXPECT_EQ(kavrel::read_ue(rd.r), 1);
-    EXPECT_EQ(kavrel::read_ue(rd.r), 2);
-    EXPECT_EQ(kavrel::read_ue(rd.r), 3);
-    EXPECT_EQ(kavrel::read_ue(rd.r), 6);
-    EXPECT_EQ(rd.r.bit_pos, 1 + 3 + 3 + 5 + 5);
-    EXPECT_EQ(kavrel::read_ue(rd.r), 65534);
-    EXPECT_EQ(rd.r.bit_pos, 17 + 31);
-
-    // se: 1, 010, 011, 00100, 00101 -> 0, 1, -1, 2, -2 (9.1.1).
-    BitBuilder s;
-    s.u(1, 1).u(3, 2).u(3, 3).u(5, 4).u(5, 5).trailing();
-    Reader sd(s.bytes(), 17);
-    EXPECT_EQ(kavrel::read_se(sd.r), 0);
-    EXPECT_EQ(kavrel::read_se(sd.r), 1);
-    EXPECT_EQ(kavrel::read_se(sd.r), -1);
-    EXPECT_EQ(kavrel::read_se(sd.r), 2);
-    EXPECT_EQ(kavrel::read_se(sd.r), -2);
-    EXPECT_EQ(sd.r.bit_pos, 17);
-}
-
-TEST(BitReader, CodesWithoutAValue) {
-    // 16 leading zeros: no value, but the whole 33-bit code is stepped over.
-    Reader a(kavrel_test::hex("00 00 80 00 00 00 80"), 56);
-    EXPECT_EQ(kavrel::read_ue(a.r), -1);
-    EXPECT_EQ(a.r.bit_pos, 33);
-    // An all-zero window advances 63 bits.
-    Reader z(kavrel_test::hex("00 00 00 00 00 00 00 00 00 01"), 79);
-    EXPECT_EQ(kavrel::read_ue(z.r), -1);
-    EXPECT_EQ(z.r.bit_pos, 63);
-    Reader zs(kavrel_test::hex("00 00 00 00 00 00 00 00 00 01"), 79);
-    EXPECT_EQ(kavrel::read_se(zs.r), 0);
-    EXPECT_EQ(zs.r.bit_pos, 63);
+    // ue (9.1): 1 -> 0, 010 -> 1, 011 -> 2, 00100 -> 3, 00111 -> 6, 15 zeros,
+    // a one and 15 ones -> 65534 (the longest code with a value); 16
+    // leading zeros: no value (-1), but the whole 33-bit code is stepped
+    // over. se (9.1.1): 1, 010, 011, 00100, 00101 -> 0, 1, -1, 2, -2.
+    const struct {
+        bool is_se;
+        const char* bits;
+        int32_t value;
+    } codes[] = {
+        {false, "1", 0}, {false, "010", 1}, {false, "011", 2}, {false, "00100", 3}, {false, "00111", 6},
+        {false, "0000000000000001111111111111111", 65534}, {false, "000000000000000010000000000000000", -1},
+        {true, "1", 0}, {true, "010", 1}, {true, "011", -1}, {true, "00100", 2}, {true, "00101", -2},
+    };
+    for (const auto& c : codes) {
+        // The code at every alignment where the 32-bit window holds all of
+        // it (beyond, its lowest info bits read as 0), then a 1.
+        const int len = static_cast<int>(std::strlen(c.bits));
+        for (int lead = 0; lead < 8 && (lead + len <= 32 || c.value < 0); ++lead) {
+            BitBuilder b;
+            b.u(lead, 0);
+            for (const char* p = c.bits; *p; ++p) b.u(1, *p == '1');
+            b.u(1, 1).u(16, 0);
+            Reader rd(b.bytes(), static_cast<int32_t>(b.bit_length()) - 16);
+            rd.r.bit_pos = lead;
+            EXPECT_EQ(c.is_se ? kavrel::read_se(rd.r) : kavrel::read_ue(rd.r), c.value) << c.bits << " at " << lead;
+            EXPECT_EQ(rd.r.bit_pos, lead + len) << c.bits << " at " << lead;
+        }
+    }
+    // An all-zero window advances 63 bits, ue and se alike; skip_ue steps
+    // over a code without a value.
+    for (int se = 0; se < 2; ++se) {
+        Reader z(kavrel_test::hex("00 00 00 00 00 00 00 00 00 01"), 79);
+        EXPECT_EQ(se ? kavrel::read_se(z.r) : kavrel::read_ue(z.r), se ? 0 : -1);
+        EXPECT_EQ(z.r.bit_pos, 63);
+    }
     Reader k(kavrel_test::hex("00 00 80 00 00 00 80"), 56);
     kavrel::skip_ue(k.r);
     EXPECT_EQ(k.r.bit_pos, 33);
