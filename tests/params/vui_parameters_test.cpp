@@ -1,5 +1,7 @@
-// VUI and HRD (ITU-T H.264 Annex E.1): every field kept, the reader ending
-// where the syntax ends, frame rate, warnings, and bounded CPB tables.
+// VUI and HRD (ITU-T H.264 Annex E.1): the reader ending where the syntax
+// ends, frame rate, warnings, and bounded CPB tables. That every field is
+// kept, values beyond 16 bits included, the writer's round trip over random
+// sets shows; x264's VUIs are compared with FFmpeg in the interop tests.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,48 +32,6 @@ int32_t parse_with_vui(Handle& h, const Writer& vui, std::string* out) {
     *out = cap.take();
     EXPECT_EQ(h->reader.bit_pos, static_cast<int32_t>(b.bit_length()));
     return rc;
-}
-
-TEST(VuiParameters, EveryFieldIsKept) {
-    // The x264 streams of the interop tests cover most fields; here those
-    // they leave out: distinct chroma locations, a VCL HRD, low_delay 1 and
-    // values beyond 16 bits.
-    Handle h;
-    std::string out;
-    const Writer vui = [](BitBuilder& b) {
-        b.u(1, 1).u(8, 255).u(16, 40).u(16, 33);  // Extended_SAR 40:33
-        b.u(1, 0).u(1, 0);                         // no overscan, no signal type
-        b.u(1, 1).ue(2).ue(3);                     // chroma location
-        b.u(1, 1).u(32, 1001).u(32, 60000).u(1, 1);
-        b.u(1, 1);
-        hrd(b, 1, 10000000, 23);  // bit rates beyond 16 bits of ue(v)
-        b.u(1, 1);
-        hrd(b, 0, 500, 17);
-        b.u(1, 1).u(1, 1);                                          // low_delay_hrd_flag, pic_struct_present_flag
-        b.u(1, 1).u(1, 0).ue(2).ue(1).ue(16).ue(15).ue(3).ue(4);  // bitstream restriction
-    };
-    ASSERT_EQ(parse_with_vui(h, vui, &out), 0);
-    EXPECT_EQ(out, "");
-    const kavrel::SeqParamSet& a = h->active_sps;
-    EXPECT_EQ(a.aspect_info_end_bit_pos, a.vui_flag_bit_pos + 42);
-    EXPECT_EQ(a.sar_width, 40);
-    EXPECT_EQ(a.sar_height, 33);
-    EXPECT_EQ(a.chroma_sample_loc_type_top_field, 2);
-    EXPECT_EQ(a.chroma_sample_loc_type_bottom_field, 3);
-    EXPECT_EQ(h->frame_rate, 29u);
-    EXPECT_EQ(a.nal_hrd.bit_rate_value_minus1[1], 10000007u);
-    EXPECT_EQ(a.nal_hrd.cpb_size_value_minus1[1], 10000011u);
-    EXPECT_EQ(a.nal_hrd.cbr_flag[1], 1);
-    EXPECT_EQ(a.nal_hrd.time_offset_length, 24);
-    EXPECT_EQ(a.vcl_hrd_parameters_present_flag, 1);
-    EXPECT_EQ(a.vcl_hrd.bit_rate_value_minus1[0], 500u);
-    EXPECT_EQ(a.vcl_hrd.initial_cpb_removal_delay_length_minus1, 17);
-    EXPECT_EQ(a.low_delay_hrd_flag, 1);
-    EXPECT_EQ(a.pic_struct_present_flag, 1);
-    EXPECT_EQ(a.motion_vectors_over_pic_boundaries_flag, 0);
-    EXPECT_EQ(a.log2_max_mv_length_horizontal, 16);
-    EXPECT_EQ(a.num_reorder_frames, 3);
-    EXPECT_EQ(a.max_dec_frame_buffering, 4);
 }
 
 TEST(VuiParameters, AspectEndTimingAndEarlyEnd) {
