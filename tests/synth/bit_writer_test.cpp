@@ -31,36 +31,33 @@ struct Writer {
     std::string bytes() const { return kavrel_test::to_hex(buffer, static_cast<size_t>(stream.byte_count)); }
 };
 
-std::string code(bool is_se, int32_t v) {
-    Writer w;
-    const int32_t n = is_se ? kavrel::write_se(v, &w.out) : kavrel::write_ue(v, &w.out);
-    EXPECT_EQ(n, static_cast<int32_t>(w.bits().size())) << v;
-    return w.bits();
-}
-
 std::string zeros(int n) { return std::string(static_cast<size_t>(n), '0'); }
 std::string ones(int n) { return std::string(static_cast<size_t>(n), '1'); }
 
 TEST(BitWriter, ExpGolombCodes) {
     // Table 9-2, then the longest code of the 16-step range (65534) and the
-    // standard's longer codes past it.
-    EXPECT_EQ(code(false, 0), "1");
-    EXPECT_EQ(code(false, 1), "010");
-    EXPECT_EQ(code(false, 2), "011");
-    EXPECT_EQ(code(false, 3), "00100");
-    EXPECT_EQ(code(false, 7), "0001000");
-    EXPECT_EQ(code(false, 65534), zeros(15) + "1" + ones(15));
-    EXPECT_EQ(code(false, 65535), zeros(16) + "1" + zeros(16));
-    EXPECT_EQ(code(false, INT32_MAX), zeros(31) + "1" + zeros(31));
-    // Table 9-3: v > 0 -> codeNum 2v - 1, v <= 0 -> -2v.
-    EXPECT_EQ(code(true, 0), "1");
-    EXPECT_EQ(code(true, 1), "010");
-    EXPECT_EQ(code(true, -1), "011");
-    EXPECT_EQ(code(true, 2), "00100");
-    EXPECT_EQ(code(true, -2), "00101");
-    EXPECT_EQ(code(true, -56), zeros(6) + "1110001");                      // codeNum 112
-    EXPECT_EQ(code(true, INT32_MAX), zeros(31) + ones(31) + "0");          // codeNum 2^32 - 3
-    EXPECT_EQ(code(true, INT32_MIN), zeros(32) + "1" + zeros(31) + "1");   // codeNum 2^32
+    // standard's longer codes past it; Table 9-3: v > 0 -> codeNum 2v - 1,
+    // v <= 0 -> -2v.
+    const struct {
+        bool is_se;
+        int32_t value;
+        std::string bits;
+    } codes[] = {
+        {false, 0, "1"}, {false, 1, "010"}, {false, 2, "011"}, {false, 3, "00100"}, {false, 7, "0001000"},
+        {false, 65534, zeros(15) + "1" + ones(15)}, {false, 65535, zeros(16) + "1" + zeros(16)},
+        {false, INT32_MAX, zeros(31) + "1" + zeros(31)},
+        {true, 0, "1"}, {true, 1, "010"}, {true, -1, "011"}, {true, 2, "00100"}, {true, -2, "00101"},
+        {true, -56, zeros(6) + "1110001"},                   // codeNum 112
+        {true, INT32_MAX, zeros(31) + ones(31) + "0"},        // codeNum 2^32 - 3
+        {true, INT32_MIN, zeros(32) + "1" + zeros(31) + "1"},  // codeNum 2^32
+    };
+    for (const auto& c : codes) {
+        Writer w;
+        EXPECT_EQ(c.is_se ? kavrel::write_se(c.value, &w.out) : kavrel::write_ue(c.value, &w.out),
+                  static_cast<int32_t>(c.bits.size()))
+            << c.value;
+        EXPECT_EQ(w.bits(), c.bits) << c.value;
+    }
 
     // Through the element-writer slot, with stale pattern bits in the symbol.
     Writer w;

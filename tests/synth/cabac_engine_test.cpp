@@ -60,72 +60,64 @@ int32_t code_skipped_slice(Output& o, int32_t mbs) {
 }
 
 TEST(CabacContexts, InitialisationFollowsThePreCtxStateRule) {
-    // mb_skip_flag of P slices, ctxIdx 11 with (m, n) = (23, 33):
-    // QP 0: preCtxState 33 -> pStateIdx 63 - 33 = 30, valMPS 0.
-    // QP 26: (23 * 26) >> 4 = 37, + 33 = 70 -> 70 - 64 = 6, valMPS 1.
-    // QP 51: (23 * 51) >> 4 = 73, + 33 = 106 -> 42, valMPS 1.
-    const struct { int qp, state, mps; } skip[] = {{0, 30, 0}, {26, 6, 1}, {51, 42, 1}};
-    for (const auto& e : skip) {
+    // preCtxState = Clip3(1, 126, ((m * Clip3(0, 51, QP)) >> 4) + n); at or
+    // below 63 it gives pStateIdx 63 - preCtxState with valMPS 0, above it
+    // preCtxState - 64 with valMPS 1.
+    const struct {
+        int m, n, qp, state, mps;
+    } pairs[] = {
+        {23, 33, 0, 30, 0},     // mb_skip_flag of P slices, ctxIdx 11: 33
+        {23, 33, 26, 6, 1},     // (23 * 26) >> 4 = 37, + 33 = 70
+        {23, 33, 51, 42, 1},    // (23 * 51) >> 4 = 73, + 33 = 106
+        {-37, 118, 1, 51, 1},   // -37 >> 4 = -3 rounds toward minus infinity: 115 (not 116)
+        {-37, 118, -5, 54, 1},  // a negative QP counts as 0: 118
+        {65, -43, 51, 62, 1},   // 164, clipped to 126
+        {23, -2, 0, 62, 0},     // -2, clipped to 1
+        {0, 64, 17, 0, 1},      // the (0, 64) filler at any QP
+    };
+    for (const auto& p : pairs) {
+        const CabacContext c = kavrel::init_context(p.m, p.n, p.qp);
+        EXPECT_EQ(c.state, p.state) << p.m << ", " << p.n << " at QP " << p.qp;
+        EXPECT_EQ(c.mps, p.mps) << p.m << ", " << p.n << " at QP " << p.qp;
+    }
+    // The arrays hold the standard's pairs where their ctxIdx are listed.
+    for (int qp : {0, 26, 51}) {
         MotionInfo m{};
         TextureInfo t{};
-        kavrel::init_contexts(&m, &t, e.qp);
-        EXPECT_EQ(m.mb_type_ctx[1][0].state, e.state) << "QP " << e.qp;
-        EXPECT_EQ(m.mb_type_ctx[1][0].mps, e.mps) << "QP " << e.qp;
-        // A (0, 64) filler is state 0, valMPS 1 at every QP.
-        EXPECT_EQ(m.mb_type_ctx[0][0].state, 0);
-        EXPECT_EQ(m.mb_type_ctx[0][0].mps, 1);
-        EXPECT_EQ(t.sig_ctx[3][7].state, 0);
-        EXPECT_EQ(t.sig_ctx[3][7].mps, 1);
+        kavrel::init_contexts(&m, &t, qp);
+        const auto same = [qp](CabacContext a, int m_, int n_) {
+            const CabacContext b = kavrel::init_context(m_, n_, qp);
+            return a.state == b.state && a.mps == b.mps;
+        };
+        EXPECT_TRUE(same(m.mb_type_ctx[1][0], 23, 33)) << qp;      // ctxIdx 11
+        EXPECT_TRUE(same(m.mb_type_ctx[0][0], 0, 64)) << qp;       // filler
+        EXPECT_TRUE(same(t.sig_ctx[3][7], 0, 64)) << qp;           // filler
+        EXPECT_TRUE(same(m.mb_type_ctx[2][7], 18, 64)) << qp;      // ctxIdx 24
+        EXPECT_TRUE(same(m.transform_8x8_ctx[2], 14, 59)) << qp;   // 401
+        EXPECT_TRUE(same(t.cbp_ctx[2][3], -29, 127)) << qp;        // 84
+        EXPECT_TRUE(same(t.sig_ctx[1][1], 11, 35)) << qp;          // 120, behind a filler
+        EXPECT_TRUE(same(t.field_last_ctx[7][14], 11, 86)) << qp;  // 398
+        EXPECT_TRUE(same(t.coded_block_flag_ctx[9][3], -35, 127)) << qp;
     }
-    // A negative product rounds toward minus infinity: (-37, 118) at QP 1
-    // gives -37 >> 4 = -3 and 115 -> state 51 (a truncating division would
-    // give 52). A negative QP counts as 0.
-    EXPECT_EQ(kavrel::init_context(-37, 118, 1).state, 51);
-    EXPECT_EQ(kavrel::init_context(-37, 118, -5).state, 118 - 64);
-    // Clipping to 1..126: (65, -43) at QP 51 -> 164 -> 126 -> state 62, MPS 1;
-    // (23, -2) at QP 0 -> -2 -> 1 -> state 62, MPS 0.
-    EXPECT_EQ(kavrel::init_context(65, -43, 51).state, 62);
-    EXPECT_EQ(kavrel::init_context(65, -43, 51).mps, 1);
-    EXPECT_EQ(kavrel::init_context(23, -2, 0).state, 62);
-    EXPECT_EQ(kavrel::init_context(23, -2, 0).mps, 0);
-
-    // Other arrays hold the standard's pairs where their ctxIdx are listed.
-    MotionInfo m{};
-    TextureInfo t{};
-    kavrel::init_contexts(&m, &t, 26);
-    auto same = [](CabacContext a, int m_, int n_) {
-        const CabacContext b = kavrel::init_context(m_, n_, 26);
-        return a.state == b.state && a.mps == b.mps;
-    };
-    EXPECT_TRUE(same(m.mb_type_ctx[2][7], 18, 64));        // ctxIdx 24
-    EXPECT_TRUE(same(m.transform_8x8_ctx[2], 14, 59));     // 401
-    EXPECT_TRUE(same(t.cbp_ctx[2][3], -29, 127));          // 84
-    EXPECT_TRUE(same(t.sig_ctx[1][1], 11, 35));            // 120, behind a filler
-    EXPECT_TRUE(same(t.field_last_ctx[7][14], 11, 86));    // 398
-    EXPECT_TRUE(same(t.coded_block_flag_ctx[9][3], -35, 127));
 }
 
 TEST(CabacEngine, WorkedSlicesByteForByte) {
-    // One skipped macroblock at QP 26, then end_of_slice_flag 1 and the flush.
-    Output one;
-    one.start(26);
-    EXPECT_EQ(code_skipped_slice(one, 1), 1);  // (2 - 1 + 31) >> 5
-    EXPECT_EQ(one.bytes(), kavrel_test::hex("A6 80"));
-    EXPECT_EQ(one.enc()->bins, 2u);
-
-    // 99 macroblocks (176x144) at QP 26: 198 bins, min_payload
-    // (198 - 99 + 31) >> 5 = 4.
-    Output qcif;
-    qcif.start(26);
-    EXPECT_EQ(code_skipped_slice(qcif, 99), 4);
-    EXPECT_EQ(qcif.bytes(), kavrel_test::hex("00 06 7C"));
-    EXPECT_EQ(qcif.enc()->bins, 198u);
-
-    // The same at QP 0, where valMPS starts at 0 and the first flags are LPS.
-    Output qp0;
-    qp0.start(0);
-    code_skipped_slice(qp0, 99);
-    EXPECT_EQ(qp0.bytes(), kavrel_test::hex("FE DA A6 58 01 43"));
+    // Skipped macroblocks: mb_skip_flag 1 and end_of_slice_flag each, the
+    // last end_of_slice_flag 1, then the flush; min_payload is
+    // (2 * mbs - mbs + 31) >> 5. At QP 0 valMPS starts at 0 and the first
+    // flags are LPS.
+    const struct {
+        int qp, mbs;
+        const char* bytes;
+        int32_t min_payload;
+    } slices[] = {{26, 1, "a6 80", 1}, {26, 99, "00 06 7c", 4}, {0, 99, "fe da a6 58 01 43", 4}};
+    for (const auto& c : slices) {
+        Output o;
+        o.start(c.qp);
+        EXPECT_EQ(code_skipped_slice(o, c.mbs), c.min_payload);
+        EXPECT_EQ(kavrel_test::to_hex(o.bytes()), c.bytes);
+        EXPECT_EQ(o.enc()->bins, 2u * c.mbs);
+    }
 }
 
 TEST(CabacEngine, ElementWriterReportsTheBitsItAdded) {
@@ -151,6 +143,7 @@ TEST(CabacEngine, ElementWriterReportsTheBitsItAdded) {
 
 TEST(CabacEngine, RandomBinsDecodeWithTheStandardsDecoder) {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 rng(seed);
         const int qp = static_cast<int>(rng() % 52);
         // Header bits before the slice data: 0..7 bits of a partial byte.
@@ -163,14 +156,14 @@ TEST(CabacEngine, RandomBinsDecodeWithTheStandardsDecoder) {
         const int32_t data_start = o.stream.byte_count;
 
         // Eight contexts from the table, with a probability of 1 each.
-        std::vector<CabacContext> enc_ctx, dec_ctx;
+        std::vector<CabacContext> enc_ctx;
         std::vector<double> p_one;
         for (int i = 0; i < 8; ++i) {
             const int idx = 11 + static_cast<int>(rng() % 449);
             enc_ctx.push_back(kavrel::init_context(kavrel::kInitPairsIdc0[idx][0], kavrel::kInitPairsIdc0[idx][1], qp));
             p_one.push_back(std::uniform_real_distribution<double>(0.0, 1.0)(rng));
         }
-        dec_ctx = enc_ctx;
+        std::vector<CabacContext> dec_ctx = enc_ctx;
 
         struct Step { int kind; int ctx; int bin; };  // kind 0 regular, 1 terminate
         std::vector<Step> steps;
@@ -199,22 +192,18 @@ TEST(CabacEngine, RandomBinsDecodeWithTheStandardsDecoder) {
         Decoder d(data, static_cast<size_t>(data_start));
         for (size_t i = 0; i < steps.size(); ++i) {
             const Step& st = steps[i];
-            if (st.kind == 1) {
-                ASSERT_EQ(d.terminate(), 0) << "seed " << seed << " bin " << i;
-            } else {
-                ASSERT_EQ(d.decision(dec_ctx[st.ctx]), st.bin) << "seed " << seed << " bin " << i;
-            }
+            ASSERT_EQ(st.kind == 1 ? d.terminate() : d.decision(dec_ctx[st.ctx]), st.bin) << "bin " << i;
         }
-        ASSERT_EQ(d.terminate(), 1) << "seed " << seed;
+        ASSERT_EQ(d.terminate(), 1);
         // The last bit the decoder read is the rbsp_stop_one_bit; only
         // alignment zero bits follow it, up to the end of the data.
         ASSERT_GE(d.pos, 1u);
         const size_t stop = d.pos - 1;
-        EXPECT_EQ((data[stop / 8] >> (7 - stop % 8)) & 1, 1) << "seed " << seed;
-        EXPECT_EQ(data.size(), (stop + 8) / 8) << "seed " << seed;
-        EXPECT_EQ(data.back() & ((1u << (7 - stop % 8)) - 1), 0u) << "seed " << seed;
+        EXPECT_EQ((data[stop / 8] >> (7 - stop % 8)) & 1, 1);
+        EXPECT_EQ(data.size(), (stop + 8) / 8);
+        EXPECT_EQ(data.back() & ((1u << (7 - stop % 8)) - 1), 0u);
         // The run went through the outstanding-bit path of RenormE.
-        EXPECT_GT(max_outstanding, 0u) << "seed " << seed;
+        EXPECT_GT(max_outstanding, 0u);
     }
 }
 
@@ -239,9 +228,7 @@ TEST(CabacEngine, AlignmentAfterTheSliceHeader) {
     aligned.start(26);
     EXPECT_EQ(aligned.stream.byte_count, 3);
     code_skipped_slice(aligned, 1);
-    EXPECT_EQ(aligned.stream.byte_count, 5);
-    EXPECT_EQ(aligned.buffer[3], 0xA6);
-    EXPECT_EQ(aligned.buffer[4], 0x80);
+    EXPECT_EQ(aligned.bytes(), kavrel_test::hex("EE EE EE A6 80"));
 }
 
 TEST(CabacEngine, NothingIsStoredPastTheCapacity) {

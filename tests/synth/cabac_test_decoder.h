@@ -58,19 +58,4 @@ struct Decoder {
     }
 };
 
-// Removes emulation_prevention_three_bytes (clause 7.4.1).
-inline std::vector<uint8_t> unescape(const uint8_t* p, size_t n) {
-    std::vector<uint8_t> out;
-    int zeros = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (zeros >= 2 && p[i] == 0x03) {
-            zeros = 0;
-            continue;
-        }
-        out.push_back(p[i]);
-        zeros = p[i] == 0 ? zeros + 1 : 0;
-    }
-    return out;
-}
-
 }  // namespace cabac_test
