@@ -15,11 +15,7 @@ const std::string kTag = "[VsKavrel]:";
 const std::string kInvalid = kTag + "Warnning: pps exists invalid sytnax\n";
 
 TEST(PicParamSet, SliceGroupMapsAreSteppedOver) {
-    struct Case {
-        uint64_t groups_minus1;
-        Writer map;
-    };
-    const Case cases[] = {
+    const std::pair<uint64_t, Writer> maps[] = {
         {2, [](BitBuilder& b) { b.ue(0).ue(5).ue(6).ue(7); }},          // run lengths
         {1, [](BitBuilder& b) { b.ue(1); }},                            // dispersed
         {2, [](BitBuilder& b) { b.ue(2).ue(1).ue(9).ue(3).ue(300); }},  // rectangles
@@ -27,13 +23,9 @@ TEST(PicParamSet, SliceGroupMapsAreSteppedOver) {
         // Explicit ids, 3 groups: 2 bits each for 4 map units.
         {2, [](BitBuilder& b) { b.ue(6).ue(3).u(2, 2).u(2, 1).u(2, 0).u(2, 2); }},
     };
-    for (const Case& c : cases) {
+    for (const auto& [groups_minus1, map] : maps) {
         Handle h;
-        PpsSpec p;
-        p.slice_groups_minus1 = c.groups_minus1;
-        p.slice_group_map = c.map;
-        p.l0_minus1 = 4;
-        p.qp_minus26 = 5;
+        const PpsSpec p{.slice_groups_minus1 = groups_minus1, .slice_group_map = map, .l0_minus1 = 4, .qp_minus26 = 5};
         ASSERT_EQ(parse_pps(h.h, build_pps(p)), 0);
         EXPECT_EQ(h->pps_table[0].ref_count[0], 5);
         EXPECT_EQ(h->pps_table[0].init_qp, 31);
@@ -119,32 +111,22 @@ TEST(PicParamSet, EveryRefusalHasItsCodeAndMessage) {
 
 TEST(PicParamSet, WhatAFailureLeavesBehind) {
     Handle h;
-    PpsSpec good;
-    good.pps_id = 4;
-    good.l0_minus1 = 3;
+    const PpsSpec good{.pps_id = 4, .l0_minus1 = 3};
     ASSERT_EQ(parse_pps(h.h, build_pps(good)), 0);
     StdoutCapture cap;
 
-    PpsSpec bad_id = good;
-    bad_id.pps_id = 300;
-    EXPECT_EQ(parse_pps(h.h, build_pps(bad_id)), -9);
+    EXPECT_EQ(parse_pps(h.h, build_pps({.pps_id = 300, .l0_minus1 = 3})), -9);
     EXPECT_EQ(h->pps_table[4].ref_count[0], 4);  // untouched
     EXPECT_EQ(h->pps_table[4].valid, 1);
 
-    PpsSpec range = good;
-    range.entropy = 1;
-    range.weighted_bipred = 3;
-    EXPECT_EQ(parse_pps(h.h, build_pps(range)), -19);
+    EXPECT_EQ(parse_pps(h.h, build_pps({.pps_id = 4, .entropy = 1, .l0_minus1 = 3, .weighted_bipred = 3})), -19);
     EXPECT_EQ(h->pps_table[4].entropy_coding_mode_flag, 1);  // filled up to the failure
     EXPECT_EQ(h->pps_table[4].ref_count[0], 4);
     EXPECT_EQ(h->pps_table[4].valid, 0);
 
     // Refused by the profile: the entry is wiped, transform_8x8_mode kept.
     h->sps_table[0].profile_idc = 77;
-    PpsSpec high = good;
-    high.tail = true;
-    high.transform_8x8 = 1;
-    EXPECT_EQ(parse_pps(h.h, build_pps(high)), -22);
+    EXPECT_EQ(parse_pps(h.h, build_pps({.pps_id = 4, .l0_minus1 = 3, .tail = true, .transform_8x8 = 1})), -22);
     EXPECT_EQ(h->pps_table[4].ref_count[0], 0);
     EXPECT_EQ(h->pps_table[4].transform_8x8_mode_flag, 0);
     EXPECT_EQ(h->transform_8x8_mode, 1);

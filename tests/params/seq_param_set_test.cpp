@@ -108,25 +108,18 @@ TEST(SeqParamSet, EveryRefusalHasItsCodeAndMessage) {
 TEST(SeqParamSet, WhatAFailureLeavesBehind) {
     Handle h;
     std::string out;
-    SpsSpec good;
-    ASSERT_EQ(parse_alone(good, &out, &h), 0);
+    ASSERT_EQ(parse_alone({}, &out, &h), 0);
     ASSERT_EQ(h->active_sps.mb_width, 11);
 
     // Refused before anything is written: the earlier set still serves.
-    SpsSpec constrained;
-    constrained.profile_idc = 100;
-    constrained.cs0 = 1;
-    EXPECT_EQ(parse_alone(constrained, &out, &h), -22);
+    EXPECT_EQ(parse_alone({.profile_idc = 100, .cs0 = 1}, &out, &h), -22);
     EXPECT_EQ(h->sps_table[0].profile_idc, 77);
     EXPECT_EQ(h->sps_table[0].valid, 1);
     EXPECT_EQ(h->last_sps_profile_idc, 77);
 
     // A range failure: the entry holds what was read before it, not valid.
-    SpsSpec range;
-    range.profile_idc = 66;
-    range.log2_max_frame_num_minus4 = 5;
-    range.max_num_ref_frames = 17;
-    EXPECT_EQ(parse_alone(range, &out, &h), -20);
+    EXPECT_EQ(parse_alone({.profile_idc = 66, .log2_max_frame_num_minus4 = 5, .max_num_ref_frames = 17}, &out, &h),
+              -20);
     EXPECT_EQ(h->sps_table[0].profile_idc, 66);
     EXPECT_EQ(h->sps_table[0].log2_max_frame_num, 9);
     EXPECT_EQ(h->sps_table[0].max_ref_frame_count, 17);
@@ -136,10 +129,7 @@ TEST(SeqParamSet, WhatAFailureLeavesBehind) {
     EXPECT_EQ(h->active_sps.profile_idc, 77);
 
     // A validity failure: fully parsed, sizes already in the handle.
-    SpsSpec wide;
-    wide.id = 3;
-    wide.width_mbs_minus1 = 599;
-    EXPECT_EQ(parse_alone(wide, &out, &h), -22);
+    EXPECT_EQ(parse_alone({.id = 3, .width_mbs_minus1 = 599}, &out, &h), -22);
     EXPECT_EQ(h->sps_table[3].direct_8x8_inference_flag, 1);
     EXPECT_EQ(h->sps_table[3].valid, 0);
     EXPECT_EQ(h->pic_width_mbs, 600);

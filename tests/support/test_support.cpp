@@ -171,10 +171,6 @@ void write_file(const std::string& path, const Bytes& data) {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-bool have_program(const std::string& name) {
-    return run("command -v " + name + " >/dev/null 2>&1") == 0;
-}
-
 int run(const std::string& command, std::string* out) {
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return -1;

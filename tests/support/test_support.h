@@ -87,7 +87,6 @@ BareHandle bare_handle();
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
-bool have_program(const std::string& name);
 // Runs a shell command; returns its exit status and puts stdout in *out.
 int run(const std::string& command, std::string* out = nullptr);
 
