@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "params/param_set_builders.h"
+#include "slice/slice_fixture.h"
 
 using kavrel_test::BitBuilder;
 using kavrel_test::Bytes;
@@ -41,31 +42,22 @@ struct SliceSpec {
     bool fields = false;      // the SPS allows field pictures
 };
 
-// A slice: its header for SPS 0 / PPS 0 (clause 7.3.3), two bytes of
-// stand-in slice data and the trailing bits.
+// A slice: its header for SPS 0 / PPS 0 (clause 7.3.3; pic_order_cnt_lsb
+// twice frame_num, deblocking off), two bytes of stand-in slice data and
+// the trailing bits.
 Bytes slice_unit(const SliceSpec& s) {
-    const bool idr = (s.header & 0x1f) == 5;
-    const bool reference = (s.header & 0x60) != 0;
-    const uint32_t kind = s.slice_type % 5;
+    kavrel::SeqParamSet sps{};
+    sps.log2_max_frame_num = 4;
+    sps.log2_max_poc_lsb = 6;
+    sps.frame_mbs_only_flag = !s.fields;
+    kavrel::PicParamSet pps{};
+    pps.deblocking_filter_control_present_flag = 1;
     BitBuilder b;
-    b.ue(s.first_mb).ue(s.slice_type).ue(0).u(4, s.frame_num);
-    if (s.fields) {
-        b.flag(s.structure != 3);
-        if (s.structure != 3) b.flag(s.structure == 2);
-    }
-    if (idr) b.ue(0);                        // idr_pic_id
-    b.u(6, 2 * s.frame_num);                 // pic_order_cnt_lsb
-    if (kind == 1) b.flag(true);             // direct_spatial_mv_pred_flag
-    if (kind <= 1) b.flag(false);            // num_ref_idx_active_override_flag
-    if (kind <= 1) b.flag(false);            // ref_pic_list_reordering_flag_l0
-    if (kind == 1) b.flag(false);            // ..._l1
-    if (reference) {
-        if (idr) b.u(2, 0);                  // no_output_of_prior_pics, long_term_reference
-        else b.flag(false);                  // adaptive_ref_pic_marking_mode_flag
-    }
-    b.se(0).ue(1);                           // slice_qp_delta, deblocking off
-    b.u(16, 0xa5c3);                         // stand-in slice data
-    return nal(s.header, b.trailing().bytes());
+    slice_test::write_slice_header(b,
+                                   {.first_mb = s.first_mb, .slice_type = s.slice_type, .frame_num = s.frame_num,
+                                    .structure = s.structure, .poc_lsb = 2 * s.frame_num, .deblocking_idc = 1},
+                                   s.header & 0x1f, s.header >> 5, pps, sps);
+    return nal(s.header, b.u(16, 0xa5c3).trailing().bytes());
 }
 
 using Stream = kavrel_test::Parser;
