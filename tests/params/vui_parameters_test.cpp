@@ -43,6 +43,9 @@ TEST(VuiParameters, AspectEndTimingAndEarlyEnd) {
     EXPECT_EQ(h->active_sps.aspect_info_end_bit_pos, h->active_sps.vui_flag_bit_pos + 2);
     EXPECT_EQ(h->frame_rate, 25u);
     EXPECT_EQ(h->active_sps.bitstream_restriction_flag, 0);
+    // Extended_SAR: 8 + 32 bits more.
+    ASSERT_EQ(parse_with_vui(h, [](BitBuilder& b) { b.u(1, 1).u(8, 255).u(16, 40).u(16, 33).u(8, 0); }, &out), 0);
+    EXPECT_EQ(h->active_sps.aspect_info_end_bit_pos, h->active_sps.vui_flag_bit_pos + 42);
 
     // aspect_ratio_idc 1: 8 bits more; time_scale 0 keeps the frame rate.
     ASSERT_EQ(parse_with_vui(h, [](BitBuilder& b) { b.u(1, 1).u(8, 1).u(4, 1).u(32, 1).u(32, 0).u(5, 0); }, &out), 0);

@@ -127,9 +127,9 @@ TEST_F(SliceTest, InitialQpIsTestedOnlyAfterAHighProfileSet) {
 TEST_F(SliceTest, FrameNumContinuityBetweenReferencePictures) {
     // After a reference I frame with frame_num `prev` (never checked
     // itself), a P slice with `next`: after 15 only 0 may follow; after 5,
-    // 5, 6 and 0 pass and 7 and 3 are refused.
+    // 5, 6 and 0 pass and 7, 3 and 1 are refused.
     const std::pair<uint32_t, uint32_t> passes[] = {{15, 0}, {5, 5}, {5, 6}, {5, 0}};
-    const std::pair<uint32_t, uint32_t> refused[] = {{15, 1}, {5, 7}, {5, 3}};
+    const std::pair<uint32_t, uint32_t> refused[] = {{15, 1}, {5, 7}, {5, 3}, {5, 1}};
     for (const auto& [prev, next] : passes) {
         ASSERT_EQ(parse({.frame_num = prev}).rc, 1);
         EXPECT_EQ(parse(p_slice(next)).rc, 2) << prev << " -> " << next;
