@@ -115,6 +115,7 @@ void expect_consistent(const Bytes& payload, std::mt19937& rng) {
     ASSERT_EQ(e.escapes, want.escapes);
     ASSERT_EQ(e.rbsp_len(), static_cast<int32_t>(want.rbsp.size()));
     ASSERT_EQ(kavrel::rbsp_bit_count(payload.data(), e), plain_bits(want.rbsp));
+    ASSERT_EQ(kavrel::rbsp_bit_count(want.rbsp.data(), e.rbsp_len()), plain_bits(want.rbsp));  // from the RBSP
 
     // The whole unescape of read_nal_unit (header 0x01 prints nothing).
     ParserHandle handle{};

@@ -87,6 +87,7 @@ TEST(NalUnit, HeaderChecksPrintExactlyTheirLines) {
         {"81 00", ""},
         {"18 00", "[VsKavrel]:the nal unit type is unspecified, 24\n"},
         {"00 00", "[VsKavrel]:the nal unit type is unspecified, 0\n"},
+        {"16 00", "[VsKavrel]:the nal unit type is reserved, 22\n"},
         {"17 00", "[VsKavrel]:the nal unit type is reserved, 23\n"},
         // Forbidden bit with an unspecified type: both lines, in order.
         {"9f 00", "[VsKavrel]:forbidden_zero_bit (0) and  nal_unit_type(31)\n\n"

@@ -100,6 +100,7 @@ TEST(FrameRateSps, Refusals) {
         EXPECT_EQ(p.handle->active_sps.num_units_in_tick, 1000000u);  // the rate call changes nothing
         EXPECT_EQ(p.handle->active_sps.time_scale, 4294000000u);
     }
+    EXPECT_EQ(Parsed(baseline()).unit(false, 0x80000000u), "refused");  // tick 1: time_scale 2^32
     // Null arguments, and a handle that has parsed no SPS: the NULL-pointer message.
     uint8_t out[64];
     FrameRateRequest req{out, 0, 25}, no_buf{nullptr, 0, 25};
