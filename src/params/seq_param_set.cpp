@@ -74,14 +74,16 @@ int32_t decode_frame_cropping(BitReader& r, SeqParamSet* sps) {
     // In crop units (2 columns; 2 rows per frame or 4 per field pair) the
     // window must leave at least one unit of the coded picture (7.4.2.1.1):
     // 8 * PicWidthInMbs columns and 8 * FrameHeightInMbs / (2 - frame_mbs_only_flag)
-    // = 8 * mb_height rows.
+    // = 8 * mb_height rows. An offset the reader could not give (-1, a code
+    // of 16 or more leading zeros) is out of range too: it would widen the
+    // window past the coded picture.
     const int32_t width_units = 8 * sps->mb_width;
     const int32_t height_units = 8 * sps->mb_height;
-    if (sps->crop_left < 0 || sps->crop_left > width_units - sps->crop_right - 1) {
+    if (sps->crop_left < 0 || sps->crop_right < 0 || sps->crop_left > width_units - sps->crop_right - 1) {
         diag("[VsKavrel]:crop_left shall be in range of[0, max_frame_widht]\n");
         return -20;
     }
-    if (sps->crop_top < 0 || sps->crop_top > height_units - sps->crop_bottom - 1) {
+    if (sps->crop_top < 0 || sps->crop_bottom < 0 || sps->crop_top > height_units - sps->crop_bottom - 1) {
         diag("[VsKavrel]:crop_top shall be in range of[0, max_frame_high]\n");
         return -20;
     }
