@@ -96,6 +96,7 @@ std::string tagged(const std::string& text) { return "[VsKavrel]:" + text; }
 struct Sps {
     uint64_t id = 0;
     int profile = 77;
+    uint64_t chroma_format_idc = 1;  // written for profiles 100 and up
     uint64_t width_minus1 = 3;   // pic_width_in_mbs_minus1
     uint64_t height_minus1 = 2;  // pic_height_in_map_units_minus1
     bool frames_only = true;
@@ -111,7 +112,7 @@ struct Sps {
 Bytes sps_rbsp(Sps& s) {
     BitBuilder b;
     b.u(8, static_cast<uint64_t>(s.profile)).u(8, 0).u(8, 40).ue(s.id);
-    if (s.profile >= 100) b.ue(1).ue(0).ue(0).flag(false).flag(false);  // 4:2:0, 8 bits, no matrix
+    if (s.profile >= 100) b.ue(s.chroma_format_idc).ue(0).ue(0).flag(false).flag(false);  // 8 bits, no matrix
     b.ue(s.log2_frame_num_minus4);
     if (s.poc_type1) {
         b.ue(1).flag(false).se(-3).se(1).ue(255);  // always_zero 0, offsets, 255 in the cycle
@@ -411,6 +412,12 @@ TEST(HostileInput, SpsDimensionsAtAndBeyondTheirLimits) {
     uncoded.width_minus1 = 65535;  // a code with 16 leading zeros: read_ue gives -1
     Sps no_window = smallest;
     no_window.crop_right = 8;  // crops the whole 16 columns
+    Sps no_value = smallest;
+    no_value.crop_right = 65535;  // 16 leading zeros: the reader gives -1
+    Sps mono = smallest;
+    mono.profile = 100;
+    mono.chroma_format_idc = 0;
+    mono.crop_right = 15;  // monochrome crops in single columns
     Sps frame_num16 = smallest, frame_num17 = smallest, refs16 = smallest, refs17 = smallest;
     frame_num16.log2_frame_num_minus4 = 12;
     frame_num17.log2_frame_num_minus4 = 13;
@@ -425,6 +432,9 @@ TEST(HostileInput, SpsDimensionsAtAndBeyondTheirLimits) {
         {"65535 columns", wrapped, -20, tagged("mb_width is less than 0, \n"), 0, 0, 0, 0},
         {"unreadable width", uncoded, -20, tagged("mb_width is less than 0, \n"), 0, 0, 0, 0},
         {"cropped to nothing", no_window, -20, tagged("crop_left shall be in range of[0, max_frame_widht]\n"), 0, 0, 0, 0},
+        {"crop offset without a value", no_value, -20, tagged("crop_left shall be in range of[0, max_frame_widht]\n"), 0,
+         0, 0, 0},
+        {"monochrome, one column left", mono, 0, "", 16, 16, 1, 16},
         {"16-bit frame_num", frame_num16, 0, "", 16, 16, 16, 16},
         {"17-bit frame_num", frame_num17, -20, tagged("the log2_max_frame_num is out of range [0,16],which is 17\n"), 0, 0, 0, 0},
         {"16 reference frames", refs16, 0, "", 16, 16, 16, 16},
