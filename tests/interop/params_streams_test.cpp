@@ -258,8 +258,8 @@ TEST(ParamSetStreams, ScalingMatricesInPps) {
         "cqm4py=10,14,20,24,14,20,24,27,20,24,27,30,24,27,30,30:cqm4pc=10,14,20,24,14,20,24,27,20,24,27,30,24,27,30,34";
     std::string cqm8 = "cqm8i=", cqm8p = ":cqm8p=";
     for (int i = 0; i < 64; ++i) {
-        cqm8 += (i ? "," : "") + std::to_string(8 + i / 3);
-        cqm8p += (i ? "," : "") + std::to_string(40 - (i % 9));
+        cqm8 += std::to_string(8 + i / 3) + (i < 63 ? "," : "");
+        cqm8p += std::to_string(40 - (i % 9)) + (i < 63 ? "," : "");
     }
     check_streams({
         {"params_cqm_jvt", kSource + "176x144:rate=25 -frames:v 1 -c:v libx264 -x264-params cqm=jvt"},

@@ -19,7 +19,8 @@ inline void add_hrd(std::map<std::string, int64_t>& m, const std::string& p, con
               {p + "dpb_output_delay_length_minus1", h.dpb_output_delay_length_minus1},
               {p + "time_offset_length", h.time_offset_length}});
     for (int i = 0; i < 32; ++i) {
-        const std::string n = "[" + std::to_string(i) + "]";
+        std::string n = "[";
+        n += std::to_string(i) + "]";
         m[p + "bit_rate_value_minus1" + n] = h.bit_rate_value_minus1[i];
         m[p + "cpb_size_value_minus1" + n] = h.cpb_size_value_minus1[i];
         m[p + "cbr_flag" + n] = h.cbr_flag[i];

@@ -34,7 +34,7 @@ struct Slice {
     uint32_t l1_minus1 = 0;
     // Replaces ref_pic_list_reordering(), pred_weight_table() and
     // dec_ref_pic_marking() when set; otherwise the empty forms are written.
-    Writer structures{};
+    void (*structures)(BitBuilder&) = nullptr;
     uint32_t cabac_init_idc = 0;
     int32_t qp_delta = 0;
     uint32_t deblocking_idc = 0;

@@ -10,7 +10,8 @@
 namespace kavrel_test {
 
 int cli(const std::string& args, std::string* log) {
-    return run("'" + std::string(KAVREL_CLI_PATH) + "' " + args + " 2>&1", log);
+    std::string command = "'" KAVREL_CLI_PATH "' ";
+    return run(command.append(args).append(" 2>&1"), log);
 }
 
 std::vector<std::string> frame_hashes(const std::string& path, std::string* errors) {
