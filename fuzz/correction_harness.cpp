@@ -2,6 +2,7 @@
 // SAR width and height (u16 each), a byte that pushes either past 16 bits,
 // the output capacity (a selector and a u16); the rest is the frame.
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "api/parser_handle.h"
@@ -39,15 +40,6 @@ uint32_t pick_capacity(uint8_t c, uint32_t extra, uint32_t org) {
     if (c < 240) return org + c;
     if (c < 255) return org > c - 239u ? org - (c - 239u) : 0;
     return org + extra;
-}
-
-uint32_t gcd(uint32_t a, uint32_t b) {
-    while (b) {
-        const uint32_t t = a % b;
-        a = b;
-        b = t;
-    }
-    return a;
 }
 
 // Result of Kavrel_Start on a fresh handle for `size` bytes at `data`, and
@@ -101,7 +93,7 @@ const char* check_corrected(const CorrectionRequest& req, const uint8_t* out, ui
                        sps.aspect_ratio_idc == 255,
                    "mode 2: corrected SPS lacks Extended_SAR");
         if (sar_w && sar_h) {
-            const uint32_t g = gcd(sar_w, sar_h);
+            const uint32_t g = std::gcd(sar_w, sar_h);
             FUZZ_CHECK(static_cast<uint32_t>(sps.vui_sar_width) == sar_w / g &&
                            static_cast<uint32_t>(sps.vui_sar_height) == sar_h / g,
                        "mode 2: corrected SPS carries another SAR than requested");

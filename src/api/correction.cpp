@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 
 #include "api/diagnostics.h"
 #include "api/parse_frame.h"
@@ -43,15 +44,6 @@ struct BitAppender {
     int32_t bytes() const { return static_cast<int32_t>((bits + 7) >> 3); }
 };
 
-uint32_t gcd(uint32_t a, uint32_t b) {
-    while (b) {
-        const uint32_t t = a % b;
-        a = b;
-        b = t;
-    }
-    return a;
-}
-
 }  // namespace
 
 int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet& record, uint32_t sar_width,
@@ -60,7 +52,7 @@ int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet&
     // read there: the bits up to the flag are not what was parsed.
     if (record.vui_parameters_present_flag > 1 || record.vui_flag_bit_pos > sps_bits) return -1;
     if (sar_width && sar_height) {
-        const uint32_t g = gcd(sar_width, sar_height);
+        const uint32_t g = std::gcd(sar_width, sar_height);
         sar_width /= g;
         sar_height /= g;
     }
