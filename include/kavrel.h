@@ -78,6 +78,14 @@ typedef struct FrameRateRequest {
     uint32_t fps;       /* 12: new rate in whole frames per second */
 } FrameRateRequest;
 
+/* Receives one diagnostic text (a whole line, as the library would print it). */
+typedef void (*KavrelLogCallback)(void* opaque, const char* message);
+
+/* Sends every diagnostic of the library to `fn` with `opaque` instead of
+ * standard output; NULL restores standard output (the default). Process-wide
+ * and thread-safe; `fn` may be called from any thread that calls the library. */
+KAVREL_API void Kavrel_Set_Log_Callback(KavrelLogCallback fn, void* opaque);
+
 /* Opens a parser handle; NULL when memory is short. */
 KAVREL_API ParserHandle* Kavrel_Open(void);
 /* Releases a handle and everything it owns. */

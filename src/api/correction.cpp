@@ -5,7 +5,7 @@
 #include <cstring>
 #include <numeric>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parse_frame.h"
 #include "kavrel.h"
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parse_frame.h"
 #include "api/parser_handle.h"
 #include "kavrel.h"

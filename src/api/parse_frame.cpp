@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "bitstream/nal_unit.h"
 
 namespace kavrel {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 
 #if defined(__SSE2__) || defined(_M_X64)

@@ -2,7 +2,7 @@
 // of clause 7.4.2.2 and the library's rules per profile.
 #include <cstring>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "params/pic_param_set.h"
 #include "params/seq_param_set.h"

@@ -2,7 +2,7 @@
 // rules of clause 7.4.2.1.1 and the library's own profile limits.
 #include <cstring>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "params/seq_param_set.h"
 

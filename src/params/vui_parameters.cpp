@@ -4,7 +4,7 @@
 // num_reorder_frames are looked at, and nothing here fails the SPS.
 #include <cstdint>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "params/seq_param_set.h"
 

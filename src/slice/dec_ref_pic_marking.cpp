@@ -1,6 +1,6 @@
 // dec_ref_pic_marking() (ITU-T H.264 clause 7.3.3.3), walked and
 // range-checked; nothing is kept.
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "bitstream/bit_reader.h"
 #include "slice/slice_header.h"

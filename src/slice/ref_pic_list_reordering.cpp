@@ -1,6 +1,6 @@
 // ref_pic_list_reordering() for one list (ITU-T H.264 clause 7.3.3.1),
 // walked and range-checked; nothing is kept.
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "bitstream/bit_reader.h"
 #include "slice/slice_header.h"
 

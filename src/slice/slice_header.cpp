@@ -3,7 +3,7 @@
 // continuity rule of clause 7.4.3 (no gaps unless the SPS allows them).
 #include "slice/slice_header.h"
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "bitstream/bit_reader.h"
 

@@ -3,7 +3,7 @@
 // (2 * num_units_in_tick), ITU-T H.264 clause E.2.1).
 #include <cstring>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "kavrel.h"
 #include "synth/sps_writer.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 
 namespace kavrel {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "kavrel.h"
 #include "synth/nal_packaging.h"

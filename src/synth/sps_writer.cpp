@@ -3,7 +3,7 @@
 // field from a SeqParamSet as the parser filled it.
 #include "synth/sps_writer.h"
 
-#include "api/diagnostics.h"
+#include "common/diagnostics.h"
 
 namespace kavrel {
 

@@ -1,27 +1,32 @@
-// Diagnostics: one formatted write to standard output per event, flushed at
-// once so that a host on another C runtime sees the lines in order.
+// Diagnostics: every event is one formatted line handed to the process-wide
+// sink: standard output (flushed at once, so that a host on another C runtime
+// sees the lines in order), or the host's callback when one is set.
 #pragma once
 
 #include <cstdio>
 
 namespace kavrel {
 
+// Hands one finished diagnostic text to the sink.
+void emit_diagnostic(const char* text);
+
 template <typename... Args>
 inline void diag(const char* format, Args... args) {
     if constexpr (sizeof...(Args) == 0) {
-        std::fputs(format, stdout);
+        emit_diagnostic(format);
     } else {
+        char text[512];
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-security"
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
-        std::printf(format, args...);
+        std::snprintf(text, sizeof text, format, args...);
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+        emit_diagnostic(text);
     }
-    std::fflush(stdout);
 }
 
 // "[VsKavrel]:<function>:<line>: Error: NULL Pointer"
