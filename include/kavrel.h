@@ -108,12 +108,25 @@ KAVREL_API int32_t H264_Enc_Iframe_Rate(ParserHandle* handle, uint8_t* out, uint
                                         uint32_t fps_num, uint32_t fps_den);
 /* Writes an all-skipped non-reference P picture repeating the last one;
  * bytes written or -1. out must have room for the whole unit: prefer
- * H264_Enc_Double_Frame_Sized. */
+ * H264_Enc_Double_Frame_Sized.
+ *
+ * Both repeat calls refuse with -1, a message saying why and nothing
+ * written, unless the last parsed picture can be shown again right after
+ * itself by such a picture:
+ *   - an SPS, a PPS and a slice have been parsed, with parameter sets that
+ *     have not changed since that slice;
+ *   - one slice group, and the stream keeps reference frames;
+ *   - the last picture is a reference picture (nal_ref_idc != 0) and a
+ *     frame, not a field;
+ *   - it is a short-term reference: no long_term_reference_flag 1 and no
+ *     memory_management_control_operation 6, nor operation 5;
+ *   - pic_order_cnt_type is 0 or 2; with type 0, a non-IDR picture's
+ *     pic_order_cnt_lsb did not step by exactly 1 from the picture before
+ *     it (the repeat takes the last one's lsb + 1). */
 KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle* handle, uint8_t* out);
 /* As H264_Enc_Double_Frame, into out of `capacity` bytes: bytes written, or
- * -1 with nothing written when the unit does not fit, no SPS, PPS and slice
- * have been parsed, or the stream cannot take a repeat (more than one slice
- * group, no reference frames). The handle is not changed, so two calls in a
+ * -1 with nothing written when the unit does not fit or a condition above
+ * fails. The handle is not changed, so two calls in a
  * row write the same unit. */
 KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* out, uint32_t capacity);
 

@@ -56,6 +56,7 @@ KAVREL_API ParserHandle* Kavrel_Open(void) {
         return nullptr;
     }
     h->scratch_capacity = kavrel::kScratchInitialSize;
+    h->slice.prev_pic_order_cnt_lsb = -1;
     return h;
 }
 

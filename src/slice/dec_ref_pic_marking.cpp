@@ -1,5 +1,6 @@
 // dec_ref_pic_marking() (ITU-T H.264 clause 7.3.3.3), walked and
-// range-checked; nothing is kept.
+// range-checked; only whether the picture becomes a long-term reference
+// and whether it carries operation 5 is kept.
 #include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "bitstream/bit_reader.h"
@@ -24,7 +25,8 @@ bool read_operand(BitReader& r, const char* message) {
 int32_t decode_ref_pic_marking(ParserHandle* handle, BitReader* reader) {
     BitReader& r = *reader;
     if (handle->nal_unit_type == 5) {
-        r.bit_pos += 2;  // no_output_of_prior_pics_flag, long_term_reference_flag
+        r.bit_pos += 1;  // no_output_of_prior_pics_flag
+        handle->slice.marked_long_term = read_bit(r) == 1 ? 1 : 0;  // long_term_reference_flag
         return 0;
     }
     if (read_bit(r) == 0) return 0;  // adaptive_ref_pic_marking_mode_flag
@@ -35,6 +37,8 @@ int32_t decode_ref_pic_marking(ParserHandle* handle, BitReader* reader) {
             return -18;
         }
         if (op == 0) return 0;
+        if (op == 5) handle->slice.mmco5 = 1;
+        if (op == 6) handle->slice.marked_long_term = 1;
         if ((op == 1 || op == 3) &&
             !read_operand(r, "[VsKavrel]:difference_of_pic_nums_minus1 is out of range\n")) {
             return -18;

@@ -190,7 +190,9 @@ int32_t read_frame_num(ParserHandle* h) {
     if (s.first_mb_in_slice == 0) {  // the first slice of a new picture
         if (s.prev_nal_ref_idc != 0) s.prev_frame_num = s.frame_num;
         s.prev_nal_ref_idc = h->nal_ref_idc;
+        s.prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
     }
+    s.idr_pic_flag = h->nal_unit_type == 5 ? 1 : 0;
     s.frame_num = read_bits(r, sps.log2_max_frame_num);
 
     if (sps.frame_mbs_only_flag != 0) {
@@ -250,6 +252,7 @@ int32_t decode_slice_header(ParserHandle* h) {
         decode_pred_weight_table(h, &r, s.ref_count[0], 0);
         if (is_b) decode_pred_weight_table(h, &r, s.ref_count[1], 1);
     }
+    s.marked_long_term = s.mmco5 = 0;
     if (h->nal_ref_idc != 0) decode_ref_pic_marking(h, &r);
 
     if (is_inter && pps.entropy_coding_mode_flag != 0) {

@@ -33,6 +33,11 @@ struct SliceHeader {
     int32_t deblocking_mode;      // 1 on (idc 0), 0 off (idc 1), 2 on except slice edges
     int32_t slice_alpha_c0_offset;  // 2 * slice_alpha_c0_offset_div2
     int32_t slice_beta_offset;      // 2 * slice_beta_offset_div2
+    // What the repeat frame must know of the last picture.
+    uint8_t idr_pic_flag;           // it was an IDR picture
+    uint8_t marked_long_term;       // long_term_reference_flag 1 or memory_management_control_operation 6
+    uint8_t mmco5;                  // memory_management_control_operation 5
+    int32_t prev_pic_order_cnt_lsb; // pic_order_cnt_lsb of the picture before it, -1 when none
 };
 
 // Parses one slice header at handle->reader. Picture type 1..3 or a negative code.

@@ -92,6 +92,27 @@ static bool sets_still_stored(const ParserHandle* handle) {
     return same_pps && same_sps;
 }
 
+// Why a repeat of the last picture would not show that picture again right
+// after it, or nullptr when it would. The repeat is a P picture whose
+// skipped macroblocks copy RefPicList0[0], the short-term reference with
+// the highest PicNum (8.2.4.2.1), and it takes frame_num and
+// pic_order_cnt_lsb one above the last picture's.
+static const char* unrepeatable_picture(const ParserHandle* handle) {
+    const SliceHeader& s = handle->slice;
+    const SeqParamSet& sps = handle->active_sps;
+    if (s.prev_nal_ref_idc == 0) return "the last picture is not a reference picture";
+    if (s.picture_structure != 3) return "the last picture is a field";
+    if (sps.pic_order_cnt_type == 1) return "picture order count type 1 is not supported";
+    if (s.marked_long_term != 0) return "the last picture is a long-term reference picture";
+    if (s.mmco5 != 0) return "the last picture carries memory_management_control_operation 5";
+    if (sps.pic_order_cnt_type == 0 && s.idr_pic_flag == 0 && s.prev_pic_order_cnt_lsb >= 0) {
+        const uint32_t mask = (uint32_t{1} << sps.log2_max_poc_lsb) - 1;
+        const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - s.prev_pic_order_cnt_lsb) & mask;
+        if (step == 1) return "pic_order_cnt_lsb steps by 1 from the previous picture, leaving none for the repeat";
+    }
+    return nullptr;
+}
+
 int32_t check_repeat_state(const ParserHandle* handle) {
     if (handle->sps_received == 0 || handle->slice_received == 0 || handle->active_sps.valid == 0 ||
         handle->active_pps.valid == 0) {
@@ -105,6 +126,10 @@ int32_t check_repeat_state(const ParserHandle* handle) {
     }
     if (handle->active_sps.max_ref_frame_count == 0) {
         diag("[VsKavrel]:H264_Enc_Double_Frame: the stream keeps no reference picture\n");
+        return -1;
+    }
+    if (const char* why = unrepeatable_picture(handle)) {
+        diag("[VsKavrel]:H264_Enc_Double_Frame: %s\n", why);
         return -1;
     }
     if (!sets_still_stored(handle)) {
