@@ -11,6 +11,10 @@ namespace kavrel {
 
 struct BitReader;
 
+// MaxPicNum at its largest: 2 * MaxFrameNum for field pictures, with
+// log2_max_frame_num 16 (clause 7.4.3).
+constexpr int64_t kMaxPicNum = int64_t{1} << 17;
+
 // The last parsed slice header, kept in the handle.
 struct SliceHeader {
     int32_t first_mb_in_slice;

@@ -130,4 +130,27 @@ TEST(RealStreams, RepeatOnlyWhereItRepeats) {
     }
 }
 
+TEST(RealStreams, FullRangeElementsAndPpsRanges) {
+    const struct {
+        Seq seq;
+        std::vector<Pic> pics;
+        int32_t rc;
+        size_t frames;
+    } cases[] = {
+        // 7680x4320 in two slices, the second from macroblock 70000; idr_pic_id 65535.
+        {{.width_mbs = 480, .height_map_units = 270},
+         {{.nal_type = 5, .idr_pic_id = 65535}, {.nal_type = 5, .first_mb = 70000, .idr_pic_id = 65535}}, 0, 1},
+        {{.width_mbs = 511, .height_map_units = 511}, {kIdr, {.nal_type = 5, .first_mb = 261120}}, 0, 1},
+        {{.l0_default_minus1 = 31}, {kIdr}, 0, 1},
+        {{.l0_default_minus1 = 287}, {kIdr}, -19, 0},  // not 32 after narrowing
+    };
+    for (const auto& c : cases) {
+        kavrel_test::Parser p;
+        LogSink log;
+        std::vector<uint32_t> sizes;
+        EXPECT_EQ(parse_all(p, stream(c.seq, c.pics), &sizes), c.rc) << log.text;
+        EXPECT_EQ(sizes.size(), c.frames) << log.text;
+    }
+}
+
 }  // namespace
