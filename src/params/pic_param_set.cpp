@@ -196,6 +196,7 @@ int32_t decode_picture_parameter_set(ParserHandle* handle, int32_t rbsp_bits) {
         pps->second_chroma_qp_index_offset = static_cast<int8_t>(read_se(r));
     }
     handle->transform_8x8_mode = pps->transform_8x8_mode_flag;
+    handle->pps_chroma_qp_index_offset = pps->chroma_qp_index_offset;
     handle->pps_sps_profile_idc = sps->profile_idc;
 
     pps->valid = check_pps_profile(pps, sps->profile_idc);
