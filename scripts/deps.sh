@@ -6,7 +6,7 @@ set -euo pipefail
 kind=${1:-build}
 packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev)
 if [[ $kind == test ]]; then
-    packages+=(googletest libgtest-dev ffmpeg valgrind clang libclang-rt-14-dev)
+    packages+=(googletest libgtest-dev ffmpeg x264 valgrind clang libclang-rt-14-dev)
 fi
 
 missing=()

@@ -22,6 +22,17 @@ std::string x264(const std::string& name, const std::string& size, int frames, c
                                               std::to_string(frames) + " -c:v libx264 " + options);
 }
 
+// Soft telecine (3:2 pulldown flags in the picture-timing SEI before every
+// picture) by x264's own --pulldown, which libx264 inside FFmpeg lacks.
+std::string pulldown(const std::string& name) {
+    const std::string path = kavrel_test::work_dir() + "/" + name + ".h264";
+    EXPECT_EQ(kavrel_test::run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=176x144:rate=24 -frames:v 12 "
+                               "-f yuv4mpegpipe - | x264 --quiet --pulldown 32 --bframes 2 --demuxer y4m -o '" +
+                               path + "' - 2>&1"),
+              0);
+    return path;
+}
+
 // The numbers ffprobe prints for one entry, e.g. "packet=pos" or "frame=pkt_pos".
 std::vector<long> probed(const std::string& path, const std::string& section, const std::string& entry) {
     std::string out;
@@ -61,6 +72,7 @@ TEST(RealStreamsInterop, AccessUnitsWithPerPictureSeiAreFfmpegsPackets) {
              x264("au_hrd", "176x144", 12, "-bf 2 " + hrd),
              x264("au_hrd_aud", "176x144", 12, "-bf 0 -profile:v baseline " + hrd + ":aud=1"),
              x264("au_pic_struct", "176x144", 12, "-bf 3 -x264-params pic-struct=1"),
+             pulldown("au_pulldown"),
              x264("au_pic_struct_mbaff", "176x144", 12, "-bf 2 -flags +ildct+ilme -x264-params pic-struct=1"),
          }) {
         SCOPED_TRACE(path);
