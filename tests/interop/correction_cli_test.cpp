@@ -102,11 +102,4 @@ TEST(CorrectionCli, FixPpsRestoresAStrippedHighProfileStream) {
     EXPECT_EQ(kavrel_test::read_file(again), kavrel_test::read_file(orig));
 }
 
-TEST(CorrectionCli, UnreadableInputIsOneLineAndAFailure) {
-    std::string log;
-    EXPECT_NE(cli("sar 4:3 /nonexistent/in.h264 '" + out_path("never.h264") + "'", &log), 0);
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-    EXPECT_NE(cli("sar 4:x '" + out_path("never.h264") + "' x", &log), 0);
-}
-
 }  // namespace
