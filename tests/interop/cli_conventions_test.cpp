@@ -24,6 +24,11 @@ std::string x264(const std::string& name, const std::string& options) {
     return kavrel_test::make_stream(name, "-f lavfi -i testsrc2=size=176x144:rate=25 -c:v libx264 " + options);
 }
 
+std::string quoted(const std::string& s) {
+    std::string q(1, '\'');
+    return q.append(s).append(1, '\'');
+}
+
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST(Cli, ProbeAgreesWithFFprobe) {
@@ -51,14 +56,14 @@ TEST(Cli, ExitCodesAndMessages) {
     const Bytes stream = kavrel_test::read_file(in);
     const auto make = [](const std::string& name, const Bytes& bytes) {
         kavrel_test::write_file(work(name), bytes);
-        return "'" + work(name) + "'";
+        return quoted(work(name));
     };
     const std::string mp4 = work("in.mp4");
     kavrel_test::run("ffmpeg -nostdin -v error -y -i '" + in + "' -c copy '" + mp4 + "'");
     const std::string hevc = work("in.hevc");
     kavrel_test::run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x64:rate=25 -frames:v 1 -c:v libx265 "
                      "-x265-params log-level=0 '" + hevc + "'");
-    const std::string out = "'" + work("out.h264") + "'";
+    const std::string out = quoted(work("out.h264"));
     const struct {
         std::string args;
         int code;
@@ -67,6 +72,11 @@ TEST(Cli, ExitCodesAndMessages) {
         {"probe /nonexistent.h264", 2, "No such file"},
         {"probe " + kavrel_test::work_dir(), 2, "is a directory"},
         {"bogus", 64, "unknown command 'bogus'"},
+        {"fps 0 '" + in + "' " + out, 64, "RATE"},
+        {"fps 25/0 '" + in + "' " + out, 64, "RATE"},
+        {"fps 1.2.3 '" + in + "' " + out, 64, "RATE"},
+        {"fps 2147483648 '" + in + "' " + out, 64, "RATE"},
+        {"fps 25 " + make("aud.h264", {0, 0, 0, 1, 9, 0xF0}) + " " + out, 1, "no sequence parameter set"},
         {"fps 25 " + make("empty.h264", {}) + " " + out, 1, "is empty"},
         {"sar 4:3 " + make("zeros.h264", Bytes(1000, 0)) + " " + out, 1, "only zero bytes"},
         {"double '" + mp4 + "' " + out, 1, "ffmpeg -i IN -c:v copy -bsf:v h264_mp4toannexb -f h264 OUT.h264"},
@@ -134,7 +144,7 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
     const std::string mid = work("mid.h264");
     kavrel_test::write_file(mid, Bytes(stream.begin() + static_cast<long>(cut), stream.end()));
     for (const std::string command : {"fps 50", "double", "sar 4:3", "probe"}) {
-        EXPECT_EQ(cli(command + " '" + mid + "' " + (command == "probe" ? "" : "'" + work("mid_out.h264") + "'"), &log), 0)
+        EXPECT_EQ(cli(command + " '" + mid + "' " + (command == "probe" ? "" : quoted(work("mid_out.h264"))), &log), 0)
             << command << "\n" << log;
         EXPECT_TRUE(has(log, "3 leading unit(s)")) << command << "\n" << log;
     }
