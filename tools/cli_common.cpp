@@ -68,10 +68,12 @@ bool Rewrite::next(Unit* unit) {
         ++leading_units_;
         leading_bytes_ += unit->size;
     }
+    walker_->end_progress();
     return false;
 }
 
 int Rewrite::finish(int status) {
+    walker_->end_progress();
     if (walker_->io_error()) status = kIoError;
     if (status == kDone && walker_->pictures() == 0) {
         std::fprintf(stderr, "kavrel: %s holds no H.264 picture the library can parse; nothing written\n",

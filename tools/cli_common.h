@@ -48,6 +48,7 @@ public:
     // decided so far; on a non-zero one OUT is not written.
     int finish(int status);
     ParserHandle* parser() const { return handle_; }
+    void end_progress() { walker_->end_progress(); }
     const std::string& in_name() const { return input.name(); }
 
     InputWindow input;

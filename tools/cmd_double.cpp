@@ -91,6 +91,7 @@ public:
 
 private:
     int refuse(const std::string& reason) {
+        run_->end_progress();
         std::fprintf(stderr, "kavrel: cannot double %s: %s; nothing written\n", run_->in_name().c_str(), reason.c_str());
         return kRefused;
     }

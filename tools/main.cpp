@@ -28,6 +28,15 @@ int main(int argc, char** argv) {
         register_double(app, &status);
         register_sar(app, &status);
         register_fix_pps(app, &status);
+        // Name an unknown command rather than let it pass for a stray argument.
+        for (int i = 1; i < argc; ++i) {
+            if (argv[i][0] == '-') continue;
+            const auto known = app.get_subcommands([&](CLI::App* c) { return c->get_name() == argv[i]; });
+            if (!known.empty()) break;
+            std::fprintf(stderr, "kavrel: unknown command '%s'; the commands are probe, fps, double, sar and fix-pps "
+                                 "(see kavrel --help)\n", argv[i]);
+            return kUsage;
+        }
         try {
             app.parse(argc, argv);
         } catch (const CLI::ParseError& e) {

@@ -33,8 +33,11 @@ bool has_slice(const uint8_t* p, size_t n) {
 UnitWalker::UnitWalker(InputWindow* input, ParserHandle* handle)
     : input_(input), handle_(handle), begin_(std::chrono::steady_clock::now()) {}
 
-UnitWalker::~UnitWalker() {
+UnitWalker::~UnitWalker() { end_progress(); }
+
+void UnitWalker::end_progress() {
     if (progress_shown_) std::fprintf(stderr, "\n");
+    progress_shown_ = false;
 }
 
 bool UnitWalker::next(Unit* unit) {

@@ -31,6 +31,8 @@ public:
     bool next(Unit* unit);
     bool io_error() const { return io_error_; }
     uint64_t pictures() const { return pictures_; }
+    // Ends the progress line, if one is shown, so that messages start on a line of their own.
+    void end_progress();
     // Bytes before the first start code that are not zero_bytes.
     uint64_t leading_garbage() const { return garbage_; }
 
