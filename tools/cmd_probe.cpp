@@ -100,7 +100,7 @@ nlohmann::json unit_json(uint64_t index, const Unit& u, const SpsView& sps) {
     return {{"index", index},          {"offset", u.offset},
             {"size", u.size},          {"result", u.result},
             {"leading", u.leading},    {"picture", u.picture},
-            {"picture_type", type_name(i.picture_type)},
+            {"picture_type", u.picture ? type_name(i.picture_type) : "-"},
             {"picture_structure", i.picture_structure},
             {"field_pic_flag", i.field_pic_flag},
             {"width", i.width},        {"height", i.height},
