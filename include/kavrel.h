@@ -29,6 +29,44 @@
 extern "C" {
 #endif
 
+/* Negative results. The values are fixed; where one value has several
+ * causes, all are listed. Kavrel_Start returns the first code met while
+ * parsing an access unit; the handle stays usable. Parse results are 0,
+ * synthesis calls return a byte count. */
+enum KavrelResult {
+    KAVREL_OK = 0,
+    /* A refused argument or request: NULL pointers given to the synthesis
+     * and correction calls, a unit that does not fit, a repeat the stream
+     * cannot take; while parsing, slice_alpha_c0_offset_div2 or
+     * slice_beta_offset_div2 outside -6..6. */
+    KAVREL_E_REFUSED = -1,
+    KAVREL_E_SLICE_QP = -2,               /* SliceQP outside 0..51 */
+    KAVREL_E_PPS_NOT_VALID = -3,          /* a slice names a PPS that is not stored */
+    KAVREL_E_SLICE_TYPE_UNSUPPORTED = -4, /* SP or SI slice */
+    KAVREL_E_IDR_NOT_I = -5,              /* an IDR NAL unit holds a P or B slice */
+    KAVREL_E_SLICE_TYPE = -6,             /* slice_type outside 0..9 */
+    /* A slice before any SPS; also a NULL handle, input or info given to
+     * Kavrel_Start, or a NULL data pointer in FrameInput. */
+    KAVREL_E_NO_SPS = -7,
+    KAVREL_E_SPS_NOT_VALID = -8,          /* a slice's PPS names an SPS that is not stored */
+    KAVREL_E_PPS_ID = -9,                 /* pic_parameter_set_id above 255 (PPS or slice) */
+    KAVREL_E_PARAM_SET_MEMORY = -10,      /* no memory for the copy of a long SPS or PPS */
+    KAVREL_E_SEI_REF_IDC = -11,           /* SEI with nal_ref_idc other than 0 */
+    KAVREL_E_SPS_ID = -12,                /* seq_parameter_set_id above 31 (SPS or PPS) */
+    KAVREL_E_IDR_MIXED = -13,             /* IDR and non-IDR slices in one frame picture */
+    KAVREL_E_NAL = -14,                   /* a NAL unit refused at its header (an IDR unit with nal_ref_idc 0) */
+    KAVREL_E_FRAME_NUM = -16,             /* frame_num breaks the continuity rules of clause 7.4.3 */
+    KAVREL_E_SLICE_RANGE = -18,           /* a slice header element outside its range */
+    /* A PPS element outside its range; also init_qp, init_qs or
+     * chroma_qp_index_offset out of range for the SPS a slice activates. */
+    KAVREL_E_PPS_RANGE = -19,
+    /* An SPS element outside its range; also, in correction mode 2, an SPS
+     * of 512 bytes or more. */
+    KAVREL_E_SPS_RANGE = -20,
+    KAVREL_E_MEMORY = -21,                /* no memory for the frame's RBSP buffer */
+    KAVREL_E_PROFILE = -22                /* an SPS or PPS breaks its profile's rules */
+};
+
 /* Opaque parser state, one per stream. */
 typedef struct ParserHandle ParserHandle;
 

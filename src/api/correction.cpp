@@ -36,6 +36,14 @@ struct BitAppender {
     void copy(const uint8_t* src, int32_t from, int32_t to) {
         for (int32_t b = from; b < to; ++b) put((src[b >> 3] >> (7 - (b & 7))) & 1, 1);
     }
+    // se(v) (clause 9.1.1) of a small value.
+    void put_se(int32_t v) {
+        const uint32_t code = v > 0 ? 2 * static_cast<uint32_t>(v) - 1 : 2 * static_cast<uint32_t>(-v);
+        int len = 0;
+        while ((code + 1) >> (len + 1)) ++len;
+        put(0, len);
+        put(code + 1, len + 1);
+    }
     // rbsp_trailing_bits(): the stop bit and zeros to the byte boundary.
     void trailing() {
         put(1, 1);
@@ -72,14 +80,16 @@ int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet&
     return w.overflow ? -1 : w.bytes();
 }
 
-int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, uint8_t* out) {
-    const int32_t n = (tail_bit_pos + 8) / 8;  // bytes up to the flag's byte
-    const int32_t free_bits = 8 * n - tail_bit_pos - 1;
-    if (free_bits < 1 || free_bits > 3 || n > pps_len) return 0;
-    std::memcpy(out, pps, static_cast<size_t>(n));
-    out[n - 1] = static_cast<uint8_t>(out[n - 1] | (0x30 >> (8 - free_bits)));
-    out[n] = static_cast<uint8_t>(0x30 << free_bits);
-    return n + 1;
+int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, int32_t chroma_qp_index_offset,
+                   uint8_t* out, int32_t capacity) {
+    if (tail_bit_pos < 0 || tail_bit_pos / 8 >= pps_len) return 0;
+    BitAppender w{out, capacity};
+    w.copy(pps, 0, tail_bit_pos + 1);
+    w.put(1, 1);  // transform_8x8_mode_flag
+    w.put(0, 1);  // pic_scaling_matrix_present_flag
+    w.put_se(chroma_qp_index_offset);  // second_chroma_qp_index_offset
+    w.trailing();
+    return w.overflow ? 0 : w.bytes();
 }
 
 int32_t add_emulation_prevention(const uint8_t* rbsp, int32_t len, uint8_t* out, int32_t capacity) {
@@ -205,13 +215,14 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
     req.corrected = 0;
     const bool have_sets = sets.sps_len >= 0 && sets.pps_len >= 0;
     if (req.correction_mode == 1) {
-        uint8_t extended[kPpsCopySize + 1];
+        uint8_t extended[kPpsCopySize + 4];
         int32_t n = 0;
         // The tail must suit the SPS the PPS names (the one it was checked
         // against), whichever SPS came last in the frame.
         if (have_sets && handle->pps_sps_profile_idc >= 100 && handle->transform_8x8_mode == -1 &&
             sets.pps_copied) {
-            n = kavrel::extend_pps(pps_copy, sets.pps_len, handle->pps_tail_bit_pos, extended);
+            n = kavrel::extend_pps(pps_copy, sets.pps_len, handle->pps_tail_bit_pos,
+                                   handle->pps_chroma_qp_index_offset, extended, sizeof extended);
         }
         if (n > 0) rc = write_corrected(req, sets.pps_nal_pos, sets.pps_nal_len, extended, n);
     } else if (req.correction_mode == 2) {

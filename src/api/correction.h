@@ -19,11 +19,13 @@ int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet&
 
 // The High-profile PPS tail (7.3.2.2) after redundant_pic_cnt_present_flag
 // at bit `tail_bit_pos`: transform_8x8_mode_flag 1,
-// pic_scaling_matrix_present_flag 0, second_chroma_qp_index_offset 0 and a
-// new stop bit, written over the old stop bit. Only when the flag's byte has
-// 1 to 3 bits after it. Writes n + 1 bytes to `out` (n = the bytes up to the
-// flag's byte) and returns that length, or 0 when there is nothing to extend.
-int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, uint8_t* out);
+// pic_scaling_matrix_present_flag 0, second_chroma_qp_index_offset equal to
+// chroma_qp_index_offset (the value a decoder inferred for the set without
+// its tail, 7.4.2.2) and a new rbsp_trailing_bits, at whatever bit the flag
+// lies. Returns the new RBSP length written to `out`, or 0 when the flag is
+// not inside `pps_len` bytes or `out` is too small.
+int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, int32_t chroma_qp_index_offset,
+                   uint8_t* out, int32_t capacity);
 
 // RBSP to NAL payload (clause 7.4.1.1): an emulation_prevention_three_byte
 // before every byte <= 3 that follows two zero bytes (the first two bytes are

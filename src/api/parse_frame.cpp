@@ -3,16 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/access_unit.h"
 #include "common/diagnostics.h"
 #include "bitstream/nal_unit.h"
 
 namespace kavrel {
-
-namespace {
-
-bool is_slice(int t) { return t == 1 || t == 2 || t == 5; }
-
-}  // namespace
 
 int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
                     int32_t rbsp_capacity, uint32_t* out_length, FrameSets* sets) {
@@ -51,7 +46,7 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
     fs.pps_nal_len = 0;
 
     int32_t pos = 0;
-    bool vcl_seen = false;
+    AccessUnitWalk walk;
     bool idr_seen = false;
 
     for (;;) {
@@ -59,26 +54,8 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
         while (pos + 3 < size && !(data[pos] == 0 && data[pos + 1] == 0 && data[pos + 2] == 1)) ++pos;
         if (pos + 3 >= size) break;
 
-        // Does the NAL unit behind it still belong to this frame? (7.4.1.2.3)
-        const int t = data[pos + 3] & 0x1f;
-        if (t == 7 || t == 8 || t == 9) {
-            if (vcl_seen) {
-                diag("[VsKavrel]:nal_unit_type (%d) should precede the VCL NAL\n", t);
-                break;
-            }
-        } else if (is_slice(t)) {
-            if (!vcl_seen) {
-                vcl_seen = true;
-            } else if (pos + 4 < size && (data[pos + 4] & 0x80)) {
-                // first_mb_in_slice is 0: a new picture starts.
-                const int16_t structure = handle->slice.picture_structure;
-                if (structure == 3) {
-                    diag("[VsKavrel]:Unexpected more data in current frame\n");
-                    break;
-                }
-                if (structure == 2) break;  // the next frame's top field
-            }
-        }
+        // Does the NAL unit behind it still belong to this frame?
+        if (begins_next_access_unit(handle, data, pos, size, walk)) break;
 
         // Repeated start codes: 00 00 01 00 00 00 01 ... (only while a
         // header byte follows the next one: the input may end there).
@@ -151,6 +128,7 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
                 return rc;
             }
             handle->slice_received = 1;
+            if (walk.pictures == 1) handle->slice.first_picture_structure = handle->slice.picture_structure;
             break;
         }
         case 7: {

@@ -41,6 +41,7 @@ struct ParserHandle {
 
     int32_t pps_tail_bit_pos;            // bit index of redundant_pic_cnt_present_flag
     int32_t transform_8x8_mode;          // of the last PPS; -1 when it has no tail
+    int32_t pps_chroma_qp_index_offset;  // of the last PPS
     int32_t last_sps_profile_idc;
     int32_t correction_mode;             // 0 except in the correction's own handle
     int32_t sps_received;                // an SPS parsed well with this handle

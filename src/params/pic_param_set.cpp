@@ -12,6 +12,9 @@ namespace kavrel {
 namespace {
 
 // Ceil(Log2(n)) for n >= 1.
+// The largest picture the library accepts: 511 x 511 macroblocks.
+constexpr int64_t kMaxMapUnitsMinus1 = 511 * 511 - 1;
+
 int ceil_log2(int32_t n) {
     int bits = 0;
     while ((1 << bits) < n) ++bits;
@@ -50,7 +53,9 @@ int32_t decode_slice_groups(BitReader& r, PicParamSet* pps) {
         skip_ue(r);
         break;
     case 6: {
-        const int32_t map_units_minus1 = read_ue(r);
+        // PicSizeInMapUnits - 1, up to 511 x 511 - 1: read in full.
+        const int64_t map_units_long = read_ue_long(r);
+        const int32_t map_units_minus1 = map_units_long <= kMaxMapUnitsMinus1 ? static_cast<int32_t>(map_units_long) : -1;
         if (map_units_minus1 < 0) {
             diag("[VsKavrel]:pic_size_in_map_units_minus1 is out of range\n");
             return -19;
@@ -92,13 +97,14 @@ int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
 
     const int32_t l0_minus1 = read_ue(r);
     const int32_t l1_minus1 = read_ue(r);
-    pps->ref_count[0] = static_cast<int8_t>(l0_minus1 + 1);
-    pps->ref_count[1] = static_cast<int8_t>(l1_minus1 + 1);
-    if (pps->ref_count[0] > 32 || pps->ref_count[0] < 1 || pps->ref_count[1] > 32 || pps->ref_count[1] < 1) {
+    // Checked on the values read, before they are narrowed to 8 bits.
+    if (l0_minus1 < 0 || l0_minus1 > 31 || l1_minus1 < 0 || l1_minus1 > 31) {
         diag("[VsKavrel]:pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are %d  %d\n",
-             pps->ref_count[0], pps->ref_count[1]);
+             l0_minus1 + 1, l1_minus1 + 1);
         return -19;
     }
+    pps->ref_count[0] = static_cast<int8_t>(l0_minus1 + 1);
+    pps->ref_count[1] = static_cast<int8_t>(l1_minus1 + 1);
     pps->weighted_pred_flag = static_cast<uint8_t>(read_bit(r));
     pps->weighted_bipred_idc = static_cast<int8_t>(read_bits(r, 2));
     if (pps->weighted_bipred_idc < 0 || pps->weighted_bipred_idc > 2) {
@@ -190,6 +196,7 @@ int32_t decode_picture_parameter_set(ParserHandle* handle, int32_t rbsp_bits) {
         pps->second_chroma_qp_index_offset = static_cast<int8_t>(read_se(r));
     }
     handle->transform_8x8_mode = pps->transform_8x8_mode_flag;
+    handle->pps_chroma_qp_index_offset = pps->chroma_qp_index_offset;
     handle->pps_sps_profile_idc = sps->profile_idc;
 
     pps->valid = check_pps_profile(pps, sps->profile_idc);

@@ -12,8 +12,10 @@ namespace {
 
 // One ue(v) operand of a memory_management_control_operation.
 bool read_operand(BitReader& r, const char* message) {
-    const int32_t v = read_ue(r);
-    if (v < 0 || r.bit_pos > r.bit_count) {
+    // difference_of_pic_nums_minus1 reaches MaxPicNum - 1 (up to 2^17 - 1):
+    // read in full.
+    const int64_t v = read_ue_long(r);
+    if (v < 0 || v >= kMaxPicNum || r.bit_pos > r.bit_count) {
         diag(message);
         return false;
     }

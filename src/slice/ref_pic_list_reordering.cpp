@@ -16,8 +16,10 @@ int32_t decode_ref_pic_list_reordering(BitReader* reader) {
             return -18;
         }
         if (idc == 3) return 0;
-        const int32_t value = read_ue(r);  // abs_diff_pic_num_minus1 or long_term_pic_num
-        if (value < 0 || r.bit_pos > r.bit_count) {
+        // abs_diff_pic_num_minus1 (0..MaxPicNum - 1, up to 2^17 - 1 for
+        // field pictures) or long_term_pic_num.
+        const int64_t value = read_ue_long(r);
+        if (value < 0 || value >= kMaxPicNum || r.bit_pos > r.bit_count) {
             diag(idc == 2 ? "[VsKavrel]:long_term_pic_num shall be in the range\n"
                           : "[VsKavrel]:abs_diff_pic_num_minus1 shall be in the range\n");
             return -18;

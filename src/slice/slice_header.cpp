@@ -3,6 +3,8 @@
 // continuity rule of clause 7.4.3 (no gaps unless the SPS allows them).
 #include "slice/slice_header.h"
 
+#include <climits>
+
 #include "common/diagnostics.h"
 #include "api/parser_handle.h"
 #include "bitstream/bit_reader.h"
@@ -116,7 +118,9 @@ int32_t read_slice_start(ParserHandle* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
 
-    s.first_mb_in_slice = read_ue(r);
+    // Up to PicSizeInMbs - 1 = 261120 for 511 x 511 macroblocks: read in full.
+    const int64_t first_mb = read_ue_long(r);
+    s.first_mb_in_slice = first_mb <= INT32_MAX ? static_cast<int32_t>(first_mb) : -1;
     if (s.first_mb_in_slice < 0) {
         diag("[VsKavrel]:first_mb_in_slice is out of range, the value is %d\n", s.first_mb_in_slice);
         return -18;

@@ -11,6 +11,10 @@ namespace kavrel {
 
 struct BitReader;
 
+// MaxPicNum at its largest: 2 * MaxFrameNum for field pictures, with
+// log2_max_frame_num 16 (clause 7.4.3).
+constexpr int64_t kMaxPicNum = int64_t{1} << 17;
+
 // The last parsed slice header, kept in the handle.
 struct SliceHeader {
     int32_t first_mb_in_slice;
@@ -21,6 +25,7 @@ struct SliceHeader {
     uint8_t prev_nal_ref_idc;     // nal_ref_idc of the previous picture
     uint32_t field_pic_flag;
     int16_t picture_structure;    // 1 top, 2 bottom, 3 frame
+    int16_t first_picture_structure;  // of the first picture (frame or first field) of the last access unit
     int32_t pic_order_cnt_lsb;
     int32_t delta_pic_order_cnt_bottom;  // full values, written back by the repeat frame
     int32_t delta_pic_order_cnt[2];

@@ -111,8 +111,9 @@ TEST(Correction, PpsTailByFreeBits) {
         bool corrected;
     };
     const Case cases[] = {
-        {sps_nal(sps(100)), pps(0, 0), 15, false},        // free 0
-        {sps_nal(sps(100)), pps(1, 1), 19, false},        // free 4
+        {sps_nal(sps(100)), pps(0, 0), 15, true},         // free 0
+        {sps_nal(sps(100)), pps(1, 1), 19, true},         // free 4
+        {sps_nal(sps(100)), {.chroma_qp_offset = -2}, 19, true},  // second offset -2 as decoders inferred
         {sps_nal(sps(100)), pps(7, 0), 21, true},         // free 2
         {sps_nal(sps(110)), pps(0, 0, true), 20, true},   // free 3
         {sps_nal(sps(110)), pps(0, -1, true), 22, true},  // free 1
@@ -128,19 +129,23 @@ TEST(Correction, PpsTailByFreeBits) {
         EXPECT_EQ(r.corrected, c.corrected ? 1 : 0);
         if (!c.corrected) continue;
         // The SPS unit is unchanged; the PPS RBSP is the old one up to the
-        // flag, then 1 0 1 1 (transform_8x8_mode_flag 1, no scaling matrix,
-        // second_chroma_qp_index_offset 0, the stop bit) and zeros to the
-        // end of the byte that follows the flag's.
+        // flag, then transform_8x8_mode_flag 1, no scaling matrix,
+        // second_chroma_qp_index_offset = chroma_qp_index_offset, the stop
+        // bit and zeros to the end of the byte.
         ASSERT_GE(r.out.size(), c.sps.size());
         EXPECT_EQ(Bytes(r.out.begin(), r.out.begin() + static_cast<long>(c.sps.size())), c.sps);
         const Bytes pps_out(r.out.begin() + static_cast<long>(c.sps.size()), r.out.end());
-        ASSERT_EQ(pps_out.size(), 5 + static_cast<size_t>((t + 8) / 8) + 1) << to_hex(pps_out);
+        BitBuilder tail_bits;
+        tail_bits.u(2, 2).se(c.pps.chroma_qp_offset).u(1, 1);
+        std::string tail;
+        for (size_t i = 0; i < tail_bits.bit_length(); ++i) tail += '0' + ((tail_bits.bytes()[i / 8] >> (7 - i % 8)) & 1);
+        ASSERT_EQ(pps_out.size(), 5 + (t + 1 + tail.size() + 7) / 8) << to_hex(pps_out);
         EXPECT_EQ(to_hex(pps_out.data(), 5), "00 00 00 01 68");
         std::string bits;
         for (size_t i = 0; i < 8 * (pps_out.size() - 5); ++i) bits += '0' + ((pps_out[5 + i / 8] >> (7 - i % 8)) & 1);
         std::string old_bits;
         for (int i = 0; i <= t; ++i) old_bits += '0' + ((old_rbsp[i / 8] >> (7 - i % 8)) & 1);
-        EXPECT_EQ(bits, old_bits + "1011" + std::string(bits.size() - old_bits.size() - 4, '0'));
+        EXPECT_EQ(bits, old_bits + tail + std::string(bits.size() - old_bits.size() - tail.size(), '0'));
         // The corrected PPS parses, with the 8x8 transform announced.
         kavrel_test::Parser p;
         EXPECT_EQ(p.start(r.out).rc, 0);

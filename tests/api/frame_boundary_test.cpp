@@ -96,7 +96,7 @@ TEST(FrameBoundary, ParameterSetsAndDelimitersAfterSlicesStartTheNextFrame) {
 TEST(FrameBoundary, ANewPictureWithoutParameterSetsEndsTheFrame) {
     Stream s;
     // An IDR picture in two slices, then a P picture, then SEI after the
-    // P picture's last slice (which stays with it), then a B picture.
+    // P picture's last slice (which begins the next access unit), then a B picture.
     const Bytes idr = concat({sps_unit(), pps_unit(), slice_unit({}), slice_unit({kIdr, 50})});
     const Bytes p = concat({slice_unit({kRef, 0, 5, 1}), nal(kSei, {0x06, 0x01, 0x84, 0x80})});
     const Bytes stream = concat({idr, p, slice_unit({kNonRef, 0, 6, 2})});
@@ -106,8 +106,10 @@ TEST(FrameBoundary, ANewPictureWithoutParameterSetsEndsTheFrame) {
     EXPECT_EQ(first.info.width, 176);
     EXPECT_EQ(first.info.coded_height, 144);
     EXPECT_EQ(first.info.ref_frame_count, 1u);
-    EXPECT_EQ(frame(s.start(stream, prefix_of(idr))), Frame(0, kMoreData, p.size(), 1));
-    const uint32_t third = prefix_of(concat({idr, p}));
+    const Bytes sei = nal(kSei, {0x06, 0x01, 0x84, 0x80});
+    EXPECT_EQ(frame(s.start(stream, prefix_of(idr))),
+              Frame(0, "[VsKavrel]:nal_unit_type (6) should precede the VCL NAL\n", p.size() - sei.size(), 1));
+    const uint32_t third = prefix_of(concat({idr, p})) - static_cast<uint32_t>(sei.size());
     EXPECT_EQ(frame(s.start(stream, third)), Frame(0, "", stream.size() - third, 2));
 }
 

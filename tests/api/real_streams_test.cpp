@@ -130,4 +130,45 @@ TEST(RealStreams, RepeatOnlyWhereItRepeats) {
     }
 }
 
+TEST(RealStreams, FullRangeElementsAndPpsRanges) {
+    const struct {
+        Seq seq;
+        std::vector<Pic> pics;
+        int32_t rc;
+        size_t frames;
+    } cases[] = {
+        // 7680x4320 in two slices, the second from macroblock 70000; idr_pic_id 65535.
+        {{.width_mbs = 480, .height_map_units = 270},
+         {{.nal_type = 5, .idr_pic_id = 65535}, {.nal_type = 5, .first_mb = 70000, .idr_pic_id = 65535}}, 0, 1},
+        {{.width_mbs = 511, .height_map_units = 511}, {kIdr, {.nal_type = 5, .first_mb = 261120}}, 0, 1},
+        {{.l0_default_minus1 = 31}, {kIdr}, 0, 1},
+        {{.l0_default_minus1 = 287}, {kIdr}, KAVREL_E_PPS_RANGE, 0},  // not 32 after narrowing
+    };
+    for (const auto& c : cases) {
+        kavrel_test::Parser p;
+        LogSink log;
+        std::vector<uint32_t> sizes;
+        EXPECT_EQ(parse_all(p, stream(c.seq, c.pics), &sizes), c.rc) << log.text;
+        EXPECT_EQ(sizes.size(), c.frames) << log.text;
+    }
+}
+
+TEST(RealStreams, LogSinkGetsEachTextExactlyAndNullRestoresStdout) {
+    const Bytes bad_pps = seq_and_pic_sets({.l0_default_minus1 = 287});
+    const std::vector<std::string> expected = {
+        "[VsKavrel]:pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 288  1\n",
+        "[VsKavrel]:Parse pps fail\n"};
+    std::vector<std::string> got;
+    kavrel_test::Parser p;
+    Kavrel_Set_Log_Callback([](void* o, const char* m) { static_cast<std::vector<std::string>*>(o)->push_back(m); },
+                            &got);
+    const kavrel_test::Started sunk = p.start(bad_pps);  // .log: what reached standard output
+    Kavrel_Set_Log_Callback(nullptr, nullptr);
+    EXPECT_EQ(sunk.rc, KAVREL_E_PPS_RANGE);
+    EXPECT_EQ(sunk.log, "");
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(p.start(bad_pps).log, expected[0] + expected[1]);
+    EXPECT_EQ(got.size(), 2u);
+}
+
 }  // namespace

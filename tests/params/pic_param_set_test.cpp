@@ -51,18 +51,19 @@ TEST(PicParamSet, EveryRefusalHasItsCodeAndMessage) {
          kTag + "slice_group_map_type is out of range[0, 6], the value is 7\n"},
         {0, [](PpsSpec& p) { p.slice_groups_minus1 = 2, p.slice_group_map = [](BitBuilder& b) { b.ue(3); }; }, -19,
          kTag + "num_slice_groups_minus1 is not equal to 1, slice_group_map_type shall not be equal to 3,4,or 5\n"},
-        // A ue(v) with 16 leading zeros has no value.
+        // More map units than 511 x 511 macroblocks.
         {0,
          [](PpsSpec& p) {
              p.slice_groups_minus1 = 1;
-             p.slice_group_map = [](BitBuilder& b) { b.ue(6).u(16, 0).u(17, 0x10000); };
+             p.slice_group_map = [](BitBuilder& b) { b.ue(6).ue(261121); };
          },
          -19, kTag + "pic_size_in_map_units_minus1 is out of range\n"},
-        {0, [](PpsSpec& p) { p.l0_minus1 = 31, p.l1_minus1 = 287; }, 0, ""},  // 288 kept to 8 bits is 32
+        {0, [](PpsSpec& p) { p.l0_minus1 = 31, p.l1_minus1 = 287; }, -19,
+         kTag + "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 32  288\n"},
         {0, [](PpsSpec& p) { p.l0_minus1 = 32; }, -19,
          kTag + "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 33  1\n"},
         {0, [](PpsSpec& p) { p.l1_minus1 = 255; }, -19,
-         kTag + "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 1  0\n"},
+         kTag + "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 1  256\n"},
         {0, [](PpsSpec& p) { p.weighted_bipred = 3; }, -19,
          kTag + "weighted_bipred_idc is out of range[0,2], the value is 3\n"},
         // Baseline.

@@ -1,0 +1,90 @@
+#include "api/access_unit.h"
+
+#include "bitstream/bit_reader.h"
+#include "common/diagnostics.h"
+
+namespace kavrel {
+
+namespace {
+
+bool is_slice(int t) { return t == 1 || t == 2 || t == 5; }
+
+// Units that, after a slice of the current picture, begin the next access
+// unit: SEI, SPS, PPS, access unit delimiter and the reserved types 14-18.
+bool is_prefix(int t) { return (t >= 6 && t <= 9) || (t >= 14 && t <= 18); }
+
+// The start of a slice header: picture structure and frame_num.
+struct SliceStart {
+    int16_t picture_structure = 3;  // 1 top, 2 bottom, 3 frame
+    int32_t frame_num = -1;
+};
+
+// Reads first_mb_in_slice to bottom_field_flag from the payload behind the
+// header byte (at most its first 16 RBSP bytes) with the parameter sets the
+// slice names. False when they are not stored.
+bool peek_slice_start(const ParserHandle* h, const uint8_t* payload, int32_t len, SliceStart* out) {
+    uint8_t rbsp[16];
+    int32_t n = 0;
+    int zeros = 0;
+    for (int32_t i = 0; i < len && n < static_cast<int32_t>(sizeof rbsp); ++i) {
+        if (zeros >= 2 && payload[i] == 3) {  // emulation_prevention_three_byte
+            zeros = 0;
+            continue;
+        }
+        zeros = payload[i] == 0 ? zeros + 1 : 0;
+        rbsp[n++] = payload[i];
+    }
+    BitReader r;
+    bit_reader_init(r, rbsp, n, n * 8);
+    skip_ue(r);  // first_mb_in_slice
+    skip_ue(r);  // slice_type
+    const int32_t pps_id = read_ue(r);
+    if (pps_id < 0 || pps_id >= kMaxPps || !h->pps_table[pps_id].valid) return false;
+    const int32_t sps_id = h->pps_table[pps_id].sps_id;
+    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) return false;
+    const SeqParamSet& sps = h->sps_table[sps_id];
+    out->frame_num = read_bits(r, sps.log2_max_frame_num);
+    if (sps.frame_mbs_only_flag == 0 && read_bit(r) == 1) {
+        out->picture_structure = static_cast<int16_t>(read_bit(r) == 1 ? 2 : 1);
+    }
+    return out->frame_num >= 0 && r.bit_pos <= r.bit_count;
+}
+
+// A new picture follows a field: it completes the frame only as the first
+// field's opposite-parity partner with the same frame_num.
+bool completes_field_pair(const ParserHandle* h, const uint8_t* payload, int32_t len) {
+    SliceStart next;
+    if (!peek_slice_start(h, payload, len, &next)) return false;
+    const SliceHeader& first = h->slice;
+    return next.picture_structure != 3 && next.picture_structure != first.picture_structure &&
+           next.frame_num == first.frame_num;
+}
+
+}  // namespace
+
+bool begins_next_access_unit(const ParserHandle* handle, const uint8_t* data, int32_t pos, int32_t size,
+                             AccessUnitWalk& walk) {
+    const int t = data[pos + 3] & 0x1f;
+    if (is_prefix(t)) {
+        if (!walk.vcl_seen) return false;
+        diag("[VsKavrel]:nal_unit_type (%d) should precede the VCL NAL\n", t);
+        return true;
+    }
+    if (!is_slice(t)) return false;
+    if (!walk.vcl_seen) {
+        walk.vcl_seen = true;
+        walk.pictures = 1;
+        return false;
+    }
+    if (pos + 4 >= size || (data[pos + 4] & 0x80) == 0) return false;  // first_mb_in_slice is not 0
+    // A new picture starts.
+    if (handle->slice.picture_structure == 3) {
+        diag("[VsKavrel]:Unexpected more data in current frame\n");
+        return true;
+    }
+    if (walk.pictures != 1 || !completes_field_pair(handle, data + pos + 4, size - pos - 4)) return true;
+    walk.pictures = 2;
+    return false;
+}
+
+}  // namespace kavrel

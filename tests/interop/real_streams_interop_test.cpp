@@ -1,0 +1,228 @@
+// Stream shapes common in the field against FFmpeg, through the public
+// interface: access units with per-picture SEI, field pairs of PAFF
+// streams (made from progressive x264 streams by rewriting their headers),
+// and PPS tails restored at every bit alignment.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kavrel.h"
+#include "support/ffmpeg_oracle.h"
+#include "support/test_support.h"
+
+using kavrel_test::BitBuilder;
+using kavrel_test::Bytes;
+
+namespace {
+
+std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options) {
+    return kavrel_test::make_stream(name, "-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " +
+                                              std::to_string(frames) + " -c:v libx264 " + options);
+}
+
+// The numbers ffprobe prints for one entry, e.g. "packet=pos" or "frame=pkt_pos".
+std::vector<long> probed(const std::string& path, const std::string& section, const std::string& entry) {
+    std::string out;
+    kavrel_test::run("ffprobe -v error -show_entries " + section + "=" + entry + " -of csv=p=0 '" + path + "'", &out);
+    std::vector<long> values;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line != "N/A") values.push_back(std::stol(line));
+    return values;
+}
+
+struct Walked {
+    std::vector<long> starts;   // where each access unit begins, as FFmpeg counts it
+    std::vector<int> types;     // FrameInfo.picture_type
+};
+
+// Kavrel_Start from the first byte to the last. The library counts the
+// leading zero of a four-byte start code to the access unit before it,
+// FFmpeg to the one after it.
+Walked walk(const Bytes& data) {
+    kavrel_test::Parser p;
+    Walked w;
+    for (size_t at = 0; at < data.size();) {
+        const kavrel_test::Started r = p.start(data, at);
+        EXPECT_EQ(r.rc, 0) << "at " << at;
+        if (r.rc != 0 || r.info.consumed == 0) break;
+        w.starts.push_back(static_cast<long>(at > 0 && data[at - 1] == 0 ? at - 1 : at));
+        w.types.push_back(r.info.picture_type);
+        at += r.info.consumed;
+    }
+    return w;
+}
+
+TEST(RealStreamsInterop, AccessUnitsWithPerPictureSeiAreFfmpegsPackets) {
+    const std::string hrd = "-b:v 300k -maxrate 300k -bufsize 300k -x264-params nal-hrd=vbr";
+    for (const std::string& path : {
+             x264("au_hrd", "176x144", 12, "-bf 2 " + hrd),
+             x264("au_hrd_aud", "176x144", 12, "-bf 0 -profile:v baseline " + hrd + ":aud=1"),
+             x264("au_pic_struct", "176x144", 12, "-bf 3 -x264-params pic-struct=1"),
+             x264("au_pulldown", "176x144", 12, "-r 24000/1001 -bf 2 -x264-params pulldown=32:nal-hrd=vbr -b:v 300k "
+                                                "-maxrate 300k -bufsize 300k"),
+         }) {
+        SCOPED_TRACE(path);
+        const std::vector<long> packets = probed(path, "packet", "pos");
+        ASSERT_GT(packets.size(), 1u);
+        EXPECT_EQ(walk(kavrel_test::read_file(path)).starts, packets);
+    }
+}
+
+// ---- PAFF streams ------------------------------------------------------------
+
+// Reads an RBSP bit by bit.
+struct Bits {
+    const Bytes& b;
+    size_t pos = 0;
+    uint64_t u(int n) {
+        uint64_t v = 0;
+        for (; n > 0; --n, ++pos) v = v << 1 | ((b[pos / 8] >> (7 - pos % 8)) & 1);
+        return v;
+    }
+    uint64_t ue() {
+        int zeros = 0;
+        while (u(1) == 0) ++zeros;
+        return (uint64_t{1} << zeros) - 1 + u(zeros);
+    }
+    // Copies what is left before the rbsp_stop_one_bit, then ends the RBSP.
+    Bytes rest_into(BitBuilder& w) {
+        size_t stop = b.size() * 8 - 1;
+        while (((b[stop / 8] >> (7 - stop % 8)) & 1) == 0) --stop;
+        while (pos < stop) w.u(1, u(1));
+        return w.trailing().bytes();
+    }
+};
+
+// Turns each picture of a progressive CAVLC stream with POC type 2 into a
+// field: pictures 2k and 2k + 1 become the two fields of frame k (frame_num
+// k), the first of them the bottom one when `bottom_first`. The picture
+// numbered `drop` is left out, so that its partner is an unpaired field.
+Bytes to_fields(const Bytes& progressive, bool bottom_first, int drop) {
+    Bytes out;
+    int log2_max_frame_num = 0, picture = -1;
+    for (const Bytes& unit : kavrel_test::nal_units(progressive)) {
+        const int type = unit[0] & 0x1f;
+        Bytes rbsp = kavrel_test::unescape(unit.data() + 1, unit.size() - 1);
+        Bits r{rbsp};
+        BitBuilder w;
+        if (type == 7) {  // Main profile, frame_mbs_only_flag 0, no MBAFF
+            r.u(16);
+            w.u(8, 77).u(8, 0).u(8, r.u(8)).ue(r.ue());
+            log2_max_frame_num = static_cast<int>(r.ue()) + 4;
+            w.ue(log2_max_frame_num - 4);
+            EXPECT_EQ(r.ue(), 2u);
+            w.ue(2).ue(r.ue()).u(1, r.u(1)).ue(r.ue()).ue(r.ue());
+            r.u(1);
+            w.u(1, 0).u(1, 0);
+            rbsp = r.rest_into(w);
+        } else if (type == 1 || type == 5) {
+            if (++picture == drop) continue;
+            w.ue(r.ue()).ue(r.ue()).ue(r.ue());
+            r.u(log2_max_frame_num);
+            w.u(log2_max_frame_num, static_cast<uint64_t>(picture / 2)).flag(true).flag((picture % 2 == 1) != bottom_first);
+            rbsp = r.rest_into(w);
+        }
+        out = kavrel_test::concat({out, kavrel_test::nal(unit[0], rbsp)});
+    }
+    return out;
+}
+
+// FFmpeg's packets are fields; it shows a frame when its second field is
+// decoded (pkt_pos is that field's packet) and drops an unpaired field.
+TEST(RealStreamsInterop, FieldPairsByParityAndFrameNum) {
+    const Bytes base = kavrel_test::read_file(x264("paff_base", "160x64", 12, "-profile:v baseline -refs 1"));
+    const struct {
+        const char* name;
+        bool bottom_first;
+        int drop;
+        size_t unpaired;  // the access unit left with one field
+    } cases[] = {{"tff", false, -1, 9}, {"bff", true, -1, 9}, {"tff_unpaired", false, 5, 2}, {"bff_unpaired", true, 4, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = kavrel_test::work_dir() + "/paff_" + c.name + ".h264";
+        kavrel_test::write_file(path, to_fields(base, c.bottom_first, c.drop));
+        const Walked w = walk(kavrel_test::read_file(path));
+        const std::vector<long> fields = probed(path, "packet", "pos");
+        ASSERT_EQ(w.starts.size(), 6u);
+        std::vector<long> shown;  // where each pair's second field begins
+        for (size_t k = 0; k < w.starts.size(); ++k) {
+            const long end = k + 1 < w.starts.size() ? w.starts[k + 1] : fields.back() + 1;
+            std::vector<long> in;
+            for (long f : fields)
+                if (f >= w.starts[k] && f < end) in.push_back(f);
+            EXPECT_EQ(in.size(), k == c.unpaired ? 1u : 2u) << "access unit " << k;
+            if (in.size() == 2) shown.push_back(in[1]);
+            EXPECT_EQ(w.types[k], k == 0 ? 0 : 1) << k;  // the IDR field's frame is an I frame
+        }
+        EXPECT_EQ(shown, probed(path, "frame", "pkt_pos"));
+    }
+}
+
+// ---- PPS tails ---------------------------------------------------------------
+
+// The PPS without its High-profile tail, cut after
+// redundant_pic_cnt_present_flag, whose bit index goes to *flag_bit.
+Bytes strip_tail(const Bytes& rbsp, int* flag_bit) {
+    Bits r{rbsp};
+    r.ue(), r.ue(), r.u(2);
+    EXPECT_EQ(r.ue(), 0u);  // one slice group
+    r.ue(), r.ue(), r.u(3), r.ue(), r.ue(), r.ue(), r.u(3);
+    *flag_bit = static_cast<int>(r.pos) - 1;
+    Bits copy{rbsp};
+    BitBuilder w;
+    while (copy.pos < r.pos) w.u(1, copy.u(1));
+    return w.trailing().bytes();
+}
+
+// x264 High streams whose PPS lost its tail, corrected by the library: they
+// decode exactly as the originals, with the flag at every place x264 can put it.
+TEST(RealStreamsInterop, PpsTailRestoredAtEveryAlignment) {
+    const char* options[] = {
+        "-refs 1 -x264-params weightp=0:chroma-qp-offset=2",  "-refs 2 -x264-params weightp=1:chroma-qp-offset=1",
+        "-refs 4 -x264-params weightp=2:chroma-qp-offset=-5", "-refs 16 -x264-params weightp=0:chroma-qp-offset=-5",
+        "-refs 8 -x264-params weightp=0:chroma-qp-offset=0",  "-refs 3 -x264-params weightp=1:chroma-qp-offset=-1",
+        "-refs 1 -x264-params weightp=2:chroma-qp-offset=2",  "-refs 16 -x264-params weightp=0:chroma-qp-offset=-1",
+        "-refs 6 -x264-params weightp=2:chroma-qp-offset=3",
+    };
+    std::vector<bool> alignments(8, false);
+    for (size_t i = 0; i < std::size(options); ++i) {
+        SCOPED_TRACE(options[i]);
+        const std::string original = x264("tail_" + std::to_string(i), "176x144", 5, "-profile:v high " + std::string(options[i]));
+        Bytes stripped;
+        int flag_bit = -1;
+        for (const Bytes& unit : kavrel_test::nal_units(kavrel_test::read_file(original))) {
+            Bytes rbsp = kavrel_test::unescape(unit.data() + 1, unit.size() - 1);
+            if ((unit[0] & 0x1f) == 8) rbsp = strip_tail(rbsp, &flag_bit);
+            stripped = kavrel_test::concat({stripped, kavrel_test::nal(unit[0], rbsp)});
+        }
+        ASSERT_GE(flag_bit, 0);
+        alignments[static_cast<size_t>(flag_bit % 8)] = true;
+        // The first access unit holds the PPS.
+        kavrel_test::Parser p;
+        const uint32_t first = p.start(stripped).info.consumed;
+        ASSERT_GT(first, 0u);
+        Bytes cure(first + 64);
+        CorrectionRequest req{};
+        req.OrgFrameLength = first;
+        req.org_frame = stripped.data();
+        req.cureFrameLength = static_cast<uint32_t>(cure.size());
+        req.cure_frame = cure.data();
+        req.correction_mode = 1;
+        ASSERT_EQ(Kavrel_enc_h264Correct(&req), 0);
+        ASSERT_EQ(req.corrected, 1);
+        cure.resize(req.cureFrameLength);
+        const std::string fixed = original + ".fixed.h264";
+        kavrel_test::write_file(fixed, kavrel_test::concat({cure, Bytes(stripped.begin() + first, stripped.end())}));
+        EXPECT_EQ(kavrel_test::frame_hashes(fixed), kavrel_test::frame_hashes(original));
+    }
+    // x264's PPS has eight Exp-Golomb codes (all of odd length) and eight
+    // fixed bits before the flag: it always lies at an odd bit, and all four
+    // odd places occur (the even ones are covered by crafted sets in
+    // Correction.PpsTailByFreeBits).
+    EXPECT_EQ(alignments, std::vector<bool>({false, true, false, true, false, true, false, true}));
+}
+
+}  // namespace
