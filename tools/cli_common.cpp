@@ -1,108 +1,141 @@
 #include "cli_common.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iostream>
-#include <numeric>
+#include <mutex>
 
 namespace kavrel_cli {
 
-bool read_input(const std::string& path, Bytes* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::cerr << "kavrel: cannot read " << path << ": " << std::strerror(errno) << "\n";
-        return false;
-    }
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        std::cerr << "kavrel: cannot read " << path << "\n";
-        return false;
-    }
-    if (out->size() > 0x7fffffffu) {
-        std::cerr << "kavrel: " << path << " is larger than 2 GiB\n";
-        return false;
-    }
-    return true;
+namespace {
+
+std::mutex log_mutex;
+std::string last_message;
+bool log_quiet = false;
+
+void log_to_stderr(void*, const char* message) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    last_message = message;
+    if (!log_quiet) std::fputs(message, stderr);
 }
 
-bool write_output(const std::string& path, const Bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    if (!out) {
-        std::cerr << "kavrel: cannot write " << path << ": " << std::strerror(errno) << "\n";
-        return false;
-    }
-    return true;
+}  // namespace
+
+void install_log_sink() { Kavrel_Set_Log_Callback(log_to_stderr, nullptr); }
+
+bool* log_quiet_flag() { return &log_quiet; }
+
+std::string last_library_message() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    std::string m = last_message;
+    const std::string tag = "[VsKavrel]:";
+    if (m.rfind(tag, 0) == 0) m.erase(0, tag.size());
+    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
+    return m;
 }
 
-size_t next_start_code(const Bytes& data, size_t from) {
-    for (size_t i = from; i + 2 < data.size(); ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i;
-    }
-    return data.size();
+int open_checked(InputWindow* input, const std::string& path) {
+    if (!input->open(path)) return kIoError;
+    size_t available = 0;
+    const size_t probe = 65536;
+    const uint8_t* p = input->view(0, probe, &available);
+    if (!p) return kIoError;
+    const size_t n = std::min(available, probe);
+    const std::string foreign = foreign_input(p, n, input->ends_at(n));
+    if (foreign.empty()) return kDone;
+    std::fprintf(stderr, "kavrel: %s %s\n", input->name().c_str(), foreign.c_str());
+    return kRefused;
 }
 
-std::vector<NalUnit> split_units(const Bytes& data, size_t begin, size_t end) {
-    std::vector<NalUnit> units;
-    size_t sc = next_start_code(data, begin);
-    while (sc < end) {
-        NalUnit u;
-        u.start = (sc > begin && data[sc - 1] == 0) ? sc - 1 : sc;
-        u.header = sc + 3;
-        size_t next = next_start_code(data, u.header);
-        if (next > end) next = end;
-        u.end = next;
-        while (u.end > u.header + 1 && data[u.end - 1] == 0) --u.end;
-        if (u.header < end) {
-            u.type = data[u.header] & 0x1F;
-            u.ref_idc = (data[u.header] >> 5) & 3;
-            units.push_back(u);
-        }
-        sc = next;
-    }
-    return units;
+Rewrite::~Rewrite() {
+    delete walker_;
+    if (handle_) Kavrel_Close(handle_);
 }
 
-bool parse_rate(const std::string& text, uint32_t* num, uint32_t* den) {
-    unsigned long long value[2] = {0, 1};
-    int field = 0;
-    bool digits = false;
-    for (char c : text) {
-        if (c == '/' && field == 0 && digits) {
-            field = 1;
-            value[1] = 0;
-            digits = false;
-        } else if (c >= '0' && c <= '9') {
-            value[field] = value[field] * 10 + static_cast<unsigned>(c - '0');
-            if (value[field] > 0xFFFFFFFFull) return false;
-            digits = true;
-        } else {
-            return false;
-        }
+int Rewrite::open(const std::string& in, const std::string& out) {
+    if (const int rc = open_checked(&input, in)) return rc;
+    handle_ = Kavrel_Open();
+    if (!handle_) {
+        std::fprintf(stderr, "kavrel: out of memory\n");
+        return kIoError;
     }
-    if (!digits || value[0] == 0 || value[1] == 0) return false;
-    *num = static_cast<uint32_t>(value[0]);
-    *den = static_cast<uint32_t>(value[1]);
-    return true;
+    walker_ = new UnitWalker(&input, handle_);
+    return output.open(out) ? kDone : kIoError;
 }
 
-bool parse_sps_unit(ParserHandle* handle, const Bytes& data, const NalUnit& u) {
+bool Rewrite::next(Unit* unit) {
+    while (walker_->next(unit)) {
+        if (!unit->leading) return !output.failed();
+        output.write(unit->data, unit->size);
+        ++leading_units_;
+        leading_bytes_ += unit->size;
+    }
+    walker_->end_progress();
+    return false;
+}
+
+int Rewrite::finish(int status) {
+    walker_->end_progress();
+    if (walker_->io_error()) status = kIoError;
+    if (status == kDone && walker_->pictures() == 0) {
+        std::fprintf(stderr, "kavrel: %s holds no H.264 picture the library can parse; nothing written\n",
+                     in_name().c_str());
+        status = kRefused;
+    }
+    if (leading_units_)
+        std::fprintf(stderr,
+                     "kavrel: %llu leading unit(s) (%llu bytes) before the first parsable picture copied unchanged "
+                     "(the stream starts mid-GOP)\n",
+                     static_cast<unsigned long long>(leading_units_), static_cast<unsigned long long>(leading_bytes_));
+    if (status != kDone) return status;  // the output's destructor removes the temporary file
+    return output.finish() ? kDone : kIoError;
+}
+
+SpsRewriter::SpsRewriter() : handle_(Kavrel_Open()) {}
+
+SpsRewriter::~SpsRewriter() {
+    if (handle_) Kavrel_Close(handle_);
+}
+
+bool SpsRewriter::parse(const uint8_t* p, const Nal& u) {
+    if (!handle_) return false;
     const size_t sc = u.header - 3;
-    FrameInput input{data.data() + sc, static_cast<uint32_t>(u.end - sc)};
-    FrameInfo info{};
-    return Kavrel_Start(handle, &input, &info) == 0;
+    const FrameInput input{p + sc, static_cast<uint32_t>(u.end - sc)};
+    info_ = FrameInfo{};
+    timing_ = SpsTiming{};
+    return Kavrel_Start(handle_, &input, &info_) == 0 && info_.sps_data &&
+           read_sps_timing(info_.sps_data, info_.sps_size, &timing_);
 }
 
-bool append_sps_at_rate(ParserHandle* handle, uint64_t num, uint64_t den, Bytes* out) {
-    const uint64_t g = std::gcd(num, den);
-    if (g == 0 || num / g > 0x7FFFFFFFu || den / g > 0xFFFFFFFFu) return false;
+bool SpsRewriter::write(Rate rate, OutputStream* out) {
+    rate = reduced(rate);
+    if (rate.num > 0x7FFFFFFFu || rate.den > 0xFFFFFFFFu) return false;
     uint8_t unit[65536];
-    const int32_t n = H264_Enc_Iframe_Rate(handle, unit, sizeof unit, static_cast<uint32_t>(num / g),
-                                           static_cast<uint32_t>(den / g));
-    if (n < 0) return false;
-    out->insert(out->end(), unit, unit + n);
+    const int32_t n = H264_Enc_Iframe_Rate(handle_, unit, sizeof unit, static_cast<uint32_t>(rate.num),
+                                           static_cast<uint32_t>(rate.den));
+    if (n < 8 || (unit[4] & 0x1F) != 7) return false;
+    // level_idc is the third RBSP byte (clause 7.3.2.1.1); profile_idc is
+    // never zero, so no emulation prevention byte comes before it. Level 1b
+    // of Baseline, Main and Extended is level_idc 11 with constraint_set3_flag.
+    const int profile = timing_.profile_idc;
+    const bool level_1b = (profile == 66 || profile == 77 || profile == 88) && unit[7] == 11 && (unit[6] & 0x10);
+    const int level = level_1b ? 9 : unit[7];
+    const uint64_t mbs = uint64_t(info_.coded_width / 16) * uint64_t(info_.coded_height / 16);
+    const int needed = level_for_rate(level, mbs, rate);
+    if (needed != level) {
+        if (level_1b) unit[6] &= static_cast<uint8_t>(~0x10);
+        unit[7] = static_cast<uint8_t>(needed);
+        if (raised_to_ != needed)
+            std::fprintf(stderr, "kavrel: level_idc %d raised to %d: %dx%d at %s fps needs it (Table A-1 MaxMBPS)\n",
+                         level, needed, info_.coded_width, info_.coded_height, rate_text(rate).c_str());
+        raised_to_ = needed;
+    }
+    if (timing_.hrd && !hrd_warned_) {
+        std::fprintf(stderr,
+                     "kavrel: warning: the SPS carries HRD parameters; their bit rates and CPB timing no longer "
+                     "hold at the new rate\n");
+        hrd_warned_ = true;
+    }
+    out->write(unit, static_cast<size_t>(n));
+    ++rewritten_;
     return true;
 }
 

@@ -5,64 +5,114 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "kavrel.h"
+#include "nal_scan.h"
+#include "rate.h"
+#include "sps_timing.h"
+#include "stream_io.h"
+#include "unit_walker.h"
 
 namespace kavrel_cli {
 
-using Bytes = std::vector<uint8_t>;
+// Exit codes: done, the stream was refused (or failed), input/output error,
+// usage error.
+enum Exit { kDone = 0, kRefused = 1, kIoError = 2, kUsage = 64 };
 
-// Reads a whole file; false (with a one-line message on stderr) when it cannot.
-bool read_input(const std::string& path, Bytes* out);
-// Writes a whole file; false (with a one-line message on stderr) when it cannot.
-bool write_output(const std::string& path, const Bytes& data);
+// Sends the library's diagnostics to standard error, or nowhere while
+// *log_quiet_flag() is set (--quiet).
+void install_log_sink();
+bool* log_quiet_flag();
+// The library's last diagnostic, its tag and line ends removed.
+std::string last_library_message();
 
-// One access unit as the library split it.
-struct AccessUnit {
-    size_t offset = 0;
-    uint32_t size = 0;  // bytes taken (consumed, or the rest of the file at its end)
-    int32_t result = 0;
-    FrameInfo info{};
+// Opens IN and refuses what is plainly not an H.264 Annex B stream: 0 or
+// an exit code, after a message on stderr.
+int open_checked(InputWindow* input, const std::string& path);
+
+// The parts of a run that reads IN and writes OUT: the walk, the copy of
+// leading units the library cannot parse, and the final commit.
+class Rewrite {
+public:
+    Rewrite() = default;
+    Rewrite(const Rewrite&) = delete;
+    Rewrite& operator=(const Rewrite&) = delete;
+    ~Rewrite();
+    // Opens IN and OUT and a parser: 0 or an exit code.
+    int open(const std::string& in, const std::string& out);
+    // The next access unit; leading units that fail (a stream that starts
+    // mid-GOP) are copied to OUT unchanged and skipped.
+    bool next(Unit* unit);
+    // After the walk: refuses a run that found no picture, reports the
+    // leading units, renames OUT into place. `status` is what the run
+    // decided so far; on a non-zero one OUT is not written.
+    int finish(int status);
+    ParserHandle* parser() const { return handle_; }
+    void end_progress() { walker_->end_progress(); }
+    const std::string& in_name() const { return input.name(); }
+
+    InputWindow input;
+    OutputStream output;
+
+private:
+    ParserHandle* handle_ = nullptr;
+    UnitWalker* walker_ = nullptr;
+    uint64_t leading_units_ = 0;
+    uint64_t leading_bytes_ = 0;
 };
 
-// One NAL unit inside an access unit.
-struct NalUnit {
-    size_t start = 0;   // first byte of its start code (a leading zero included)
-    size_t header = 0;  // the NAL header byte
-    size_t end = 0;     // past its last byte, trailing zero bytes excluded
-    uint8_t type = 0;
-    uint8_t ref_idc = 0;
+// Writes SPS units again at a new rate, raising level_idc when Table A-1
+// needs it, with one parser of its own.
+class SpsRewriter {
+public:
+    SpsRewriter();
+    ~SpsRewriter();
+    SpsRewriter(const SpsRewriter&) = delete;
+    SpsRewriter& operator=(const SpsRewriter&) = delete;
+    // Parses the SPS unit `u` of `p` on its own; false when the library
+    // refuses it. Then timing() describes it.
+    bool parse(const uint8_t* p, const Nal& u);
+    const SpsTiming& timing() const { return timing_; }
+    // Writes the parsed SPS announcing `rate`; false when the library refuses.
+    bool write(Rate rate, OutputStream* out);
+    int rewritten() const { return rewritten_; }
+
+private:
+    ParserHandle* handle_;
+    FrameInfo info_{};
+    SpsTiming timing_;
+    int rewritten_ = 0;
+    bool hrd_warned_ = false;
+    int raised_to_ = -1;
 };
 
-// The NAL units that start in [begin, end).
-std::vector<NalUnit> split_units(const Bytes& data, size_t begin, size_t end);
+// Writes [0, end) of `unit` to `out` with each SPS unit before its first
+// slice replaced by `rewriter`'s at the rate rate_for(const SpsTiming&, Rate*)
+// gives. 0, or an exit code after a message on stderr.
+template <typename RateFor>
+int copy_rewriting_sps(const Unit& unit, size_t end, SpsRewriter* rewriter, RateFor&& rate_for, OutputStream* out) {
+    size_t copied = 0;
+    int status = kDone;
+    visit_prefix(unit.data, end, [&](const Nal& u) {
+        if (u.type != 7 || status != kDone) return;
+        out->write(unit.data + copied, u.start - copied);
+        Rate rate;
+        if (!rewriter->parse(unit.data, u) || !rate_for(rewriter->timing(), &rate) || !rewriter->write(rate, out)) {
+            std::fprintf(stderr, "kavrel: the SPS at offset %llu cannot be written again at the new rate\n",
+                         static_cast<unsigned long long>(unit.offset + u.start));
+            status = kRefused;
+        }
+        copied = u.end;
+    });
+    if (status == kDone) out->write(unit.data + copied, end - copied);
+    return status;
+}
 
-// "N" or "N/D" with positive integers below 2^32.
-bool parse_rate(const std::string& text, uint32_t* num, uint32_t* den);
-
-// Parses the SPS unit `u` on its own on `handle` (a handle kept for this);
-// false when the library refuses it. The set is then the handle's active one.
-bool parse_sps_unit(ParserHandle* handle, const Bytes& data, const NalUnit& u);
-
-// Appends the active SPS of `handle` written again for num/den frames per
-// second (reduced); false when the library refuses.
-bool append_sps_at_rate(ParserHandle* handle, uint64_t num, uint64_t den, Bytes* out);
-
-// Walks `data` with Kavrel_Start on `handle`, advancing by `consumed`, and
-// calls `visit` for each access unit; stops at the first failure unless
-// keep_going, in which case it resumes at the next start code. Returns the
-// number of failed units.
-template <typename Visit>
-int walk_stream(ParserHandle* handle, const Bytes& data, bool keep_going, Visit&& visit);
-
-// Each subcommand registers itself on the application.
-void register_probe(CLI::App& app);
-void register_fps(CLI::App& app);
-void register_double(CLI::App& app);
-void register_sar(CLI::App& app);
-void register_fix_pps(CLI::App& app);
+// Each subcommand registers itself; the callbacks store their exit code in *status.
+void register_probe(CLI::App& app, int* status);
+void register_fps(CLI::App& app, int* status);
+void register_double(CLI::App& app, int* status);
+void register_sar(CLI::App& app, int* status);
+void register_fix_pps(CLI::App& app, int* status);
 
 }  // namespace kavrel_cli
-
-#include "cli_walk.inl"

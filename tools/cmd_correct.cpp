@@ -1,6 +1,7 @@
 // kavrel sar W:H IN OUT and kavrel fix-pps IN OUT: Kavrel_enc_h264Correct
 // applied to every access unit that carries an SPS and a PPS.
 #include <cstdio>
+#include <vector>
 
 #include "cli_common.h"
 
@@ -15,56 +16,49 @@ struct Correction {
 };
 
 int correct_stream(const Correction& c, const std::string& in_path, const std::string& out_path) {
-    Bytes data;
-    if (!read_input(in_path, &data)) return 2;
-    ParserHandle* handle = Kavrel_Open();
-    if (!handle) {
-        std::fprintf(stderr, "kavrel: out of memory\n");
-        return 2;
-    }
-    Bytes out;
-    out.reserve(data.size() + data.size() / 16 + 1024);
-    Bytes cure;
-    int corrected = 0;
-    const int failures = walk_stream(handle, data, false, [&](const AccessUnit& au) {
-        const uint8_t* frame = data.data() + au.offset;
-        if (au.result < 0) return;
+    Rewrite run;
+    if (const int rc = run.open(in_path, out_path)) return rc;
+    std::vector<uint8_t> cure;
+    int corrected = 0, status = kDone;
+    Unit unit;
+    for (uint64_t index = 0; status == kDone && run.next(&unit); ++index) {
+        if (unit.result < 0) {
+            std::fprintf(stderr, "kavrel: access unit %llu (offset %llu) of %s does not parse (code %d); nothing written\n",
+                         static_cast<unsigned long long>(index), static_cast<unsigned long long>(unit.offset),
+                         run.in_name().c_str(), unit.result);
+            status = kRefused;
+            break;
+        }
         // Room for the larger parameter set and its emulation prevention.
-        cure.resize(au.size + au.size / 2 + 1024);
+        cure.resize(unit.size + unit.size / 2 + 1024);
         CorrectionRequest req{};
-        req.OrgFrameLength = au.size;
-        req.org_frame = frame;
+        req.OrgFrameLength = unit.size;
+        req.org_frame = unit.data;
         req.cureFrameLength = static_cast<uint32_t>(cure.size());
         req.cure_frame = cure.data();
         req.sar_width = c.sar_width;
         req.sar_height = c.sar_height;
         req.correction_mode = c.mode;
-        const int32_t rc = Kavrel_enc_h264Correct(&req);
-        if (rc == 0 && req.corrected == 1) {
-            out.insert(out.end(), cure.begin(), cure.begin() + req.cureFrameLength);
+        if (Kavrel_enc_h264Correct(&req) == 0 && req.corrected == 1) {
+            run.output.write(cure.data(), req.cureFrameLength);
             ++corrected;
         } else {
-            out.insert(out.end(), frame, frame + au.size);  // nothing to correct here
+            run.output.write(unit.data, unit.size);  // nothing to correct here
         }
-    });
-    Kavrel_Close(handle);
-    if (failures) {
-        std::fprintf(stderr, "kavrel: %s does not parse; nothing written\n", in_path.c_str());
-        return 1;
     }
-    if (!write_output(out_path, out)) return 2;
-    std::fprintf(stderr, "kavrel: %d access unit%s corrected\n", corrected, corrected == 1 ? "" : "s");
-    return 0;
+    status = run.finish(status);
+    if (status == kDone) std::fprintf(stderr, "kavrel: %d access unit%s corrected\n", corrected, corrected == 1 ? "" : "s");
+    return status;
 }
 
 void add_io(CLI::App* cmd, std::shared_ptr<std::string> in, std::shared_ptr<std::string> out) {
-    cmd->add_option("IN", *in, "Input H.264 Annex B stream")->required();
-    cmd->add_option("OUT", *out, "Output stream")->required();
+    cmd->add_option("IN", *in, "Input H.264 Annex B stream, - for standard input")->required();
+    cmd->add_option("OUT", *out, "Output stream, - for standard output")->required();
 }
 
 }  // namespace
 
-void register_sar(CLI::App& app) {
+void register_sar(CLI::App& app, int* status) {
     auto* cmd = app.add_subcommand(
         "sar", "Give every SPS an explicit sample aspect ratio (VUI aspect_ratio_idc 255, W:H reduced); "
                "the rest of each SPS, its VUI included, is kept. 0:0 takes the picture's own size");
@@ -83,12 +77,11 @@ void register_sar(CLI::App& app) {
         }
         c.sar_width = w;
         c.sar_height = h;
-        const int rc = correct_stream(c, *in, *out);
-        if (rc) throw CLI::RuntimeError(rc);
+        *status = correct_stream(c, *in, *out);
     });
 }
 
-void register_fix_pps(CLI::App& app) {
+void register_fix_pps(CLI::App& app, int* status) {
     auto* cmd = app.add_subcommand(
         "fix-pps",
         "Add transform_8x8_mode_flag = 1 to the PPS of a High-profile stream whose PPS ends after "
@@ -100,8 +93,7 @@ void register_fix_pps(CLI::App& app) {
     cmd->callback([=]() {
         Correction c;
         c.mode = 1;
-        const int rc = correct_stream(c, *in, *out);
-        if (rc) throw CLI::RuntimeError(rc);
+        *status = correct_stream(c, *in, *out);
     });
 }
 

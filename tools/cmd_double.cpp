@@ -1,184 +1,137 @@
 // kavrel double IN OUT: doubles the frame rate of a stream by putting a
-// repeat frame (an all-skipped non-reference P picture) after every access
-// unit and re-emitting every SPS with twice the frame rate. Streams that a
-// repeat would not show correctly are refused before anything is written.
-#include <algorithm>
+// repeat frame (an all-skipped non-reference P picture) after the access
+// unit of every picture and writing every SPS again at twice the rate. The
+// library decides which pictures a repeat may follow; the tool refuses the
+// stream when it may not follow one.
 #include <cstdio>
 #include <memory>
-#include <optional>
+#include <vector>
 
-#include "api/parser_handle.h"
 #include "cli_common.h"
 
 namespace kavrel_cli {
 
 namespace {
 
-// One access unit of the input and the repeat frame that follows it.
-struct Planned {
-    size_t offset = 0;
-    size_t size = 0;
-    std::vector<NalUnit> units;
-    Bytes repeat;  // empty for an access unit without a picture
+// access_unit_delimiter_rbsp() with primary_pic_type 1 (I and P slices).
+const uint8_t kRepeatDelimiter[] = {0, 0, 0, 1, 0x09, 0x30};
+constexpr uint32_t kPictureTiming = 1;  // SEI payloadType (Annex D)
+
+struct Prefix {
+    bool delimiter = false;
+    bool picture_timing = false;
 };
 
-// Walks the stream, checks that every picture can be repeated and builds
-// the repeat frames. An empty string on success, else the reason.
-std::string plan(const Bytes& data, std::vector<Planned>* out) {
-    std::unique_ptr<ParserHandle, void (*)(ParserHandle*)> handle(Kavrel_Open(), Kavrel_Close);
-    if (!handle) return "out of memory";
-    const ParserHandle& parsed = *handle;  // what the library read (its SPS, PPS and slice header)
-    std::optional<int32_t> last_lsb;
-    std::string error;
-    size_t index = 0;
-    walk_stream(handle.get(), data, false, [&](const AccessUnit& au) {
-        const size_t n = index++;
-        if (!error.empty()) return;
-        const std::string where = "access unit " + std::to_string(n) + " (offset " + std::to_string(au.offset) + ")";
-        if (au.result < 0) {
-            error = where + " cannot be parsed (code " + std::to_string(au.result) + ")";
-            return;
-        }
-        Planned p;
-        p.offset = au.offset;
-        p.size = au.size;
-        p.units = split_units(data, au.offset, au.offset + au.size);
-        bool picture = false, idr = false, non_reference = false;
-        for (const NalUnit& u : p.units) {
-            if (u.type != 1 && u.type != 5) continue;
-            picture = true;
-            idr = idr || u.type == 5;
-            non_reference = non_reference || u.ref_idc == 0;
-        }
-        if (picture) {
-            const kavrel::SeqParamSet& sps = parsed.active_sps;
-            if (sps.pic_order_cnt_type == 1) {
-                error = where + ": picture order count type 1 is not supported";
-                return;
-            }
-            if (sps.pic_order_cnt_type == 0) {
-                // The repeat takes pic_order_cnt_lsb + 1: the next picture must not.
-                const int32_t lsb = parsed.slice.pic_order_cnt_lsb;
-                const int32_t mask = (1 << sps.log2_max_poc_lsb) - 1;
-                if (last_lsb && !idr && ((lsb - *last_lsb) & mask) == 1) {
-                    error = where + ": pic_order_cnt_lsb steps by 1 per frame, leaving no value for a repeat";
-                    return;
-                }
-                last_lsb = lsb;
-            }
-            if (au.info.picture_type == 2) {
-                error = where + " holds a B picture: a repeat would show another picture";
-                return;
-            }
-            if (non_reference) {
-                error = where + " holds a non-reference picture: a repeat would show another picture";
-                return;
-            }
-            if (au.info.field_pic_flag != 0) {
-                error = where + " is a field picture: field streams are not supported";
-                return;
-            }
-            const uint64_t mbs = uint64_t(au.info.coded_width / 16) * uint64_t(au.info.coded_height / 16);
-            p.repeat.resize(2 * mbs + 4096);
-            const int32_t len = H264_Enc_Double_Frame_Sized(handle.get(), p.repeat.data(),
-                                                            static_cast<uint32_t>(p.repeat.size()));
-            if (len < 0) {
-                error = "the library refused the repeat frame after " + where;
-                return;
-            }
-            p.repeat.resize(static_cast<size_t>(len));
-        }
-        out->push_back(std::move(p));
+Prefix read_prefix(const Unit& unit) {
+    Prefix f;
+    visit_prefix(unit.data, unit.size, [&](const Nal& u) {
+        f.delimiter = f.delimiter || u.type == 9;
+        if (u.type == 6) f.picture_timing = f.picture_timing || sei_has(unit.data, u.header, u.end, kPictureTiming);
     });
-    return error;
+    return f;
 }
 
-int run_double(const std::string& in_path, const std::string& out_path, const std::string& rate) {
-    uint32_t rate_num = 0, rate_den = 0;
-    if (!rate.empty() && !parse_rate(rate, &rate_num, &rate_den)) {
-        std::fprintf(stderr, "kavrel: --rate must be N or N/D with positive integers (e.g. 25, 30000/1001)\n");
-        return 2;
-    }
-    Bytes data;
-    if (!read_input(in_path, &data)) return 2;
-    std::vector<Planned> units;
-    const std::string error = plan(data, &units);
-    if (!error.empty()) {
-        std::fprintf(stderr, "kavrel: cannot double %s: %s\n", in_path.c_str(), error.c_str());
-        return 1;
+class Doubler {
+public:
+    Doubler(Rewrite* run, bool have_rate, Rate rate) : run_(run), have_rate_(have_rate), rate_(rate) {}
+
+    // 0 or an exit code, after a message.
+    int add(const Unit& unit, uint64_t index) {
+        const std::string where = "access unit " + std::to_string(index) + " (offset " + std::to_string(unit.offset) + ")";
+        if (unit.result < 0) return refuse(where + " cannot be parsed (code " + std::to_string(unit.result) + ")");
+        const Prefix prefix = read_prefix(unit);
+        if (prefix.picture_timing)
+            return refuse(where + " carries picture-timing SEI, which would describe the wrong pictures");
+        const size_t insert_at = insertion_point(unit.data, unit.size);
+        const auto to_rate = [&](const SpsTiming& t, Rate* r) {
+            if (have_rate_) {
+                *r = {2 * rate_.num, rate_.den};
+                return true;
+            }
+            if (!t.timing_info_present || !t.num_units_in_tick || !t.time_scale) {
+                std::fprintf(stderr, "kavrel: the SPS carries no frame rate; give the input's rate with --rate\n");
+                return false;
+            }
+            *r = {t.time_scale, t.num_units_in_tick};  // time_scale / (2 x num_units_in_tick), doubled
+            return true;
+        };
+        if (const int rc = copy_rewriting_sps(unit, insert_at, &sps_, to_rate, &run_->output)) return rc;
+        if (unit.picture) {
+            const uint64_t mbs = uint64_t(unit.info.coded_width / 16) * uint64_t(unit.info.coded_height / 16);
+            repeat_.resize(2 * mbs + 4096);
+            const int32_t n = H264_Enc_Double_Frame_Sized(run_->parser(), repeat_.data(),
+                                                          static_cast<uint32_t>(repeat_.size()));
+            if (n >= 0) {
+                if (prefix.delimiter) run_->output.write(kRepeatDelimiter, sizeof kRepeatDelimiter);
+                run_->output.write(repeat_.data(), static_cast<size_t>(n));
+                ++repeats_;
+            } else if (repeats_ > 0) {
+                return refuse("no repeat may follow " + where + ": " + last_library_message());
+            } else {
+                // Not yet at a picture a repeat may follow: copied as it is.
+                if (skipped_++ == 0) first_refusal_ = where + ": " + last_library_message();
+            }
+        }
+        run_->output.write(unit.data + insert_at, unit.size - insert_at);
+        return kDone;
     }
 
-    std::unique_ptr<ParserHandle, void (*)(ParserHandle*)> sps_handle(Kavrel_Open(), Kavrel_Close);
-    if (!sps_handle) return 2;
-    Bytes out;
-    out.reserve(data.size() * 2);
-    size_t pictures = 0, sets = 0;
-    for (const Planned& p : units) {
-        size_t copied = p.offset;
-        size_t last_end = p.offset;
-        for (const NalUnit& u : p.units) {
-            last_end = u.end;
-            if (u.type != 7) continue;
-            out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(copied),
-                       data.begin() + static_cast<std::ptrdiff_t>(u.start));
-            if (!parse_sps_unit(sps_handle.get(), data, u)) {
-                std::fprintf(stderr, "kavrel: cannot double %s: the SPS at offset %zu does not parse\n",
-                             in_path.c_str(), u.start);
-                return 1;
-            }
-            // Twice the stream's own rate, or twice the one given:
-            // time_scale / (2 x num_units_in_tick) doubled.
-            const kavrel::SeqParamSet& sps = sps_handle->active_sps;
-            uint64_t num = uint64_t{rate_num} * 2, den = rate_den;
-            if (rate.empty()) {
-                if (!sps.vui_parameters_present_flag || !sps.timing_info_present_flag || !sps.num_units_in_tick ||
-                    !sps.time_scale) {
-                    std::fprintf(stderr,
-                                 "kavrel: cannot double %s: the SPS at offset %zu carries no frame rate; give the "
-                                 "input's rate with --rate\n",
-                                 in_path.c_str(), u.start);
-                    return 1;
-                }
-                num = sps.time_scale;
-                den = sps.num_units_in_tick;
-            }
-            if (!append_sps_at_rate(sps_handle.get(), num, den, &out)) {
-                std::fprintf(stderr, "kavrel: cannot double %s: the SPS at offset %zu cannot be rewritten\n",
-                             in_path.c_str(), u.start);
-                return 1;
-            }
-            copied = u.end;
-            ++sets;
-        }
-        // The repeat goes after the last unit, before the zeros that lead
-        // into the next start code.
-        out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(copied),
-                   data.begin() + static_cast<std::ptrdiff_t>(std::max(copied, last_end)));
-        out.insert(out.end(), p.repeat.begin(), p.repeat.end());
-        out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(std::max(copied, last_end)),
-                   data.begin() + static_cast<std::ptrdiff_t>(p.offset + p.size));
-        if (!p.repeat.empty()) ++pictures;
+    int finish(int status) {
+        if (status == kDone && repeats_ == 0 && skipped_ > 0)
+            status = refuse("no repeat may follow " + first_refusal_);
+        if (status == kDone && skipped_ > 0)
+            std::fprintf(stderr, "kavrel: %llu picture(s) before the first one a repeat may follow copied unchanged\n",
+                         static_cast<unsigned long long>(skipped_));
+        status = run_->finish(status);
+        if (status == kDone)
+            std::fprintf(stderr, "kavrel: %llu pictures doubled, %d SPS written again at twice the rate\n",
+                         static_cast<unsigned long long>(repeats_), sps_.rewritten());
+        return status;
     }
-    if (!write_output(out_path, out)) return 2;
-    std::fprintf(stderr, "kavrel: %zu pictures doubled, %zu SPS re-emitted at twice the rate\n", pictures, sets);
-    return 0;
+
+private:
+    int refuse(const std::string& reason) {
+        run_->end_progress();
+        std::fprintf(stderr, "kavrel: cannot double %s: %s; nothing written\n", run_->in_name().c_str(), reason.c_str());
+        return kRefused;
+    }
+
+    Rewrite* run_;
+    bool have_rate_;
+    Rate rate_;
+    SpsRewriter sps_;
+    std::vector<uint8_t> repeat_;
+    uint64_t repeats_ = 0, skipped_ = 0;
+    std::string first_refusal_;
+};
+
+int run_double(const std::string& in_path, const std::string& out_path, bool have_rate, Rate rate) {
+    Rewrite run;
+    if (const int rc = run.open(in_path, out_path)) return rc;
+    Doubler doubler(&run, have_rate, rate);
+    int status = kDone;
+    Unit unit;
+    for (uint64_t index = 0; status == kDone && run.next(&unit); ++index) status = doubler.add(unit, index);
+    return doubler.finish(status);
 }
 
 }  // namespace
 
-void register_double(CLI::App& app) {
+void register_double(CLI::App& app, int* status) {
     auto* cmd = app.add_subcommand("double", "Double the frame rate: a repeat frame after every picture");
     auto in = std::make_shared<std::string>();
     auto out = std::make_shared<std::string>();
     auto rate = std::make_shared<std::string>();
-    cmd->add_option("IN", *in, "H.264 Annex B stream (reference pictures only, frames)")->required();
-    cmd->add_option("OUT", *out, "Where to write the doubled stream")->required();
+    cmd->add_option("IN", *in, "H.264 Annex B stream (reference frames only), - for standard input")->required();
+    cmd->add_option("OUT", *out, "Where to write the doubled stream, - for standard output")->required();
     cmd->add_option("--rate", *rate,
-                    "The input's frame rate, N or N/D (e.g. 25, 30000/1001); needed when the stream carries no "
-                    "timing; when given it replaces the stream's own");
+                    "The input's frame rate (25, 30000/1001, 29.97); needed when the stream carries no timing; when "
+                    "given it replaces the stream's own");
     cmd->callback([=]() {
-        const int rc = run_double(*in, *out, *rate);
-        if (rc) throw CLI::RuntimeError(rc);
+        Rate r;
+        if (!rate->empty() && !parse_rate(*rate, &r))
+            throw CLI::ValidationError("--rate", "expected N, N/D or a decimal, e.g. 25, 30000/1001, 29.97");
+        *status = run_double(*in, *out, !rate->empty(), r);
     });
 }
 

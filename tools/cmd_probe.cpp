@@ -1,7 +1,7 @@
-// kavrel probe FILE: one line per access unit and a summary.
-#include <unistd.h>
-
+// kavrel probe FILE: one line per access unit and a summary, as text or JSON
+// written as it goes.
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -29,163 +29,210 @@ const char* structure_name(int32_t s) {
     }
 }
 
-nlohmann::json unit_json(size_t index, const AccessUnit& au) {
-    const FrameInfo& i = au.info;
-    nlohmann::json j = {{"index", index},
-                        {"offset", au.offset},
-                        {"size", au.size},
-                        {"result", au.result},
-                        {"picture_type", type_name(i.picture_type)},
-                        {"picture_structure", i.picture_structure},
-                        {"field_pic_flag", i.field_pic_flag},
-                        {"width", i.width},
-                        {"height", i.height},
-                        {"coded_width", i.coded_width},
-                        {"coded_height", i.coded_height},
-                        {"frame_rate", i.frame_rate},
-                        {"ref_frame_count", i.ref_frame_count},
-                        {"consumed", i.consumed},
-                        {"sps_size", i.sps_size},
-                        {"pps_size", i.pps_size}};
-    return j;
+std::string dump(const nlohmann::json& j, int indent = -1) {
+    return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// Running totals for the summary.
-struct Summary {
-    std::map<std::string, int> by_type;
-    std::vector<int> gops;  // lengths of the GOPs, each starting at an I picture
-    int frames = 0;
-    int failures = 0;
-    int since_i = -1;
-    FrameInfo last{};
-    int profile_idc = -1, level_idc = -1;
-
-    void add(const AccessUnit& au) {
-        if (au.result < 0) {
-            ++failures;
+// What the stream's SPS says, read again whenever its bytes change.
+struct SpsView {
+    std::string bytes;
+    SpsTiming timing;
+    std::string rate = "-";  // exact rate, or "-" without timing
+    void update(const FrameInfo& i) {
+        if (!i.sps_data || (i.sps_size == bytes.size() && std::memcmp(bytes.data(), i.sps_data, i.sps_size) == 0))
             return;
-        }
-        last = au.info;
-        if (au.info.sps_size >= 3 && au.info.sps_data) {
-            profile_idc = au.info.sps_data[0];
-            level_idc = au.info.sps_data[2];
-        }
-        if (au.info.picture_type == 255) return;  // parameter sets only
-        ++frames;
-        ++by_type[type_name(au.info.picture_type)];
-        if (au.info.picture_type == 0) {
-            if (since_i > 0) gops.push_back(since_i);
-            since_i = 0;
-        }
-        if (since_i >= 0) ++since_i;
-    }
-    void finish() {
-        if (since_i > 0) gops.push_back(since_i);
-        since_i = -1;
-    }
-    nlohmann::json json() const {
-        return {{"frames", frames},
-                {"failures", failures},
-                {"by_type", by_type},
-                {"gop_lengths", gops},
-                {"width", last.width},
-                {"height", last.height},
-                {"coded_width", last.coded_width},
-                {"coded_height", last.coded_height},
-                {"frame_rate", last.frame_rate},
-                {"profile_idc", profile_idc},
-                {"level_idc", level_idc}};
+        bytes.assign(reinterpret_cast<const char*>(i.sps_data), i.sps_size);
+        timing = SpsTiming{};
+        read_sps_timing(i.sps_data, i.sps_size, &timing);
+        rate = timing.timing_info_present && timing.num_units_in_tick && timing.time_scale
+                   ? rate_text({timing.time_scale, 2ull * timing.num_units_in_tick})
+                   : "-";
     }
 };
 
-std::string gop_text(const std::vector<int>& gops) {
-    if (gops.empty()) return "-";
-    std::map<int, int> counts;
-    for (int g : gops) ++counts[g];
-    std::string s;
-    for (const auto& [len, n] : counts) {
-        if (!s.empty()) s += ", ";
-        s += std::to_string(len) + (n > 1 ? " x" + std::to_string(n) : "");
+// Running totals for the summary.
+struct Summary {
+    std::map<std::string, uint64_t> by_type;
+    std::map<uint64_t, uint64_t> gops;  // GOP length (from an I picture) -> count
+    uint64_t frames = 0, failures = 0, leading = 0, since_i = 0;
+    FrameInfo last{};
+    std::string shape;  // size, profile and rate of the last picture
+    std::vector<std::string> changes;
+    uint64_t more_changes = 0;
+
+    void add(const Unit& u, const SpsView& sps, uint64_t index) {
+        if (u.result < 0) {
+            (u.leading ? leading : failures) += 1;
+            return;
+        }
+        if (!u.picture) return;
+        last = u.info;
+        ++frames;
+        ++by_type[type_name(u.info.picture_type)];
+        if (u.info.picture_type == 0 && since_i > 0) ++gops[since_i], since_i = 0;
+        if (u.info.picture_type == 0 || since_i > 0) ++since_i;
+        const std::string now = std::to_string(u.info.width) + "x" + std::to_string(u.info.height) + ", profile_idc " +
+                                std::to_string(sps.timing.profile_idc) + ", " + sps.rate + " fps";
+        if (!shape.empty() && now != shape) {
+            if (changes.size() < 20)
+                changes.push_back("access unit " + std::to_string(index) + " (offset " + std::to_string(u.offset) +
+                                  "): " + shape + " -> " + now);
+            else
+                ++more_changes;
+        }
+        shape = now;
     }
-    return s;
+    void finish() {
+        if (since_i > 0) ++gops[since_i];
+        since_i = 0;
+    }
+    uint64_t count(const char* t) const { return by_type.count(t) ? by_type.at(t) : 0; }
+};
+
+std::string gop_text(const std::map<uint64_t, uint64_t>& gops) {
+    std::string s;
+    for (const auto& [len, n] : gops) s += (s.empty() ? "" : ", ") + std::to_string(len) + (n > 1 ? " x" + std::to_string(n) : "");
+    return s.empty() ? "-" : s;
+}
+
+nlohmann::json unit_json(uint64_t index, const Unit& u, const SpsView& sps) {
+    const FrameInfo& i = u.info;
+    return {{"index", index},          {"offset", u.offset},
+            {"size", u.size},          {"result", u.result},
+            {"leading", u.leading},    {"picture", u.picture},
+            {"picture_type", u.picture ? type_name(i.picture_type) : "-"},
+            {"picture_structure", i.picture_structure},
+            {"field_pic_flag", i.field_pic_flag},
+            {"width", i.width},        {"height", i.height},
+            {"coded_width", i.coded_width},
+            {"coded_height", i.coded_height},
+            {"frame_rate", i.frame_rate},
+            {"frame_rate_exact", sps.rate},
+            {"ref_frame_count", i.ref_frame_count},
+            {"sps_size", i.sps_size},  {"pps_size", i.pps_size}};
+}
+
+void print_line(uint64_t index, const Unit& u, const SpsView& sps) {
+    const FrameInfo& i = u.info;
+    if (u.result < 0) {
+        std::printf("#%-5llu offset %-9llu size %-7u FAILED with code %d%s\n", static_cast<unsigned long long>(index),
+                    static_cast<unsigned long long>(u.offset), u.size, u.result, u.leading ? " (leading)" : "");
+        return;
+    }
+    std::printf("#%-5llu offset %-9llu size %-7u rc %d  type %s  %-6s  %dx%d (coded %dx%d)  %s fps (%u)  refs %u  "
+                "sps %u B  pps %u B\n",
+                static_cast<unsigned long long>(index), static_cast<unsigned long long>(u.offset), u.size, u.result,
+                u.picture ? type_name(i.picture_type) : "-", structure_name(i.picture_structure), i.width, i.height,
+                i.coded_width, i.coded_height, sps.rate.c_str(), i.frame_rate, i.ref_frame_count, i.sps_size,
+                i.pps_size);
+}
+
+// Warnings about the ends of the input: garbage before the first start
+// code, a last unit that does not parse or stops at its start code.
+std::vector<std::string> edge_warnings(uint64_t garbage, const Unit& last, bool bare_start) {
+    std::vector<std::string> w;
+    if (garbage) w.push_back(std::to_string(garbage) + " byte(s) of garbage before the first start code");
+    if (last.size && (last.result < 0 || bare_start))
+        w.push_back("the last access unit (offset " + std::to_string(last.offset) +
+                    ") is incomplete: the stream looks truncated");
+    return w;
+}
+
+// The unit ends in a start code with no NAL unit behind it.
+bool ends_bare(const Unit& u) {
+    const size_t from = u.size > 6 ? u.size - 6 : 0;
+    const size_t sc = find_start_code(u.data, from, u.size);
+    return sc < u.size && u.size - sc <= 3;
+}
+
+void print_summary(const Summary& s, const SpsView& sps) {
+    std::printf("summary: %llu frames (I %llu, P %llu, B %llu), %llu failed\n", static_cast<unsigned long long>(s.frames),
+                static_cast<unsigned long long>(s.count("I")), static_cast<unsigned long long>(s.count("P")),
+                static_cast<unsigned long long>(s.count("B")), static_cast<unsigned long long>(s.failures));
+    std::printf("summary: GOP lengths %s\n", gop_text(s.gops).c_str());
+    const FrameInfo& l = s.last;
+    std::printf("summary: %dx%d (coded %dx%d), %s fps (library: %u), profile_idc %d, level_idc %d\n", l.width, l.height,
+                l.coded_width, l.coded_height, sps.rate.c_str(), l.frame_rate, sps.timing.profile_idc,
+                sps.timing.level_idc);
+    for (const std::string& c : s.changes) std::printf("summary: change at %s\n", c.c_str());
+    if (s.more_changes) std::printf("summary: %llu more changes\n", static_cast<unsigned long long>(s.more_changes));
+}
+
+nlohmann::json summary_json(const Summary& s, const SpsView& sps, const std::vector<std::string>& warnings) {
+    std::vector<uint64_t> gops;
+    for (const auto& [len, n] : s.gops) gops.insert(gops.end(), n, len);
+    if (gops.size() > 1000) gops.resize(1000);
+    return {{"frames", s.frames},           {"failures", s.failures},
+            {"leading_failures", s.leading}, {"by_type", s.by_type},
+            {"gop_lengths", gops},          {"width", s.last.width},
+            {"height", s.last.height},      {"coded_width", s.last.coded_width},
+            {"coded_height", s.last.coded_height},
+            {"frame_rate", s.last.frame_rate},
+            {"frame_rate_exact", sps.rate}, {"profile_idc", sps.timing.profile_idc},
+            {"level_idc", sps.timing.level_idc},
+            {"changes", s.changes},         {"warnings", warnings}};
 }
 
 int run_probe(const std::string& path, bool json, bool keep_going) {
-    Bytes data;
-    if (!read_input(path, &data)) return 2;
+    InputWindow input;
+    if (const int rc = open_checked(&input, path)) return rc;
     ParserHandle* handle = Kavrel_Open();
-    if (!handle) {
-        std::fprintf(stderr, "kavrel: out of memory\n");
-        return 2;
-    }
-
-    // With --json the library's diagnostics go to stderr so that standard
-    // output carries nothing but the JSON document.
-    FILE* out = stdout;
-    int saved_stdout = -1;
-    if (json) {
-        std::fflush(stdout);
-        saved_stdout = dup(STDOUT_FILENO);
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-        out = fdopen(saved_stdout, "w");
-    }
-
+    if (!handle) return kIoError;
+    static char out_buffer[1 << 20];
+    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+    if (json) std::printf("{\n\"file\": %s,\n\"access_units\": [\n", dump(path).c_str());
     Summary summary;
-    nlohmann::json units = nlohmann::json::array();
-    size_t index = 0;
-    walk_stream(handle, data, keep_going, [&](const AccessUnit& au) {
-        summary.add(au);
-        if (json) {
-            units.push_back(unit_json(index, au));
-        } else if (au.result < 0) {
-            std::fprintf(out, "#%-5zu offset %-9zu size %-7u FAILED with code %d\n", index, au.offset, au.size,
-                         au.result);
-        } else {
-            const FrameInfo& i = au.info;
-            std::fprintf(out,
-                         "#%-5zu offset %-9zu size %-7u rc %d  type %s  %-6s  %dx%d (coded %dx%d)  %u fps  refs %u  "
-                         "sps %u B  pps %u B\n",
-                         index, au.offset, au.size, au.result, type_name(i.picture_type),
-                         structure_name(i.picture_structure), i.width, i.height, i.coded_width, i.coded_height,
-                         i.frame_rate, i.ref_frame_count, i.sps_size, i.pps_size);
+    SpsView sps;
+    Unit unit, last;
+    uint64_t index = 0, garbage = 0;
+    bool stopped = false, pictures = false, bare = false;
+    {
+        UnitWalker walker(&input, handle);
+        while (!stopped && !std::ferror(stdout) && walker.next(&unit)) {
+            if (unit.result >= 0) sps.update(unit.info);
+            summary.add(unit, sps, index);
+            if (json) std::printf("%s%s", index ? ",\n" : "", dump(unit_json(index, unit, sps)).c_str());
+            else print_line(index, unit, sps);
+            stopped = unit.result < 0 && !unit.leading && !keep_going;
+            last = unit;
+            bare = ends_bare(unit);
+            ++index;
         }
-        std::fflush(out);
-        ++index;
-    });
-    summary.finish();
-    Kavrel_Close(handle);
-
-    if (json) {
-        nlohmann::json doc = {{"file", path}, {"access_units", units}, {"summary", summary.json()}};
-        std::fprintf(out, "%s\n", doc.dump(2).c_str());
-        std::fclose(out);
-    } else {
-        const FrameInfo& l = summary.last;
-        std::fprintf(out, "summary: %d frames (I %d, P %d, B %d), %d failed\n", summary.frames,
-                     summary.by_type.count("I") ? summary.by_type.at("I") : 0,
-                     summary.by_type.count("P") ? summary.by_type.at("P") : 0,
-                     summary.by_type.count("B") ? summary.by_type.at("B") : 0, summary.failures);
-        std::fprintf(out, "summary: GOP lengths %s\n", gop_text(summary.gops).c_str());
-        std::fprintf(out, "summary: %dx%d (coded %dx%d), %u fps, profile_idc %d, level_idc %d\n", l.width, l.height,
-                     l.coded_width, l.coded_height, l.frame_rate, summary.profile_idc, summary.level_idc);
+        summary.finish();
+        garbage = walker.leading_garbage();
+        pictures = walker.pictures() > 0;
+        if (walker.io_error()) stopped = true;
     }
-    return summary.failures ? 1 : 0;
+    Kavrel_Close(handle);
+    const std::vector<std::string> warnings = edge_warnings(garbage, last, bare);
+    if (json) std::printf("\n],\n\"summary\": %s\n}\n", dump(summary_json(summary, sps, warnings), 2).c_str());
+    else print_summary(summary, sps);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "kavrel: cannot write standard output: %s\n", std::strerror(errno));
+        return kIoError;
+    }
+    for (const std::string& w : warnings) std::fprintf(stderr, "kavrel: warning: %s\n", w.c_str());
+    if (summary.leading)
+        std::fprintf(stderr, "kavrel: %llu leading unit(s) before the first parsable picture (the stream starts "
+                             "mid-GOP)\n", static_cast<unsigned long long>(summary.leading));
+    if (!pictures) {
+        std::fprintf(stderr, "kavrel: %s holds no H.264 picture the library can parse\n", input.name().c_str());
+        return kRefused;
+    }
+    return summary.failures || stopped ? kRefused : kDone;
 }
 
 }  // namespace
 
-void register_probe(CLI::App& app) {
+void register_probe(CLI::App& app, int* status) {
     auto* cmd = app.add_subcommand("probe", "Walk a stream access unit by access unit and report what the library sees");
     auto path = std::make_shared<std::string>();
     auto json = std::make_shared<bool>(false);
     auto keep_going = std::make_shared<bool>(false);
-    cmd->add_option("FILE", *path, "H.264 Annex B stream")->required();
-    cmd->add_flag("--json", *json, "Print JSON (library diagnostics then go to stderr)");
+    cmd->add_option("FILE", *path, "H.264 Annex B stream, - for standard input")->required();
+    cmd->add_flag("--json", *json, "Print JSON");
     cmd->add_flag("--keep-going", *keep_going, "After a failed access unit, resume at the next start code");
-    cmd->callback([=]() {
-        const int rc = run_probe(*path, *json, *keep_going);
-        if (rc) throw CLI::RuntimeError(rc);
-    });
+    cmd->callback([=]() { *status = run_probe(*path, *json, *keep_going); });
 }
 
 }  // namespace kavrel_cli

@@ -1,15 +1,51 @@
 // kavrel: the command-line face of the library.
+#include <cstdio>
+#include <exception>
+
 #include "cli_common.h"
 
+#ifndef KAVREL_PROJECT_VERSION
+#define KAVREL_PROJECT_VERSION "unknown"
+#endif
+
 int main(int argc, char** argv) {
-    CLI::App app{"kavrel: inspect and adjust H.264 Annex B streams"};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("kavrel library ") + Kavrel_lib_get_version());
-    kavrel_cli::register_probe(app);
-    kavrel_cli::register_fps(app);
-    kavrel_cli::register_double(app);
-    kavrel_cli::register_sar(app);
-    kavrel_cli::register_fix_pps(app);
-    CLI11_PARSE(app, argc, argv);
-    return 0;
+    using namespace kavrel_cli;
+    try {
+        CLI::App app{"kavrel: inspect and adjust H.264 Annex B streams"};
+        app.footer(
+            "IN and OUT may be - for standard input and output. OUT is written to a temporary file beside it and "
+            "renamed over it when complete, so IN and OUT may be the same file.\n"
+            "Exit codes: 0 done, 1 the stream was refused or failed, 2 input/output error, 64 usage error.");
+        app.require_subcommand(1);
+        app.set_version_flag("--version", std::string("kavrel ") + KAVREL_PROJECT_VERSION + " (library " +
+                                              Kavrel_lib_get_version() + ")");
+        app.fallthrough();  // --quiet also after the subcommand
+        app.add_flag("-q,--quiet", *log_quiet_flag(), "Drop the library's diagnostics (otherwise on standard error)");
+        install_log_sink();
+        int status = kDone;
+        register_probe(app, &status);
+        register_fps(app, &status);
+        register_double(app, &status);
+        register_sar(app, &status);
+        register_fix_pps(app, &status);
+        // Name an unknown command rather than let it pass for a stray argument.
+        for (int i = 1; i < argc; ++i) {
+            if (argv[i][0] == '-') continue;
+            const auto known = app.get_subcommands([&](CLI::App* c) { return c->get_name() == argv[i]; });
+            if (!known.empty()) break;
+            std::fprintf(stderr, "kavrel: unknown command '%s'; the commands are probe, fps, double, sar and fix-pps "
+                                 "(see kavrel --help)\n", argv[i]);
+            return kUsage;
+        }
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::ParseError& e) {
+            const int rc = app.exit(e);
+            return rc == 0 ? kDone : kUsage;
+        }
+        return status;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kavrel: %s\n", e.what());
+        return kIoError;
+    }
 }

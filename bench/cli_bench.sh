@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Times the kavrel tool on a stream of more than 1 GB read from the page
+# cache, against `ffprobe -show_packets`, and reports each command's peak
+# resident memory.
+#
+#   bench/cli_bench.sh [KAVREL] [DIR]     # defaults: build/kavrel, /tmp/kavrel-cli-bench
+#
+# The stream is 10 s of 1080p25 Baseline IPPP at 10 Mbit/s (x264 ultrafast,
+# FFmpeg's test pattern with temporal noise) repeated 86 times: 1.1 GB,
+# 21500 frames, a valid input of every command. Made once; delete DIR to
+# make it again. Needs ffmpeg, hyperfine and GNU time (/usr/bin/time).
+set -euo pipefail
+
+kavrel=$(realpath "${1:-build/kavrel}")
+dir=${2:-/tmp/kavrel-cli-bench}
+mkdir -p "$dir"
+cd "$dir"
+
+if [[ ! -s base.h264 ]]; then
+    ffmpeg -nostdin -hide_banner -loglevel error -y \
+        -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=10:allf=t+u,format=yuv420p" \
+        -frames:v 250 -c:v libx264 -threads 2 -preset ultrafast -bf 0 -g 50 \
+        -b:v 10M -maxrate 10M -bufsize 20M -f h264 base.h264.tmp
+    mv base.h264.tmp base.h264
+fi
+if [[ ! -s big.h264 ]]; then
+    for _ in $(seq 86); do cat base.h264; done > big.h264.tmp
+    mv big.h264.tmp big.h264
+fi
+size=$(stat -c %s big.h264)
+cat big.h264 > /dev/null  # into the page cache
+echo "stream: big.h264, $size bytes"
+
+hyperfine --warmup 1 --runs "${KAVREL_BENCH_RUNS:-5}" --export-json times.json --style basic \
+    -n "kavrel probe" "'$kavrel' -q probe big.h264 > /dev/null" \
+    -n "ffprobe -show_packets" "ffprobe -v error -show_packets big.h264 > /dev/null" \
+    -n "kavrel fps 50" "'$kavrel' -q fps 50 big.h264 /dev/null" \
+    -n "kavrel double" "'$kavrel' -q double big.h264 /dev/null" \
+    -n "kavrel fps 50 to a file" "'$kavrel' -q fps 50 big.h264 out.h264" \
+    -n "kavrel fps 50, pipe to pipe" "cat big.h264 | '$kavrel' -q fps 50 - - > /dev/null"
+
+python3 - "$size" times.json <<'EOF'
+import json, sys
+size = int(sys.argv[1])
+results = json.load(open(sys.argv[2]))["results"]
+by_name = {r["command"]: r for r in results}
+print("| command | median s | GB/s |")
+print("|---|---|---|")
+for r in results:
+    m = r["median"]
+    print(f"| {r['command']} | {m:.3f} | {size / m / 1e9:.2f} |")
+ratio = by_name["ffprobe -show_packets"]["median"] / by_name["kavrel probe"]["median"]
+print(f"\nkavrel probe is {ratio:.1f}x faster than ffprobe -show_packets")
+EOF
+
+echo
+echo "| command | peak RSS (MiB) |"
+echo "|---|---|"
+rss() {
+    local name=$1
+    shift
+    /usr/bin/time -f '%M' -o rss.txt "$@" > /dev/null 2>&1
+    echo "| $name | $(( $(cat rss.txt) / 1024 )) |"
+}
+rss "kavrel probe" "$kavrel" -q probe big.h264
+rss "kavrel probe --json" "$kavrel" -q probe --json big.h264
+rss "kavrel fps 50" "$kavrel" -q fps 50 big.h264 out.h264
+rss "kavrel double" "$kavrel" -q double big.h264 out.h264
+rss "kavrel sar 4:3" "$kavrel" -q sar 4:3 big.h264 out.h264
+rss "kavrel fps 50 - - (pipe)" sh -c "cat big.h264 | '$kavrel' -q fps 50 - - | cat > /dev/null"
+rss "ffprobe -show_packets" ffprobe -v error -show_packets big.h264
+rm -f out.h264 rss.txt

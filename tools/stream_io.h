@@ -1,0 +1,80 @@
+// Bounded-memory input and safe output for the subcommands.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace kavrel_cli {
+
+// A sliding window over the input: a mapped range of a regular file, or a
+// buffer refilled by reads for pipes. Positions only move forward.
+class InputWindow {
+public:
+    InputWindow() = default;
+    InputWindow(const InputWindow&) = delete;
+    InputWindow& operator=(const InputWindow&) = delete;
+    ~InputWindow();
+
+    // Opens `path` ("-" is standard input); false with a message on stderr.
+    bool open(const std::string& path);
+    // Bytes from `pos` on: at least `want` of them unless the input ends
+    // sooner (then all that is left). Valid until the next call. nullptr
+    // with a message on stderr on a read error.
+    const uint8_t* view(uint64_t pos, size_t want, size_t* available);
+    // True when `pos` is known to be the end of the input.
+    bool ends_at(uint64_t pos) const { return end_known_ && pos >= end_; }
+    uint64_t size() const { return file_.regular ? file_.size : 0; }
+    const std::string& name() const { return name_; }
+
+private:
+    const uint8_t* view_mapped(uint64_t pos, size_t want, size_t* available);
+    platform::InFile file_;
+    std::string name_;
+    bool end_known_ = false;
+    uint64_t end_ = 0;
+    // Mapped range.
+    const uint8_t* map_ = nullptr;
+    uint64_t map_offset_ = 0;
+    size_t map_length_ = 0;
+    bool mapping_ = false;
+    // Read buffer: buffer_[0] is byte buffer_offset_ of the input.
+    std::vector<uint8_t> buffer_;
+    uint64_t buffer_offset_ = 0;
+    size_t buffer_length_ = 0;
+};
+
+// OUT written through a buffer; on success renamed into place by finish(),
+// otherwise (or when destroyed unfinished) the temporary file is removed.
+class OutputStream {
+public:
+    OutputStream() = default;
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+    ~OutputStream();
+
+    bool open(const std::string& path);  // false with a message on stderr
+    void write(const uint8_t* data, size_t n);
+    bool failed() const { return failed_; }
+    uint64_t written() const { return written_; }
+    // Flushes, closes and renames; false with a message on stderr.
+    bool finish();
+
+private:
+    bool flush();
+    void fail();
+    platform::OutFile file_;
+    std::vector<uint8_t> buffer_;
+    bool open_ = false;
+    bool failed_ = false;
+    int error_ = 0;
+    uint64_t written_ = 0;
+};
+
+// The smallest window ahead of the walk: KAVREL_WINDOW (bytes) in the
+// environment, else 4 MiB. A small one makes the tests cross window edges.
+size_t window_bytes();
+
+}  // namespace kavrel_cli
