@@ -11,7 +11,8 @@ set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/../build-bench}
-reps=${KAVREL_BENCH_REPETITIONS:-5}
+reps=${KAVREL_BENCH_REPETITIONS:-7}
+filter=${KAVREL_BENCH_FILTER:-.}
 
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVREL_BUILD_BENCH=ON > /dev/null
 cmake --build "$build" -j2 --target kavrel_bench kavrel_cli
@@ -23,8 +24,11 @@ nproc > "$out/machine.txt"
 grep -m1 'model name' /proc/cpuinfo >> "$out/machine.txt" || true
 
 # The library prints a line at most frame ends: stdout goes to /dev/null,
-# as it would in an application that does not show it.
-"$build/bench/kavrel_bench" --benchmark_repetitions="$reps" --benchmark_report_aggregates_only=true --benchmark_color=false \
+# as it would in an application that does not show it. The repetitions of
+# all benchmarks are run in random interleaved order, so that a change of
+# load on the machine falls on every method alike.
+"$build/bench/kavrel_bench" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
+    --benchmark_filter="$filter" --benchmark_report_aggregates_only=true --benchmark_color=false \
     --benchmark_out="$out/bench.json" --benchmark_out_format=json > /dev/null
 
 in=$build/bench/streams/e_1080p_baseline_ippp.h264

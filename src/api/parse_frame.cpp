@@ -9,6 +9,23 @@
 
 namespace kavrel {
 
+namespace {
+
+// The header check of the NAL unit layer, with the units that pass it
+// without a word (a slice of type 1, or of type 5 with nal_ref_idc above 0,
+// forbidden_zero_bit clear) settled inline.
+inline bool check_header(ParserHandle* handle, uint8_t header) {
+    const int type = header & 0x9f;
+    if (type == 1 || (type == 5 && (header & 0x60) != 0)) {
+        handle->nal_ref_idc = static_cast<uint8_t>((header >> 5) & 3);
+        handle->nal_unit_type = static_cast<uint8_t>(type);
+        return true;
+    }
+    return check_nal_header(handle, header);
+}
+
+}  // namespace
+
 int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
                     int32_t rbsp_capacity, uint32_t* out_length, FrameSets* sets) {
     if (!data) {
@@ -78,7 +95,7 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
         NalExtent extent;
         if (whole) {
             rbsp = read_nal_unit(handle, data + h, &rbsp_len, &taken, size - h, rbsp_buffer);
-        } else if (check_nal_header(handle, data[h])) {
+        } else if (check_header(handle, data[h])) {
             handle->scratch = rbsp_buffer;
             rbsp = rbsp_buffer;
         }
@@ -119,10 +136,10 @@ int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uin
             } else {
                 bit_reader_init(handle->reader, rbsp, rbsp_len, bit_count);
                 rbsp_source_init(source, data + h + 1, extent, rbsp);
-                handle->reader.source = &source;
+                bit_reader_attach(handle->reader, &source);
             }
             const int32_t rc = decode_slice_header(handle);
-            handle->reader.source = nullptr;
+            bit_reader_attach(handle->reader, nullptr);
             if (rc < 0) {
                 diag("[VsKavrel]:Parse slice header fail\n");
                 return rc;

@@ -215,6 +215,25 @@ int32_t read_frame_num(ParserHandle* h) {
     return check_frame_num(h, sps, max_frame_num);
 }
 
+// Most slices reorder nothing and mark no picture adaptively: their one
+// flag is read here, and only a set flag (or one past the data) goes to
+// the structure's reader, which reads it again.
+inline void walk_reordering(BitReader& r) {
+    const int32_t at = r.bit_pos;
+    if (read_bit(r) == 0) return;  // ref_pic_list_reordering_flag
+    r.bit_pos = at;
+    decode_ref_pic_list_reordering(&r);
+}
+
+inline void walk_ref_pic_marking(ParserHandle* h, BitReader& r) {
+    if (h->nal_unit_type != 5) {
+        const int32_t at = r.bit_pos;
+        if (read_bit(r) == 0) return;  // adaptive_ref_pic_marking_mode_flag
+        r.bit_pos = at;
+    }
+    decode_ref_pic_marking(h, &r);
+}
+
 }  // namespace
 
 int32_t decode_slice_header(ParserHandle* h) {
@@ -249,15 +268,15 @@ int32_t decode_slice_header(ParserHandle* h) {
         if (rc < 0) return rc;
         // The readers of these structures report their own faults; the
         // header goes on from wherever they stopped.
-        decode_ref_pic_list_reordering(&r);
-        if (is_b) decode_ref_pic_list_reordering(&r);
+        walk_reordering(r);
+        if (is_b) walk_reordering(r);
     }
     if ((s.pic_type == kTypeP && pps.weighted_pred_flag != 0) || (is_b && pps.weighted_bipred_idc == 1)) {
         decode_pred_weight_table(h, &r, s.ref_count[0], 0);
         if (is_b) decode_pred_weight_table(h, &r, s.ref_count[1], 1);
     }
     s.marked_long_term = s.mmco5 = 0;
-    if (h->nal_ref_idc != 0) decode_ref_pic_marking(h, &r);
+    if (h->nal_ref_idc != 0) walk_ref_pic_marking(h, r);
 
     if (is_inter && pps.entropy_coding_mode_flag != 0) {
         s.cabac_init_idc = static_cast<uint8_t>(read_ue(r));

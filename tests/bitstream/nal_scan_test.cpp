@@ -260,7 +260,7 @@ TEST(NalScan, ReadsOnDemandSeeTheWholeRbsp) {
                 kavrel::rbsp_fill(source, primed);
                 kavrel::BitReader r;
                 kavrel::bit_reader_init(r, lazy.data(), e.rbsp_len(), bits);
-                r.source = &source;
+                kavrel::bit_reader_attach(r, &source);
                 r.bit_pos = pos;
                 ASSERT_EQ(read(r), want) << "bit " << pos << ", ready " << source.ready;
                 ASSERT_EQ(r.bit_pos, whole.bit_pos) << "bit " << pos;
