@@ -16,12 +16,13 @@ build build/build.log build -j"$(nproc)"
 
 stage "build/kavrel probe samples/sample.h264"
 cat <<'NOTE'
-   One line per access unit (offset, size, result code, picture type,
+   One line per access unit (offset, size, result code "rc", picture type,
    structure, size, rate, reference frames, SPS/PPS sizes), then a summary.
    Lines that begin with "[VsKavrel]:" are the library's own diagnostics,
-   printed as it parses; "Unexpected more data in current frame" marks
-   where an access unit ends and the next begins, and is normal on a valid
-   stream. A failure shows as a negative result code ("rc -N").
+   printed as it parses. On a valid stream "Unexpected more data in current
+   frame" (the next picture's slice follows) and "nal_unit_type (7) should
+   precede the VCL NAL" (a parameter set follows) only mark where an access
+   unit ends; a failed access unit shows a negative result code.
 NOTE
 echo
 ./build/kavrel probe samples/sample.h264
