@@ -24,14 +24,29 @@ endif()
 
 if(CMAKE_CROSSCOMPILING AND KAVREL_BUILD_TESTS)
   # Test programs run under 64-bit Wine, through a launcher that keeps
-  # Wine's server and services off the tests' output. The prefix lives in
-  # the build tree; Kavrel.dll is found through WINEPATH.
+  # Wine's server and services off the tests' output; Kavrel.dll is found
+  # through WINEPATH. The Wine prefix (several hundred MB) lives in the
+  # user's cache folder, one per build tree, not in the source tree.
+  if(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+    set(kavrel_cache_home $ENV{XDG_CACHE_HOME})
+  elseif(DEFINED ENV{HOME} AND NOT "$ENV{HOME}" STREQUAL "")
+    set(kavrel_cache_home $ENV{HOME}/.cache)
+  endif()
+  if(kavrel_cache_home)
+    string(SHA1 kavrel_tree_id ${CMAKE_BINARY_DIR})
+    string(SUBSTRING ${kavrel_tree_id} 0 12 kavrel_tree_id)
+    set(kavrel_default_prefix ${kavrel_cache_home}/kavrel/wineprefix-${kavrel_tree_id})
+  else()
+    set(kavrel_default_prefix ${CMAKE_BINARY_DIR}/wineprefix)
+  endif()
+  set(KAVREL_WINEPREFIX ${kavrel_default_prefix} CACHE PATH
+    "Wine prefix in which the Windows tests run (made by the first test)")
   if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
     find_program(KAVREL_WINE NAMES wine64 wine)
     if(KAVREL_WINE)
       set(CMAKE_CROSSCOMPILING_EMULATOR
         /bin/sh ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${KAVREL_WINE}
-        ${CMAKE_BINARY_DIR}/wineprefix ${CMAKE_BINARY_DIR})
+        ${KAVREL_WINEPREFIX} ${CMAKE_BINARY_DIR})
     else()
       message(WARNING "Wine not found: the Windows test programs build but cannot run here")
     endif()

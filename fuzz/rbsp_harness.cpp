@@ -2,6 +2,7 @@
 // RBSPs. The first byte chooses the target; every RBSP sits in a heap block
 // of exactly its length, so a read past it is seen.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -216,6 +217,9 @@ const char* check_sps_rewrite(const kavrel::SeqParamSet& parsed) {
 // the data, the set comes out the same. (A set read past its data holds
 // what the reader gave there, which a writer cannot be asked to repeat.)
 bool read_within_syntax(const HeapBlock& rbsp, const kavrel::SeqParamSet& parsed) {
+    // The bit reader takes an int32_t length (and the compiler is then sure
+    // that size + 8 does not wrap).
+    if (rbsp.size() > static_cast<size_t>(INT32_MAX) - 8) return false;
     const int32_t bits = syntax_bits(rbsp);
     HeapBlock ones(rbsp.size() + 8);
     std::memcpy(ones.data(), rbsp.data(), rbsp.size());

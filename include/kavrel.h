@@ -11,6 +11,14 @@
 
 #include <stdint.h>
 
+/* Version of this header and of the library built with it (the CMake project
+ * version; configuring fails when the two differ). Kavrel_lib_get_version()
+ * returns a fixed text of its own, not this. */
+#define KAVREL_VERSION_MAJOR 0
+#define KAVREL_VERSION_MINOR 1
+#define KAVREL_VERSION_PATCH 0
+#define KAVREL_VERSION_STRING "0.1.0"
+
 #if defined(_WIN32)
 #  if defined(KAVREL_BUILDING)
 #    define KAVREL_API __declspec(dllexport)

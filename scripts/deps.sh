@@ -6,7 +6,9 @@ set -euo pipefail
 kind=${1:-build}
 packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev)
 if [[ $kind == test ]]; then
-    packages+=(googletest libgtest-dev ffmpeg x264 valgrind clang libclang-rt-14-dev)
+    # GoogleTest; FFmpeg and x264 (test streams, reference decoder); valgrind; clang
+    # with libFuzzer; dpkg-dev and file for the Debian package (cpack).
+    packages+=(googletest libgtest-dev ffmpeg x264 valgrind clang libclang-rt-14-dev dpkg-dev file)
 fi
 
 missing=()
@@ -18,8 +20,15 @@ if ((${#missing[@]})); then
         echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
         exit 1
     fi
-    echo "installing: ${missing[*]}"
+    echo "   installing with apt-get: ${missing[*]} (and what they need; a few minutes on a fresh machine)"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Progress: a count of the packages set up so far.
+    printf '   packages set up:'
+    apt-get install -y -q --no-install-recommends "${missing[@]}" 2>&1 | awk '
+        /^Setting up / { n++; if (n % 20 == 0) { printf " %d", n; fflush() } }
+        /^E: / { print }
+        END { printf " %d, done\n", n }'
+else
+    echo "   all needed packages are installed"
 fi

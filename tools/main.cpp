@@ -4,10 +4,6 @@
 
 #include "cli_common.h"
 
-#ifndef KAVREL_PROJECT_VERSION
-#define KAVREL_PROJECT_VERSION "unknown"
-#endif
-
 int main(int argc, char** argv) {
     using namespace kavrel_cli;
     try {
@@ -17,7 +13,7 @@ int main(int argc, char** argv) {
             "renamed over it when complete, so IN and OUT may be the same file.\n"
             "Exit codes: 0 done, 1 the stream was refused or failed, 2 input/output error, 64 usage error.");
         app.require_subcommand(1);
-        app.set_version_flag("--version", std::string("kavrel ") + KAVREL_PROJECT_VERSION + " (library " +
+        app.set_version_flag("--version", std::string("kavrel ") + KAVREL_VERSION_STRING + " (library " +
                                               Kavrel_lib_get_version() + ")");
         app.fallthrough();  // --quiet also after the subcommand
         app.add_flag("-q,--quiet", *log_quiet_flag(), "Drop the library's diagnostics (otherwise on standard error)");

@@ -1,0 +1,21 @@
+# include/kavrel.h states the version in KAVREL_VERSION_MAJOR, _MINOR,
+# _PATCH and KAVREL_VERSION_STRING; they must be the project version.
+function(kavrel_check_header_version header)
+  file(STRINGS ${header} lines REGEX "^#define KAVREL_VERSION_(MAJOR|MINOR|PATCH|STRING) ")
+  set(expected_MAJOR ${PROJECT_VERSION_MAJOR})
+  set(expected_MINOR ${PROJECT_VERSION_MINOR})
+  set(expected_PATCH ${PROJECT_VERSION_PATCH})
+  set(expected_STRING "\"${PROJECT_VERSION}\"")
+  foreach(part MAJOR MINOR PATCH STRING)
+    set(found "")
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^#define KAVREL_VERSION_${part} +(.+)$")
+        string(STRIP "${CMAKE_MATCH_1}" found)
+      endif()
+    endforeach()
+    if(NOT found STREQUAL expected_${part})
+      message(FATAL_ERROR "${header}: KAVREL_VERSION_${part} is '${found}', "
+        "but the project version gives '${expected_${part}}'")
+    endif()
+  endforeach()
+endfunction()
