@@ -6,7 +6,7 @@
 #include <numeric>
 
 #include "common/diagnostics.h"
-#include "api/parse_frame.h"
+#include "stream/parse_frame.h"
 #include "kavrel.h"
 
 namespace kavrel {

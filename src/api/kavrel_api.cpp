@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parse_frame.h"
-#include "api/parser_handle.h"
+#include "stream/parse_frame.h"
+#include "stream/parser_handle.h"
 #include "kavrel.h"
 
 namespace {

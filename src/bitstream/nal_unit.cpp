@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "kavrel.h"
 #include "synth/sps_writer.h"
 

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "kavrel.h"
 #include "synth/nal_packaging.h"
 

@@ -3,9 +3,9 @@
 // A and B of Table 7-2.
 #include <cstring>
 
-#include "api/parser_handle.h"
-#include "params/pic_param_set.h"
-#include "params/seq_param_set.h"
+#include "stream/parser_handle.h"
+#include "syntax/pic_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 

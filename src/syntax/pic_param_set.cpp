@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
-#include "params/pic_param_set.h"
-#include "params/seq_param_set.h"
+#include "stream/parser_handle.h"
+#include "syntax/pic_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 

@@ -1,4 +1,4 @@
-#include "api/access_unit.h"
+#include "stream/access_unit.h"
 
 #include "bitstream/bit_reader.h"
 #include "common/diagnostics.h"

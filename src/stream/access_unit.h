@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 
 namespace kavrel {
 

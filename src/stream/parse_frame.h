@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 
 namespace kavrel {
 

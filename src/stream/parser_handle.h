@@ -6,9 +6,9 @@
 #include <cstdint>
 
 #include "bitstream/bit_reader.h"
-#include "params/pic_param_set.h"
-#include "params/seq_param_set.h"
-#include "slice/slice_header.h"
+#include "syntax/pic_param_set.h"
+#include "syntax/seq_param_set.h"
+#include "syntax/slice_header.h"
 
 namespace kavrel {
 constexpr int32_t kScratchInitialSize = 1 << 20;  // RBSP scratch at open

@@ -1,9 +1,9 @@
 // pred_weight_table() for one list (ITU-T H.264 clause 7.3.3.2), walked
 // and range-checked against clause 7.4.3.2; nothing is kept.
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "bitstream/bit_reader.h"
-#include "slice/slice_header.h"
+#include "syntax/slice_header.h"
 
 namespace kavrel {
 

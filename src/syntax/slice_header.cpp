@@ -1,12 +1,12 @@
 // slice_header() of ITU-T H.264 clause 7.3.3, checked against the ranges of
 // clause 7.4.3 and the parameter sets in force, with the frame_num
 // continuity rule of clause 7.4.3 (no gaps unless the SPS allows them).
-#include "slice/slice_header.h"
+#include "syntax/slice_header.h"
 
 #include <climits>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "bitstream/bit_reader.h"
 
 namespace kavrel {

@@ -2,9 +2,9 @@
 // range-checked; only whether the picture becomes a long-term reference
 // and whether it carries operation 5 is kept.
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "bitstream/bit_reader.h"
-#include "slice/slice_header.h"
+#include "syntax/slice_header.h"
 
 namespace kavrel {
 

@@ -1,9 +1,9 @@
-#include "api/parse_frame.h"
+#include "stream/parse_frame.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "api/access_unit.h"
+#include "stream/access_unit.h"
 #include "common/diagnostics.h"
 #include "bitstream/nal_unit.h"
 

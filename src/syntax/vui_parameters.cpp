@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
-#include "params/seq_param_set.h"
+#include "stream/parser_handle.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 
