@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "stream/parser_handle.h"
+#include "syntax/syntax_state.h"
 #include "syntax/seq_param_set.h"
 
 namespace kavrel {
@@ -94,7 +94,7 @@ int32_t decode_frame_cropping(BitReader& r, SeqParamSet* sps) {
 // arithmetic. The crop offsets count in CropUnitX / CropUnitY (7.4.2.1.1):
 // SubWidthC and SubHeightC x (2 - frame_mbs_only_flag), or 1 and
 // (2 - frame_mbs_only_flag) for monochrome and separate colour planes.
-void derive_picture_size(ParserHandle* handle, const SeqParamSet* sps) {
+void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
     const bool frames_only = sps->frame_mbs_only_flag != 0;
     const bool no_chroma_array = sps->chroma_format_idc == 0 || sps->separate_colour_plane_flag == 1;
     const int32_t sub_width_c = no_chroma_array || sps->chroma_format_idc == 3 ? 1 : 2;
@@ -111,7 +111,7 @@ void derive_picture_size(ParserHandle* handle, const SeqParamSet* sps) {
 
 // chroma_format_idc .. the scaling matrices, present for profile_idc >= 100.
 // 0, -20 or -22.
-int32_t decode_high_profile_fields(ParserHandle* handle, SeqParamSet* sps) {
+int32_t decode_high_profile_fields(SyntaxState* handle, SeqParamSet* sps) {
     BitReader& r = handle->reader;
     sps->chroma_format_idc = read_ue(r);
     if (sps->chroma_format_idc < 0 || sps->chroma_format_idc > 3) {
@@ -137,7 +137,7 @@ int32_t decode_high_profile_fields(ParserHandle* handle, SeqParamSet* sps) {
 }
 
 // Everything after seq_parameter_set_id up to the VUI. 0, -20 or -22.
-int32_t decode_sps_body(ParserHandle* handle, SeqParamSet* sps) {
+int32_t decode_sps_body(SyntaxState* handle, SeqParamSet* sps) {
     BitReader& r = handle->reader;
     if (sps->profile_idc < 100) {
         sps->chroma_format_idc = 1;
@@ -203,7 +203,7 @@ int32_t check_sps_profile(const SeqParamSet* sps) {
     return 1;
 }
 
-int32_t decode_seq_parameter_set(ParserHandle* handle) {
+int32_t decode_seq_parameter_set(SyntaxState* handle) {
     BitReader& r = handle->reader;
     // An aspect ratio already in the active set (a correction request, or an
     // earlier SPS) is carried into this one.
