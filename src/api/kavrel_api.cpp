@@ -82,7 +82,7 @@ KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, F
         rc = -7;
     } else {
         rc = kavrel::parse_frame(handle, input->data, static_cast<int32_t>(input->size), handle->scratch,
-                                 handle->scratch_capacity, &consumed, nullptr);
+                                 handle->scratch_capacity, &consumed);
         if (rc < 0) consumed = 0;
     }
     fill_frame_info(handle, consumed, info);
