@@ -37,6 +37,26 @@ struct ParamSetCopies {
 uint8_t* read_nal_unit(NalUnitState* handle, const uint8_t* nal, int32_t* rbsp_len,
                        int32_t* consumed, int32_t length, uint8_t* buffer);
 
+// The start-code scan of the byte stream (Annex B.2): the first position
+// from `from` on where 00 00 01 begins with at least one byte behind it
+// within `size`; a position p with p + 3 >= size when there is none.
+inline int32_t find_start_code(const uint8_t* data, int32_t size, int32_t from) {
+    int32_t pos = from;
+    while (pos + 3 < size && !(data[pos] == 0 && data[pos + 1] == 0 && data[pos + 2] == 1)) ++pos;
+    return pos;
+}
+
+// The header byte behind the start code at `pos`, past repeated start codes
+// 00 00 01 00 00 00 01 ... (only while a header byte follows the next one:
+// the input may end there).
+inline int32_t nal_header_position(const uint8_t* data, int32_t size, int32_t pos) {
+    while (pos + 7 < size && data[pos + 3] == 0 && data[pos + 4] == 0 && data[pos + 5] == 0 &&
+           data[pos + 6] == 1) {
+        pos += 4;
+    }
+    return pos + 3;
+}
+
 // Keeps a copy of a parameter set's RBSP: index 0 SPS, 1 PPS. 0 or -10.
 int32_t store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index);
 

@@ -92,25 +92,11 @@ void reset_frame_sets(FrameSets& fs) {
     fs.pps_nal_len = 0;
 }
 
-// Find unit: the next start code 00 00 01 with at least one byte behind
-// it, from walk.pos on; false at the input's end (walk.pos then stays there).
+// Find unit: the next start code with at least one byte behind it, from
+// walk.pos on; false at the input's end (walk.pos then stays there).
 inline bool find_unit(FrameWalk& w) {
-    const uint8_t* data = w.data;
-    int32_t pos = w.pos;
-    while (pos + 3 < w.size && !(data[pos] == 0 && data[pos + 1] == 0 && data[pos + 2] == 1)) ++pos;
-    w.pos = pos;
-    return pos + 3 < w.size;
-}
-
-// The header byte behind the start code at `pos`, past repeated start codes
-// 00 00 01 00 00 00 01 ... (only while a header byte follows the next one:
-// the input may end there).
-inline int32_t header_position(const uint8_t* data, int32_t size, int32_t pos) {
-    while (pos + 7 < size && data[pos + 3] == 0 && data[pos + 4] == 0 && data[pos + 5] == 0 &&
-           data[pos + 6] == 1) {
-        pos += 4;
-    }
-    return pos + 3;
+    w.pos = find_start_code(w.data, w.size, w.pos);
+    return w.pos + 3 < w.size;
 }
 
 // Classify: checks the header byte and the unit's place in the frame; 0 or
@@ -258,7 +244,7 @@ inline int32_t walk_frame(FrameWalk& w) {
     while (find_unit(w)) {
         if (begins_next_access_unit(w.handle, w.data, w.pos, w.size, w.access_unit)) break;
         NalUnitRead u;
-        u.header_pos = header_position(w.data, w.size, w.pos);
+        u.header_pos = nal_header_position(w.data, w.size, w.pos);
         int32_t rc = classify_unit(w, u);
         if (rc < 0) return rc;
         measure_unit(w, u);

@@ -101,10 +101,10 @@ void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
     const int32_t sub_height_c = no_chroma_array || sps->chroma_format_idc != 1 ? 1 : 2;
     const int32_t crop_unit_x = sub_width_c;
     const int32_t crop_unit_y = sub_height_c * (frames_only ? 1 : 2);
-    handle->pic_width_mbs = sps->mb_width;
-    handle->pic_height_mbs = static_cast<int16_t>((frames_only ? 1 : 2) * sps->mb_height);
+    handle->pic_width_mbs = static_cast<int16_t>(PicWidthInMbs(*sps));
+    handle->pic_height_mbs = static_cast<int16_t>(FrameHeightInMbs(*sps));
     handle->display_width =
-        static_cast<int16_t>(16 * sps->mb_width - crop_unit_x * (sps->crop_right + sps->crop_left));
+        static_cast<int16_t>(16 * PicWidthInMbs(*sps) - crop_unit_x * (sps->crop_right + sps->crop_left));
     handle->display_height =
         static_cast<int16_t>(16 * handle->pic_height_mbs - crop_unit_y * (sps->crop_bottom + sps->crop_top));
 }

@@ -114,6 +114,14 @@ struct SeqParamSet {
     int32_t vui_sar_height;
 };
 
+// Derived sizes of clause 7.4.2.1.1, in macroblocks. A frame_mbs_only_flag
+// other than 0 counts as 1.
+inline int32_t PicWidthInMbs(const SeqParamSet& sps) { return sps.mb_width; }
+inline int32_t PicHeightInMapUnits(const SeqParamSet& sps) { return sps.mb_height; }
+inline int32_t FrameHeightInMbs(const SeqParamSet& sps) {
+    return (sps.frame_mbs_only_flag != 0 ? 1 : 2) * PicHeightInMapUnits(sps);
+}
+
 // Default scaling tables (Tables 7-3, 7-4) in raster order, and the zig-zag
 // frame scans as raster positions.
 extern const uint8_t kDefault4x4Intra[16];

@@ -23,10 +23,10 @@ constexpr int64_t kHeaderBytes = 96;
 
 int32_t repeat_mb_count(const ParserHandle* handle) {
     const SeqParamSet& sps = handle->active_sps;
-    const int32_t width = sps.mb_width;
-    const int32_t map_units = sps.mb_height;
+    const int32_t width = PicWidthInMbs(sps);
     const bool field = sps.frame_mbs_only_flag == 0 && handle->slice.picture_structure != 3;
-    const int32_t rows = (sps.frame_mbs_only_flag == 0 && !field) ? 2 * map_units : map_units;
+    // A field picture is PicHeightInMapUnits macroblock rows high.
+    const int32_t rows = field ? PicHeightInMapUnits(sps) : FrameHeightInMbs(sps);
     return width > 0 && rows > 0 ? width * rows : 0;
 }
 
