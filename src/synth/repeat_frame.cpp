@@ -8,7 +8,6 @@
 
 #include "common/diagnostics.h"
 #include "stream/parser_handle.h"
-#include "kavrel.h"
 #include "synth/nal_packaging.h"
 
 namespace kavrel {
@@ -213,29 +212,12 @@ int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity)
     return result;
 }
 
-}  // namespace kavrel
-
-extern "C" {
-
-KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle* handle, uint8_t* out) {
-    if (handle == nullptr || out == nullptr) {
-        KAVREL_NULL_POINTER();
-        return -1;
-    }
+int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out) {
     // No size is given: the caller provides room for the whole unit, and
     // the unit is never larger than the payload bound and its five bytes
     // of start code and header.
-    const int32_t bound = kavrel::repeat_payload_bound(handle);
-    return kavrel::write_repeat_frame(handle, out, bound < 0 ? 0 : bound + 5);
+    const int32_t bound = repeat_payload_bound(handle);
+    return write_repeat_frame(handle, out, bound < 0 ? 0 : bound + 5);
 }
 
-KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* out, uint32_t capacity) {
-    if (handle == nullptr || out == nullptr) {
-        KAVREL_NULL_POINTER();
-        return -1;
-    }
-    const int32_t room = capacity > INT32_MAX ? INT32_MAX : static_cast<int32_t>(capacity);
-    return kavrel::write_repeat_frame(handle, out, room);
-}
-
-}  // extern "C"
+}  // namespace kavrel
