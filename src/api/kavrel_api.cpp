@@ -94,4 +94,8 @@ KAVREL_API const char* Kavrel_lib_get_version(void) {
     return kVersion;
 }
 
+KAVREL_API void Kavrel_Set_Log_Callback(KavrelLogCallback fn, void* opaque) {
+    kavrel::set_diagnostic_sink(fn, opaque);
+}
+
 }  // extern "C"
