@@ -5,10 +5,10 @@
 #include <numeric>
 #include <vector>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "fuzz_harness.h"
 #include "harness_support.h"
-#include "params/seq_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel_fuzz {
 

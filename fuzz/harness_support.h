@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "kavrel.h"
-#include "params/seq_param_set.h"
+#include "syntax/seq_param_set.h"
 
 // Returns the description from the enclosing harness when `cond` fails.
 #define FUZZ_CHECK(cond, what) \

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "bitstream/bit_reader.h"
 #include "fuzz_harness.h"
 #include "harness_support.h"
-#include "params/pic_param_set.h"
-#include "params/seq_param_set.h"
-#include "slice/slice_header.h"
+#include "syntax/pic_param_set.h"
+#include "syntax/seq_param_set.h"
+#include "syntax/slice_header.h"
 #include "synth/sps_writer.h"
 
 namespace kavrel_fuzz {

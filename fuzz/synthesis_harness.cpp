@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "fuzz_harness.h"
 #include "harness_support.h"
 #include "synth/repeat_frame.h"

@@ -117,6 +117,30 @@ static int walk(const uint8_t* data, size_t size) {
     return 0;
 }
 
+/* The refusals of null arguments, whose messages name a function and a
+ * source line. */
+static void null_arguments(void) {
+    ParserHandle* h = Kavrel_Open();
+    FrameInput in = {NULL, 4};
+    FrameInfo info;
+    CorrectionRequest r;
+    memset(&info, 0, sizeof info);
+    memset(&r, 0, sizeof r);
+    printf("null arguments\n");
+    Kavrel_Close(NULL);
+    printf("  start: %d", Kavrel_Start(NULL, &in, &info));
+    printf(" %d", Kavrel_Start(h, NULL, &info));
+    printf(" %d", Kavrel_Start(h, &in, NULL));
+    printf(" %d\n", Kavrel_Start(h, &in, &info));
+    printf("  correct: %d", Kavrel_enc_h264Correct(NULL));
+    printf(" %d\n", Kavrel_enc_h264Correct(&r));
+    printf("  iframe: %d %d", H264_Enc_Iframe(NULL, NULL), H264_Enc_Iframe(h, NULL));
+    printf(" %d\n", H264_Enc_Iframe_Rate(NULL, out, sizeof out, 25, 1));
+    printf("  double: %d %d", H264_Enc_Double_Frame(NULL, out), H264_Enc_Double_Frame(h, NULL));
+    printf(" %d\n", H264_Enc_Double_Frame_Sized(NULL, out, sizeof out));
+    Kavrel_Close(h);
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: differential_dump STREAM\n");
@@ -134,6 +158,7 @@ int main(int argc, char** argv) {
     if (!data || fread(data, 1, (size_t)size, f) != (size_t)size) return 1;
     fclose(f);
     Kavrel_Set_Log_Callback(log_line, NULL);
+    null_arguments();
     const int rc = walk(data, (size_t)size);
     free(data);
     return rc;

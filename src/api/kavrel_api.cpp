@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parse_frame.h"
-#include "api/parser_handle.h"
+#include "stream/parse_frame.h"
+#include "stream/parser_handle.h"
 #include "kavrel.h"
 
 namespace {
@@ -82,7 +82,7 @@ KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, F
         rc = -7;
     } else {
         rc = kavrel::parse_frame(handle, input->data, static_cast<int32_t>(input->size), handle->scratch,
-                                 handle->scratch_capacity, &consumed, nullptr);
+                                 handle->scratch_capacity, &consumed);
         if (rc < 0) consumed = 0;
     }
     fill_frame_info(handle, consumed, info);
@@ -92,6 +92,10 @@ KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, F
 KAVREL_API const char* Kavrel_lib_get_version(void) {
     static const char kVersion[] = "reserver";
     return kVersion;
+}
+
+KAVREL_API void Kavrel_Set_Log_Callback(KavrelLogCallback fn, void* opaque) {
+    kavrel::set_diagnostic_sink(fn, opaque);
 }
 
 }  // extern "C"

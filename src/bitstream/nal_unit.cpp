@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -263,7 +262,7 @@ void rbsp_fill(RbspSource& source, int32_t upto) {
     source.ready = ready;
 }
 
-bool check_nal_header(ParserHandle* handle, uint8_t header) {
+bool check_nal_header(NalUnitState* handle, uint8_t header) {
     const int forbidden_zero_bit = header >> 7;
     const int nal_ref_idc = (header >> 5) & 3;
     const int nal_unit_type = header & 0x1f;
@@ -293,7 +292,7 @@ bool check_nal_header(ParserHandle* handle, uint8_t header) {
     return true;
 }
 
-uint8_t* read_nal_unit(ParserHandle* handle, const uint8_t* nal, int32_t* rbsp_len, int32_t* consumed,
+uint8_t* read_nal_unit(NalUnitState* handle, const uint8_t* nal, int32_t* rbsp_len, int32_t* consumed,
                        int32_t length, uint8_t* buffer) {
     if (!check_nal_header(handle, nal[0])) return nullptr;
 
@@ -323,7 +322,7 @@ uint8_t* read_nal_unit(ParserHandle* handle, const uint8_t* nal, int32_t* rbsp_l
     return buffer;
 }
 
-int32_t store_param_set(ParserHandle* handle, const uint8_t* bytes, int32_t len, int index) {
+int32_t store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index) {
     handle->ps_size[index] = 0;
     if (!handle->ps_data[index]) return 0;
     if (len > kParamSetInitialSize) {

@@ -5,29 +5,67 @@
 
 #include <cstdint>
 
-struct ParserHandle;
+#include "bitstream/bit_reader.h"
 
 namespace kavrel {
 
+constexpr int32_t kParamSetInitialSize = 1024;  // each ps_data buffer at open
+
+// The NAL unit being read: its header, the RBSP work buffer and the reader
+// over the RBSP.
+struct NalUnitState {
+    BitReader reader;            // over the current NAL unit's RBSP
+    uint8_t nal_ref_idc;         // header of the NAL unit last read
+    uint8_t nal_unit_type;
+    int32_t scratch_capacity;    // bytes in scratch
+    uint8_t* scratch;            // RBSP work buffer
+};
+
+// The RBSP copies of the last SPS and PPS stored.
+struct ParamSetCopies {
+    uint8_t* ps_data[2];         // [0] SPS, [1] PPS
+    uint32_t ps_size[2];
+};
+
 // Checks the header at nal[0] (diagnostics as documented), stores
-// nal_ref_idc / nal_unit_type in the handle, finds where the NAL unit ends
+// nal_ref_idc / nal_unit_type in `handle`, finds where the NAL unit ends
 // within `length` input bytes and writes its RBSP to `buffer` (which must
 // hold at least length - 1 bytes). On success returns `buffer`, with
 // *rbsp_len the RBSP bytes and *consumed the input bytes of the unit counted
 // from the header byte. Returns null for an IDR unit with nal_ref_idc 0 or a
 // null buffer.
-uint8_t* read_nal_unit(ParserHandle* handle, const uint8_t* nal, int32_t* rbsp_len,
+uint8_t* read_nal_unit(NalUnitState* handle, const uint8_t* nal, int32_t* rbsp_len,
                        int32_t* consumed, int32_t length, uint8_t* buffer);
 
+// The start-code scan of the byte stream (Annex B.2): the first position
+// from `from` on where 00 00 01 begins with at least one byte behind it
+// within `size`; a position p with p + 3 >= size when there is none.
+inline int32_t find_start_code(const uint8_t* data, int32_t size, int32_t from) {
+    int32_t pos = from;
+    while (pos + 3 < size && !(data[pos] == 0 && data[pos + 1] == 0 && data[pos + 2] == 1)) ++pos;
+    return pos;
+}
+
+// The header byte behind the start code at `pos`, past repeated start codes
+// 00 00 01 00 00 00 01 ... (only while a header byte follows the next one:
+// the input may end there).
+inline int32_t nal_header_position(const uint8_t* data, int32_t size, int32_t pos) {
+    while (pos + 7 < size && data[pos + 3] == 0 && data[pos + 4] == 0 && data[pos + 5] == 0 &&
+           data[pos + 6] == 1) {
+        pos += 4;
+    }
+    return pos + 3;
+}
+
 // Keeps a copy of a parameter set's RBSP: index 0 SPS, 1 PPS. 0 or -10.
-int32_t store_param_set(ParserHandle* handle, const uint8_t* bytes, int32_t len, int index);
+int32_t store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index);
 
 // The pieces of read_nal_unit, for a caller that unescapes only what it
 // reads.
 
 // The header checks and diagnostics of read_nal_unit; stores nal_ref_idc
 // and nal_unit_type. False for an IDR unit with nal_ref_idc 0.
-bool check_nal_header(ParserHandle* handle, uint8_t header);
+bool check_nal_header(NalUnitState* handle, uint8_t header);
 
 // First s >= from with s + 2 < size where p[s] and p[s+1] are 0 and
 // p[s+2] <= 3: a start code, a zero run or an emulation-prevention

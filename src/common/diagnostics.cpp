@@ -1,5 +1,5 @@
 // The diagnostic sink: standard output, or the callback a host set with
-// Kavrel_Set_Log_Callback. The pair is read and replaced under one lock; the
+// Kavrel_Set_Log_Callback (set_diagnostic_sink). The pair is read and replaced under one lock; the
 // callback itself runs outside it, so it may set a new sink.
 #include "common/diagnostics.h"
 
@@ -35,10 +35,10 @@ void emit_diagnostic(const char* text) {
     std::fflush(stdout);
 }
 
-}  // namespace kavrel
-
-extern "C" KAVREL_API void Kavrel_Set_Log_Callback(KavrelLogCallback fn, void* opaque) {
+void set_diagnostic_sink(void (*fn)(void* opaque, const char* text), void* opaque) {
     std::lock_guard<std::mutex> guard(sink_lock);
     sink.fn = fn;
     sink.opaque = fn ? opaque : nullptr;
 }
+
+}  // namespace kavrel

@@ -10,6 +10,10 @@ namespace kavrel {
 // Hands one finished diagnostic text to the sink.
 void emit_diagnostic(const char* text);
 
+// Sets the sink: the callback and its opaque pointer, or standard output
+// when fn is null.
+void set_diagnostic_sink(void (*fn)(void* opaque, const char* text), void* opaque);
+
 template <typename... Args>
 inline void diag(const char* format, Args... args) {
     if constexpr (sizeof...(Args) == 0) {

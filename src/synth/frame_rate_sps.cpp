@@ -1,11 +1,12 @@
 // The SPS unit that announces a new frame rate: the active SPS written back
 // with only its VUI timing changed (frame rate = time_scale /
 // (2 * num_units_in_tick), ITU-T H.264 clause E.2.1).
+#include "synth/frame_rate_sps.h"
+
+#include <climits>
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
-#include "kavrel.h"
 #include "synth/sps_writer.h"
 
 namespace kavrel {
@@ -66,27 +67,18 @@ static int32_t emit_rate_sps(const ParserHandle* handle, uint32_t num_units_in_t
 
 // An SPS was parsed and the active set passed its checks (a slice that
 // names a missing set leaves an invalid copy in active_sps).
-static bool has_active_sps(const ParserHandle* handle) {
+bool has_active_sps(const ParserHandle* handle) {
     return handle->sps_received != 0 && handle->active_sps.valid == 1;
 }
 
-}  // namespace kavrel
-
-extern "C" {
-
-KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* request) {
-    if (!handle || !request || !request->out_buf || !kavrel::has_active_sps(handle)) {
-        KAVREL_NULL_POINTER();
-        return -1;
-    }
+int32_t write_frame_rate_sps(ParserHandle* handle, uint32_t fps, uint8_t* out) {
     // A stream without timing gets num_units_in_tick 1.
     const uint32_t tick = handle->active_sps.num_units_in_tick != 0 ? handle->active_sps.num_units_in_tick : 1;
-    const uint64_t time_scale = uint64_t{tick} * request->fps * 2;
+    const uint64_t time_scale = uint64_t{tick} * fps * 2;
     if (time_scale == 0 || time_scale > UINT32_MAX) return -1;
-    // The call is given no size: out_buf must hold the whole unit, which
-    // stays below 2 * kSpsRbspCapacity.
-    const int32_t written =
-        kavrel::emit_rate_sps(handle, tick, static_cast<uint32_t>(time_scale), request->out_buf, INT32_MAX);
+    // The call is given no size: out must hold the whole unit, which stays
+    // below 2 * kSpsRbspCapacity.
+    const int32_t written = emit_rate_sps(handle, tick, static_cast<uint32_t>(time_scale), out, INT32_MAX);
     if (written > 0) {
         handle->active_sps.time_scale = static_cast<uint32_t>(time_scale);
         ++handle->param_generation;  // the next slice restores the stored set
@@ -94,16 +86,12 @@ KAVREL_API int32_t H264_Enc_Iframe(ParserHandle* handle, FrameRateRequest* reque
     return written;
 }
 
-KAVREL_API int32_t H264_Enc_Iframe_Rate(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
-                                        uint32_t fps_den) {
-    if (!handle || !out || !kavrel::has_active_sps(handle)) {
-        KAVREL_NULL_POINTER();
-        return -1;
-    }
+int32_t write_frame_rate_sps(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
+                             uint32_t fps_den) {
     const uint64_t time_scale = uint64_t{fps_num} * 2;
     if (fps_num == 0 || fps_den == 0 || time_scale > UINT32_MAX) return -1;
     const int32_t room = capacity > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(capacity);
-    return kavrel::emit_rate_sps(handle, fps_den, static_cast<uint32_t>(time_scale), out, room);
+    return emit_rate_sps(handle, fps_den, static_cast<uint32_t>(time_scale), out, room);
 }
 
-}  // extern "C"
+}  // namespace kavrel

@@ -7,8 +7,7 @@
 #include <new>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
-#include "kavrel.h"
+#include "stream/parser_handle.h"
 #include "synth/nal_packaging.h"
 
 namespace kavrel {
@@ -23,10 +22,10 @@ constexpr int64_t kHeaderBytes = 96;
 
 int32_t repeat_mb_count(const ParserHandle* handle) {
     const SeqParamSet& sps = handle->active_sps;
-    const int32_t width = sps.mb_width;
-    const int32_t map_units = sps.mb_height;
+    const int32_t width = PicWidthInMbs(sps);
     const bool field = sps.frame_mbs_only_flag == 0 && handle->slice.picture_structure != 3;
-    const int32_t rows = (sps.frame_mbs_only_flag == 0 && !field) ? 2 * map_units : map_units;
+    // A field picture is PicHeightInMapUnits macroblock rows high.
+    const int32_t rows = field ? PicHeightInMapUnits(sps) : FrameHeightInMbs(sps);
     return width > 0 && rows > 0 ? width * rows : 0;
 }
 
@@ -213,29 +212,12 @@ int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity)
     return result;
 }
 
-}  // namespace kavrel
-
-extern "C" {
-
-KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle* handle, uint8_t* out) {
-    if (handle == nullptr || out == nullptr) {
-        KAVREL_NULL_POINTER();
-        return -1;
-    }
+int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out) {
     // No size is given: the caller provides room for the whole unit, and
     // the unit is never larger than the payload bound and its five bytes
     // of start code and header.
-    const int32_t bound = kavrel::repeat_payload_bound(handle);
-    return kavrel::write_repeat_frame(handle, out, bound < 0 ? 0 : bound + 5);
+    const int32_t bound = repeat_payload_bound(handle);
+    return write_repeat_frame(handle, out, bound < 0 ? 0 : bound + 5);
 }
 
-KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* out, uint32_t capacity) {
-    if (handle == nullptr || out == nullptr) {
-        KAVREL_NULL_POINTER();
-        return -1;
-    }
-    const int32_t room = capacity > INT32_MAX ? INT32_MAX : static_cast<int32_t>(capacity);
-    return kavrel::write_repeat_frame(handle, out, room);
-}
-
-}  // extern "C"
+}  // namespace kavrel

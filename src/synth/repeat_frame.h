@@ -52,5 +52,7 @@ void free_slice(RepeatSlice* slice);
 // The whole call: the NAL unit into out (capacity bytes). Bytes written, or
 // -1 with nothing written.
 int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity);
+// The same into a buffer the caller sized for the largest unit (H264_Enc_Double_Frame).
+int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out);
 
 }  // namespace kavrel

@@ -1,6 +1,6 @@
 // Slice data of the repeat frame (ITU-T H.264 clause 7.3.4): every
 // macroblock skipped, then the end of the RBSP and its escaping.
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "synth/nal_packaging.h"
 #include "synth/repeat_frame.h"
 

@@ -1,7 +1,7 @@
 // Slice header of the repeat frame (ITU-T H.264 clause 7.3.3): a P slice
 // with one active reference picture, everything else taken from the last
 // parsed slice header and the active parameter sets.
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "synth/repeat_frame.h"
 
 namespace kavrel {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "params/seq_param_set.h"
+#include "syntax/seq_param_set.h"
 #include "synth/nal_packaging.h"
 #include "synth/slice_output.h"
 

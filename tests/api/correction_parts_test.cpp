@@ -3,7 +3,7 @@
 // for bit through the exported call).
 #include <gtest/gtest.h>
 
-#include "api/correction.h"
+#include "synth/param_set_splice.h"
 #include "support/test_support.h"
 
 using kavrel_test::BitBuilder;

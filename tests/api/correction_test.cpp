@@ -3,7 +3,7 @@
 // capacity, and frames that carry other units around their parameter sets.
 #include <gtest/gtest.h>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "params/param_set_builders.h"
 
 using kavrel_test::BitBuilder;

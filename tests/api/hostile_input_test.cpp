@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "kavrel.h"
 #include "support/test_support.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "support/test_support.h"
 
 using kavrel_test::Bytes;

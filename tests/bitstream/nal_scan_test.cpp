@@ -8,7 +8,7 @@
 #include <cstring>
 #include <random>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "bitstream/bit_reader.h"
 #include "bitstream/nal_unit.h"
 #include "params/param_set_builders.h"

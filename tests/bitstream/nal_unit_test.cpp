@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "bitstream/nal_unit.h"
 #include "support/test_support.h"
 

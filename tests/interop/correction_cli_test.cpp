@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 

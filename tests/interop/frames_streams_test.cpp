@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 

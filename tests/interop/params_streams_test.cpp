@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "params/sps_elements.h"
 #include "params/standard_scaling.h"
 #include "support/ffmpeg_oracle.h"

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "kavrel.h"
 #include "support/test_support.h"
 

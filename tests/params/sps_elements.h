@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "params/seq_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace params_test {
 

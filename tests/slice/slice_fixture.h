@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "api/parser_handle.h"
-#include "slice/slice_header.h"
+#include "stream/parser_handle.h"
+#include "syntax/slice_header.h"
 #include "support/test_support.h"
 
 namespace slice_test {

@@ -12,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 
 namespace kavrel_test {
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "kavrel.h"
 #include "support/test_support.h"
 #include "synth/sps_fixture.h"

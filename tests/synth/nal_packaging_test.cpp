@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "bitstream/nal_unit.h"
 #include "kavrel.h"
 #include "support/test_support.h"

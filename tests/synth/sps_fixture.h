@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "params/seq_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel_test {
 

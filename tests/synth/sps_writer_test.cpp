@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 #include "params/sps_elements.h"
 #include "support/test_support.h"
 #include "synth/sps_fixture.h"

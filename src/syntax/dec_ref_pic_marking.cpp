@@ -2,9 +2,9 @@
 // range-checked; only whether the picture becomes a long-term reference
 // and whether it carries operation 5 is kept.
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
-#include "slice/slice_header.h"
+#include "syntax/slice_header.h"
 
 namespace kavrel {
 
@@ -24,7 +24,7 @@ bool read_operand(BitReader& r, const char* message) {
 
 }  // namespace
 
-int32_t decode_ref_pic_marking(ParserHandle* handle, BitReader* reader) {
+int32_t decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
     BitReader& r = *reader;
     if (handle->nal_unit_type == 5) {
         r.bit_pos += 1;  // no_output_of_prior_pics_flag

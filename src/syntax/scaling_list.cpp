@@ -3,9 +3,9 @@
 // A and B of Table 7-2.
 #include <cstring>
 
-#include "api/parser_handle.h"
-#include "params/pic_param_set.h"
-#include "params/seq_param_set.h"
+#include "syntax/syntax_state.h"
+#include "syntax/pic_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 
@@ -42,7 +42,7 @@ const uint8_t kDefault8x8Inter[64] = {
     24, 25, 27, 28, 30, 32, 33, 35,
 };
 
-void Kavrel_decode_scaling_list(ParserHandle* handle, uint8_t* dest, int size, const uint8_t* default_list,
+void Kavrel_decode_scaling_list(SyntaxState* handle, uint8_t* dest, int size, const uint8_t* default_list,
                                 const uint8_t* fallback_list, int32_t* present_flag_out) {
     if (size != 16 && size != 64) return;
     BitReader& r = handle->reader;
@@ -69,7 +69,7 @@ void Kavrel_decode_scaling_list(ParserHandle* handle, uint8_t* dest, int size, c
     }
 }
 
-void decode_scaling_matrices(ParserHandle* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
+void decode_scaling_matrices(SyntaxState* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
                              uint8_t (*lists_4x4)[16], uint8_t (*lists_8x8)[64]) {
     // Fall-back rule A (defaults) for an SPS, or for a PPS whose SPS has no
     // matrix; rule B (the SPS's own lists) otherwise.

@@ -2,7 +2,7 @@
 // walked and range-checked; nothing is kept.
 #include "common/diagnostics.h"
 #include "bitstream/bit_reader.h"
-#include "slice/slice_header.h"
+#include "syntax/slice_header.h"
 
 namespace kavrel {
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-struct ParserHandle;
-
 namespace kavrel {
+
+struct SyntaxState;
 
 struct PicParamSet;
 
@@ -114,6 +114,14 @@ struct SeqParamSet {
     int32_t vui_sar_height;
 };
 
+// Derived sizes of clause 7.4.2.1.1, in macroblocks. A frame_mbs_only_flag
+// other than 0 counts as 1.
+inline int32_t PicWidthInMbs(const SeqParamSet& sps) { return sps.mb_width; }
+inline int32_t PicHeightInMapUnits(const SeqParamSet& sps) { return sps.mb_height; }
+inline int32_t FrameHeightInMbs(const SeqParamSet& sps) {
+    return (sps.frame_mbs_only_flag != 0 ? 1 : 2) * PicHeightInMapUnits(sps);
+}
+
 // Default scaling tables (Tables 7-3, 7-4) in raster order, and the zig-zag
 // frame scans as raster positions.
 extern const uint8_t kDefault4x4Intra[16];
@@ -124,20 +132,20 @@ extern const uint8_t kZigzag4x4[16];
 extern const uint8_t kZigzag8x8[64];
 
 // Parses the SPS RBSP at handle->reader. 0, -12, -20 or -22.
-int32_t decode_seq_parameter_set(ParserHandle* handle);
+int32_t decode_seq_parameter_set(SyntaxState* handle);
 // 1 when the set is supported, else 0 (prints the reason).
 int32_t check_sps_profile(const SeqParamSet* sps);
 // scaling_matrix_present_flag and the lists (SPS form: pps null, is_sps 1).
 // The per-list present flags go to the set being parsed: the SPS's
 // scaling_list_present_flag, or the PPS's own in the PPS form.
-void decode_scaling_matrices(ParserHandle* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
+void decode_scaling_matrices(SyntaxState* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
                              uint8_t (*lists_4x4)[16], uint8_t (*lists_8x8)[64]);
 // One scaling_list() of `size` (16 or 64) entries into dest (raster order).
-void Kavrel_decode_scaling_list(ParserHandle* handle, uint8_t* dest, int size, const uint8_t* default_list,
+void Kavrel_decode_scaling_list(SyntaxState* handle, uint8_t* dest, int size, const uint8_t* default_list,
                                 const uint8_t* fallback_list, int32_t* present_flag_out);
 // vui_parameters(); always 0.
-int32_t decode_vui_parameters(ParserHandle* handle, SeqParamSet* sps);
+int32_t decode_vui_parameters(SyntaxState* handle, SeqParamSet* sps);
 // hrd_parameters() into `hrd` (may be null: stepped over only).
-void decode_hrd_parameters(ParserHandle* handle, HrdParameters* hrd);
+void decode_hrd_parameters(SyntaxState* handle, HrdParameters* hrd);
 
 }  // namespace kavrel

@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
-#include "params/pic_param_set.h"
-#include "params/seq_param_set.h"
+#include "syntax/syntax_state.h"
+#include "syntax/pic_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 
@@ -171,7 +171,7 @@ int32_t check_pps_profile(const PicParamSet* pps, int32_t sps_profile_idc) {
     }
 }
 
-int32_t decode_picture_parameter_set(ParserHandle* handle, int32_t rbsp_bits) {
+int32_t decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
     BitReader& r = handle->reader;
     const int32_t pps_id = read_ue(r);
     if (pps_id < 0 || pps_id >= kMaxPps) {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "api/parser_handle.h"
+#include "syntax/syntax_state.h"
 
 namespace kavrel {
 
@@ -19,7 +19,7 @@ struct AccessUnitWalk {
 // (with its header byte inside `size`) belongs to the next access unit;
 // prints the boundary message where one is due. Otherwise records the
 // unit in `walk` and returns false.
-bool begins_next_access_unit(const ParserHandle* handle, const uint8_t* data, int32_t pos, int32_t size,
+bool begins_next_access_unit(const SyntaxState* handle, const uint8_t* data, int32_t pos, int32_t size,
                              AccessUnitWalk& walk);
 
 }  // namespace kavrel

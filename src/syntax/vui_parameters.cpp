@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
-#include "params/seq_param_set.h"
+#include "syntax/syntax_state.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 
@@ -33,7 +33,7 @@ uint32_t read_u32(BitReader& r) {
 
 }  // namespace
 
-void decode_hrd_parameters(ParserHandle* handle, HrdParameters* hrd) {
+void decode_hrd_parameters(SyntaxState* handle, HrdParameters* hrd) {
     HrdParameters unused;
     if (!hrd) hrd = &unused;
     BitReader& r = handle->reader;
@@ -60,7 +60,7 @@ void decode_hrd_parameters(ParserHandle* handle, HrdParameters* hrd) {
     hrd->time_offset_length = read_bits(r, 5);
 }
 
-int32_t decode_vui_parameters(ParserHandle* handle, SeqParamSet* sps) {
+int32_t decode_vui_parameters(SyntaxState* handle, SeqParamSet* sps) {
     BitReader& r = handle->reader;
 
     sps->aspect_ratio_info_present_flag = read_bit(r);

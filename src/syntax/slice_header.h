@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-struct ParserHandle;
-
 namespace kavrel {
+
+struct SyntaxState;
 
 struct BitReader;
 
@@ -46,9 +46,9 @@ struct SliceHeader {
 };
 
 // Parses one slice header at handle->reader. Picture type 1..3 or a negative code.
-int32_t decode_slice_header(ParserHandle* handle);
+int32_t decode_slice_header(SyntaxState* handle);
 int32_t decode_ref_pic_list_reordering(BitReader* reader);
-int32_t decode_pred_weight_table(ParserHandle* handle, BitReader* reader, int32_t count, int32_t list);
-int32_t decode_ref_pic_marking(ParserHandle* handle, BitReader* reader);
+int32_t decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list);
+int32_t decode_ref_pic_marking(SyntaxState* handle, BitReader* reader);
 
 }  // namespace kavrel

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
-#include "params/seq_param_set.h"
+#include "syntax/syntax_state.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 
@@ -94,24 +94,24 @@ int32_t decode_frame_cropping(BitReader& r, SeqParamSet* sps) {
 // arithmetic. The crop offsets count in CropUnitX / CropUnitY (7.4.2.1.1):
 // SubWidthC and SubHeightC x (2 - frame_mbs_only_flag), or 1 and
 // (2 - frame_mbs_only_flag) for monochrome and separate colour planes.
-void derive_picture_size(ParserHandle* handle, const SeqParamSet* sps) {
+void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
     const bool frames_only = sps->frame_mbs_only_flag != 0;
     const bool no_chroma_array = sps->chroma_format_idc == 0 || sps->separate_colour_plane_flag == 1;
     const int32_t sub_width_c = no_chroma_array || sps->chroma_format_idc == 3 ? 1 : 2;
     const int32_t sub_height_c = no_chroma_array || sps->chroma_format_idc != 1 ? 1 : 2;
     const int32_t crop_unit_x = sub_width_c;
     const int32_t crop_unit_y = sub_height_c * (frames_only ? 1 : 2);
-    handle->pic_width_mbs = sps->mb_width;
-    handle->pic_height_mbs = static_cast<int16_t>((frames_only ? 1 : 2) * sps->mb_height);
+    handle->pic_width_mbs = static_cast<int16_t>(PicWidthInMbs(*sps));
+    handle->pic_height_mbs = static_cast<int16_t>(FrameHeightInMbs(*sps));
     handle->display_width =
-        static_cast<int16_t>(16 * sps->mb_width - crop_unit_x * (sps->crop_right + sps->crop_left));
+        static_cast<int16_t>(16 * PicWidthInMbs(*sps) - crop_unit_x * (sps->crop_right + sps->crop_left));
     handle->display_height =
         static_cast<int16_t>(16 * handle->pic_height_mbs - crop_unit_y * (sps->crop_bottom + sps->crop_top));
 }
 
 // chroma_format_idc .. the scaling matrices, present for profile_idc >= 100.
 // 0, -20 or -22.
-int32_t decode_high_profile_fields(ParserHandle* handle, SeqParamSet* sps) {
+int32_t decode_high_profile_fields(SyntaxState* handle, SeqParamSet* sps) {
     BitReader& r = handle->reader;
     sps->chroma_format_idc = read_ue(r);
     if (sps->chroma_format_idc < 0 || sps->chroma_format_idc > 3) {
@@ -137,7 +137,7 @@ int32_t decode_high_profile_fields(ParserHandle* handle, SeqParamSet* sps) {
 }
 
 // Everything after seq_parameter_set_id up to the VUI. 0, -20 or -22.
-int32_t decode_sps_body(ParserHandle* handle, SeqParamSet* sps) {
+int32_t decode_sps_body(SyntaxState* handle, SeqParamSet* sps) {
     BitReader& r = handle->reader;
     if (sps->profile_idc < 100) {
         sps->chroma_format_idc = 1;
@@ -203,7 +203,7 @@ int32_t check_sps_profile(const SeqParamSet* sps) {
     return 1;
 }
 
-int32_t decode_seq_parameter_set(ParserHandle* handle) {
+int32_t decode_seq_parameter_set(SyntaxState* handle) {
     BitReader& r = handle->reader;
     // An aspect ratio already in the active set (a correction request, or an
     // earlier SPS) is carried into this one.

@@ -1,11 +1,11 @@
-// Stream correction: a copy of one frame with its PPS given the High-profile
-// tail (transform_8x8_mode_flag) or its SPS given an explicit sample aspect
-// ratio (VUI aspect_ratio_idc 255, Annex E.1.1).
+// The bit splices of the stream correction: a PPS given the High-profile
+// tail (transform_8x8_mode_flag), an SPS given an explicit sample aspect
+// ratio (VUI aspect_ratio_idc 255, Annex E.1.1), and their escaping.
 #pragma once
 
 #include <cstdint>
 
-#include "params/seq_param_set.h"
+#include "syntax/seq_param_set.h"
 
 namespace kavrel {
 

@@ -1,4 +1,4 @@
-#include "api/access_unit.h"
+#include "stream/access_unit.h"
 
 #include "bitstream/bit_reader.h"
 #include "common/diagnostics.h"
@@ -22,7 +22,7 @@ struct SliceStart {
 // Reads first_mb_in_slice to bottom_field_flag from the payload behind the
 // header byte (at most its first 16 RBSP bytes) with the parameter sets the
 // slice names. False when they are not stored.
-bool peek_slice_start(const ParserHandle* h, const uint8_t* payload, int32_t len, SliceStart* out) {
+bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len, SliceStart* out) {
     uint8_t rbsp[16];
     int32_t n = 0;
     int zeros = 0;
@@ -52,7 +52,7 @@ bool peek_slice_start(const ParserHandle* h, const uint8_t* payload, int32_t len
 
 // A new picture follows a field: it completes the frame only as the first
 // field's opposite-parity partner with the same frame_num.
-bool completes_field_pair(const ParserHandle* h, const uint8_t* payload, int32_t len) {
+bool completes_field_pair(const SyntaxState* h, const uint8_t* payload, int32_t len) {
     SliceStart next;
     if (!peek_slice_start(h, payload, len, &next)) return false;
     const SliceHeader& first = h->slice;
@@ -62,7 +62,7 @@ bool completes_field_pair(const ParserHandle* h, const uint8_t* payload, int32_t
 
 }  // namespace
 
-bool begins_next_access_unit(const ParserHandle* handle, const uint8_t* data, int32_t pos, int32_t size,
+bool begins_next_access_unit(const SyntaxState* handle, const uint8_t* data, int32_t pos, int32_t size,
                              AccessUnitWalk& walk) {
     const int t = data[pos + 3] & 0x1f;
     if (is_prefix(t)) {

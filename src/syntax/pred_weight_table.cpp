@@ -1,9 +1,9 @@
 // pred_weight_table() for one list (ITU-T H.264 clause 7.3.3.2), walked
 // and range-checked against clause 7.4.3.2; nothing is kept.
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
-#include "slice/slice_header.h"
+#include "syntax/slice_header.h"
 
 namespace kavrel {
 
@@ -63,7 +63,7 @@ int32_t read_entry(BitReader& r, bool chroma) {
 
 }  // namespace
 
-int32_t decode_pred_weight_table(ParserHandle* handle, BitReader* reader, int32_t count, int32_t list) {
+int32_t decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list) {
     BitReader& r = *reader;
     const bool chroma = handle->active_sps.chroma_format_idc != 0;
     if (list == 0) {

@@ -1,12 +1,12 @@
 // slice_header() of ITU-T H.264 clause 7.3.3, checked against the ranges of
 // clause 7.4.3 and the parameter sets in force, with the frame_num
 // continuity rule of clause 7.4.3 (no gaps unless the SPS allows them).
-#include "slice/slice_header.h"
+#include "syntax/slice_header.h"
 
 #include <climits>
 
 #include "common/diagnostics.h"
-#include "api/parser_handle.h"
+#include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
 
 namespace kavrel {
@@ -25,7 +25,7 @@ inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
 
 // Frame-number continuity for a frame picture (clause 7.4.3, frame_num):
 // 0 on success, -16 after printing why.
-int32_t check_frame_num(ParserHandle* h, const SeqParamSet& sps, int32_t max_frame_num) {
+int32_t check_frame_num(SyntaxState* h, const SeqParamSet& sps, int32_t max_frame_num) {
     SliceHeader& s = h->slice;
     if (h->nal_unit_type == 5) {
         if (s.frame_num != 0) {
@@ -49,7 +49,7 @@ int32_t check_frame_num(ParserHandle* h, const SeqParamSet& sps, int32_t max_fra
 
 // pic_order_cnt_lsb, delta_pic_order_cnt_bottom, delta_pic_order_cnt[0..1].
 // The deltas keep their full values: the repeat frame writes them back.
-int32_t read_pic_order_cnt(ParserHandle* h) {
+int32_t read_pic_order_cnt(SyntaxState* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
     const SeqParamSet& sps = h->active_sps;
@@ -71,7 +71,7 @@ int32_t read_pic_order_cnt(ParserHandle* h) {
 }
 
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
-int32_t read_ref_counts(ParserHandle* h) {
+int32_t read_ref_counts(SyntaxState* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
     s.num_ref_idx_active_override_flag = flag(read_bit(r));
@@ -87,7 +87,7 @@ int32_t read_ref_counts(ParserHandle* h) {
 }
 
 // disable_deblocking_filter_idc and the two offsets (clause 7.4.3).
-int32_t read_deblocking(ParserHandle* h) {
+int32_t read_deblocking(SyntaxState* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
     s.deblocking_mode = 1;
@@ -114,7 +114,7 @@ int32_t read_deblocking(ParserHandle* h) {
 }
 
 // first_mb_in_slice to the active parameter sets. 0 or a negative code.
-int32_t read_slice_start(ParserHandle* h) {
+int32_t read_slice_start(SyntaxState* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
 
@@ -185,7 +185,7 @@ int32_t read_slice_start(ParserHandle* h) {
 }
 
 // frame_num, field_pic_flag, bottom_field_flag and the continuity checks.
-int32_t read_frame_num(ParserHandle* h) {
+int32_t read_frame_num(SyntaxState* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
     const SeqParamSet& sps = h->active_sps;
@@ -225,7 +225,7 @@ inline void walk_reordering(BitReader& r) {
     decode_ref_pic_list_reordering(&r);
 }
 
-inline void walk_ref_pic_marking(ParserHandle* h, BitReader& r) {
+inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
     if (h->nal_unit_type != 5) {
         const int32_t at = r.bit_pos;
         if (read_bit(r) == 0) return;  // adaptive_ref_pic_marking_mode_flag
@@ -236,7 +236,7 @@ inline void walk_ref_pic_marking(ParserHandle* h, BitReader& r) {
 
 }  // namespace
 
-int32_t decode_slice_header(ParserHandle* h) {
+int32_t decode_slice_header(SyntaxState* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
 

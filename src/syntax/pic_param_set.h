@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-struct ParserHandle;
-
 namespace kavrel {
+
+struct SyntaxState;
 
 struct PicParamSet {
     int32_t sps_id;
@@ -34,7 +34,7 @@ struct PicParamSet {
 
 // Parses the PPS RBSP at handle->reader; rbsp_bits = bits before the stop bit.
 // 0, -9, -12, -19 or -22.
-int32_t decode_picture_parameter_set(ParserHandle* handle, int32_t rbsp_bits);
+int32_t decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits);
 // 1 when valid for the SPS profile, else 0 (prints the reason).
 int32_t check_pps_profile(const PicParamSet* pps, int32_t sps_profile_idc);
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "api/parser_handle.h"
+#include "stream/parser_handle.h"
 
 namespace kavrel {
 
@@ -28,11 +28,15 @@ struct FrameSets {
     int32_t pps_nal_len = 0;
 };
 
-// Parses one access unit. With `sets` null (Kavrel_Start) writes the bytes
-// taken to *out_length and returns 0 or a negative code. With `sets` given
-// (correction) fills it at the frame end instead and returns 0; the caller
-// continues with the correction step.
+// Parses one access unit (Kavrel_Start): writes the bytes taken to
+// *out_length and returns 0, or returns a negative code.
 int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                    int32_t rbsp_capacity, uint32_t* out_length, FrameSets* sets);
+                    int32_t rbsp_capacity, uint32_t* out_length);
+
+// Parses one access unit for the correction: every unit's RBSP is written
+// to rbsp_buffer, and `sets` is filled at the frame's end. 0 or a negative
+// code; the caller continues with the correction step.
+int32_t parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
+                         int32_t rbsp_capacity, FrameSets& sets);
 
 }  // namespace kavrel

@@ -1,0 +1,282 @@
+#include "stream/parse_frame.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "bitstream/nal_unit.h"
+#include "common/diagnostics.h"
+#include "stream/access_unit.h"
+
+namespace kavrel {
+
+namespace {
+
+// The header check of the NAL unit layer, with the units that pass it
+// without a word (a slice of type 1, or of type 5 with nal_ref_idc above 0,
+// forbidden_zero_bit clear) settled inline.
+inline bool check_header(ParserHandle* handle, uint8_t header) {
+    const int type = header & 0x9f;
+    if (type == 1 || (type == 5 && (header & 0x60) != 0)) {
+        handle->nal_ref_idc = static_cast<uint8_t>((header >> 5) & 3);
+        handle->nal_unit_type = static_cast<uint8_t>(type);
+        return true;
+    }
+    return check_nal_header(handle, header);
+}
+
+// One walk over the NAL units of an access unit.
+struct FrameWalk {
+    ParserHandle* handle;
+    const uint8_t* data;
+    int32_t size;
+    uint8_t* rbsp_buffer;
+    bool correcting;          // every unit is unescaped whole; the sets are copied out
+    FrameSets& sets;
+    int32_t pos = 0;          // where the search for the next start code begins
+    AccessUnitWalk access_unit;
+    bool idr_seen = false;
+};
+
+// The NAL unit behind one start code.
+struct NalUnitRead {
+    int32_t header_pos = 0;   // input position of its header byte
+    int nal_unit_type = 0;
+    bool whole = false;       // its RBSP is unescaped whole into `rbsp`
+    uint8_t* rbsp = nullptr;
+    int32_t rbsp_len = 0;
+    int32_t taken = 0;        // input bytes of the unit from its header byte
+    int32_t bit_count = 0;    // RBSP bits before the rbsp_stop_one_bit
+    NalExtent extent;         // where the payload ends (units not unescaped whole)
+};
+
+// The place the walk's two "%s:%d" messages name: fixed, so that the log
+// stays the same whatever the layout of this file.
+constexpr const char* kWalkName = "parse_frame";
+constexpr int kNullDataLine = 32;
+constexpr int kGrowFailLine = 45;
+
+// Frame start: -7 for null data; a negative size counts as 0. Grows the
+// scratch buffer to the frame's size (only the handle's own buffer is ever
+// grown; the correction's buffer is large enough). Every RBSP is written
+// before it is read, so the old contents need not be carried over.
+int32_t begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size, int32_t rbsp_capacity,
+                    uint8_t*& rbsp_buffer) {
+    if (!data) {
+        diag("[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kWalkName, kNullDataLine);
+        return -7;
+    }
+    if (size < 0) size = 0;
+    if (size <= rbsp_capacity) return 0;
+    std::free(handle->scratch);
+    handle->scratch = nullptr;
+    void* grown = std::malloc(static_cast<size_t>(size));
+    if (!grown) {
+        diag("[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
+        handle->scratch_capacity = 0;
+        return -21;
+    }
+    handle->scratch = static_cast<uint8_t*>(grown);
+    handle->scratch_capacity = size;
+    rbsp_buffer = handle->scratch;
+    return 0;
+}
+
+void reset_frame_sets(FrameSets& fs) {
+    fs.sps_len = -1;
+    fs.sps_id = -1;
+    fs.pps_len = -1;
+    fs.pps_copied = false;
+    fs.sps_nal_pos = -1;
+    fs.sps_nal_len = 0;
+    fs.pps_nal_pos = -1;
+    fs.pps_nal_len = 0;
+}
+
+// Find unit: the next start code with at least one byte behind it, from
+// walk.pos on; false at the input's end (walk.pos then stays there).
+inline bool find_unit(FrameWalk& w) {
+    w.pos = find_start_code(w.data, w.size, w.pos);
+    return w.pos + 3 < w.size;
+}
+
+// Classify: checks the header byte and the unit's place in the frame; 0 or
+// -11, -13, -14. Parameter sets are unescaped whole (their bytes are kept),
+// and so is every unit of a frame being corrected (the output buffer holds
+// the RBSPs). Other units are only scanned for their end: a slice header
+// is unescaped as far as it is read, the rest never.
+inline int32_t classify_unit(FrameWalk& w, NalUnitRead& u) {
+    ParserHandle* handle = w.handle;
+    const int32_t h = u.header_pos;
+    const int header_type = w.data[h] & 0x1f;
+    u.whole = w.correcting || header_type == 7 || header_type == 8;
+    if (u.whole) {
+        u.rbsp = read_nal_unit(handle, w.data + h, &u.rbsp_len, &u.taken, w.size - h, w.rbsp_buffer);
+    } else if (check_header(handle, w.data[h])) {
+        handle->scratch = w.rbsp_buffer;
+        u.rbsp = w.rbsp_buffer;
+    }
+    u.nal_unit_type = handle->nal_unit_type;
+    if (handle->nal_ref_idc > 0 && u.nal_unit_type == 6) return -11;
+    if (!u.rbsp) {
+        diag("[VsKavrel]:Parse Nal fail\n");
+        return -14;
+    }
+    if (u.nal_unit_type == 5) {
+        w.idr_seen = true;
+    } else if (w.idr_seen && u.nal_unit_type == 1 && handle->slice.picture_structure == 3) {
+        diag("[VsKavrel]:Frame containing both idr and non-idr\n");
+        return -13;
+    }
+    return 0;
+}
+
+// Where the unit ends and how many RBSP bits it holds.
+inline void measure_unit(const FrameWalk& w, NalUnitRead& u) {
+    if (u.whole) {
+        u.bit_count = rbsp_bit_count(u.rbsp, u.rbsp_len);
+        return;
+    }
+    const uint8_t* payload = w.data + u.header_pos + 1;
+    u.extent = scan_nal_payload(payload, w.size - u.header_pos - 1);
+    u.rbsp_len = u.extent.rbsp_len();
+    u.taken = u.extent.payload_len + 1;
+    u.bit_count = rbsp_bit_count(payload, u.extent);
+}
+
+inline int32_t dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
+    ParserHandle* handle = w.handle;
+    if (!handle->sps_received) return -7;
+    const uint8_t* payload = w.data + u.header_pos + 1;
+    RbspSource source;
+    if (u.whole) {
+        bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
+    } else if (u.extent.escapes == 0) {
+        // Without escapes the payload is the RBSP: read it in place.
+        bit_reader_init(handle->reader, payload, u.rbsp_len, u.bit_count);
+    } else {
+        bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
+        rbsp_source_init(source, payload, u.extent, u.rbsp);
+        bit_reader_attach(handle->reader, &source);
+    }
+    const int32_t rc = decode_slice_header(handle);
+    bit_reader_attach(handle->reader, nullptr);
+    if (rc < 0) {
+        diag("[VsKavrel]:Parse slice header fail\n");
+        return rc;
+    }
+    handle->slice_received = 1;
+    if (w.access_unit.pictures == 1) handle->slice.first_picture_structure = handle->slice.picture_structure;
+    return 0;
+}
+
+int32_t dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
+    ParserHandle* handle = w.handle;
+    FrameSets& fs = w.sets;
+    bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
+    const int32_t rc = decode_seq_parameter_set(handle);
+    if (rc < 0) {
+        diag("[VsKavrel]:Parse sps fail\n");
+        return rc;
+    }
+    if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse SPS length change\n");
+    fs.sps_len = (u.bit_count + 7) / 8;
+    fs.sps_bits = u.bit_count;
+    fs.sps_id = handle->active_sps.seq_parameter_set_id;
+    fs.sps_nal_pos = u.header_pos;
+    fs.sps_nal_len = u.taken;
+    const uint8_t* sps_bytes = u.rbsp;
+    if (handle->correction_mode == 2 && fs.sps_len >= 512) {
+        diag("[VsKavrel]:The length of SPS is great than 512\n");
+        return -20;
+    }
+    if (w.correcting && fs.sps_copy && fs.sps_len <= fs.sps_copy_capacity) {
+        // The next NAL unit overwrites the RBSP buffer.
+        std::memcpy(fs.sps_copy, u.rbsp, static_cast<size_t>(fs.sps_len));
+        sps_bytes = fs.sps_copy;
+    }
+    handle->sps_received = 1;
+    const int32_t stored = store_param_set(handle, sps_bytes, fs.sps_len, 0);
+    return stored < 0 ? stored : 0;
+}
+
+int32_t dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
+    ParserHandle* handle = w.handle;
+    FrameSets& fs = w.sets;
+    bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
+    const int32_t rc = decode_picture_parameter_set(handle, u.bit_count);
+    if (rc < 0) {
+        diag("[VsKavrel]:Parse pps fail\n");
+        return rc;
+    }
+    if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse PPS length change\n");
+    fs.pps_len = (u.bit_count + 7) / 8;
+    fs.pps_nal_pos = u.header_pos;
+    fs.pps_nal_len = u.taken;
+    fs.pps_copied = false;
+    if (w.correcting && fs.pps_copy && fs.pps_len <= fs.pps_copy_capacity) {
+        std::memcpy(fs.pps_copy, u.rbsp, static_cast<size_t>(fs.pps_len));
+        fs.pps_copied = true;
+    }
+    const int32_t stored = store_param_set(handle, u.rbsp, fs.pps_len, 1);
+    return stored < 0 ? stored : 0;
+}
+
+// Dispatch: slices and parameter sets to their parsers; other units are
+// stepped over. 0 or the parser's negative code.
+inline int32_t dispatch_unit(FrameWalk& w, const NalUnitRead& u) {
+    switch (u.nal_unit_type) {
+    case 1:
+    case 5:
+        return dispatch_slice(w, u);
+    case 7:
+        return dispatch_sps(w, u);
+    case 8:
+        return dispatch_pps(w, u);
+    default:
+        return 0;
+    }
+}
+
+// Walks the NAL units up to the frame's end: the end of the input or a
+// unit that begins the next access unit (boundary). walk.pos is then the
+// number of bytes the frame took. 0 or the first negative code.
+inline int32_t walk_frame(FrameWalk& w) {
+    while (find_unit(w)) {
+        if (begins_next_access_unit(w.handle, w.data, w.pos, w.size, w.access_unit)) break;
+        NalUnitRead u;
+        u.header_pos = nal_header_position(w.data, w.size, w.pos);
+        int32_t rc = classify_unit(w, u);
+        if (rc < 0) return rc;
+        measure_unit(w, u);
+        w.pos = u.header_pos + u.taken;
+        rc = dispatch_unit(w, u);
+        if (rc < 0) return rc;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
+                    int32_t rbsp_capacity, uint32_t* out_length) {
+    const int32_t begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+    if (begun < 0) return begun;
+    FrameSets sets;
+    reset_frame_sets(sets);
+    FrameWalk walk{handle, data, size, rbsp_buffer, false, sets, 0, AccessUnitWalk{}, false};
+    const int32_t rc = walk_frame(walk);
+    if (rc < 0) return rc;
+    *out_length = static_cast<uint32_t>(walk.pos);
+    return 0;
+}
+
+int32_t parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
+                         int32_t rbsp_capacity, FrameSets& sets) {
+    const int32_t begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+    if (begun < 0) return begun;
+    reset_frame_sets(sets);
+    FrameWalk walk{handle, data, size, rbsp_buffer, true, sets, 0, AccessUnitWalk{}, false};
+    return walk_frame(walk);
+}
+
+}  // namespace kavrel

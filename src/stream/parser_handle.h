@@ -1,0 +1,24 @@
+// The parser handle: everything the library keeps about one stream, made of
+// the records of the layers below (the NAL unit being read, the syntax
+// state, the parameter-set copies) and the frame walk's own members.
+// Defined at global scope because the public header names it as an opaque
+// C type; all other internal types live in namespace kavrel.
+#pragma once
+
+#include <cstdint>
+
+#include "bitstream/nal_unit.h"
+#include "syntax/syntax_state.h"
+
+namespace kavrel {
+constexpr int32_t kScratchInitialSize = 1 << 20;  // RBSP scratch at open
+}  // namespace kavrel
+
+struct ParserHandle : kavrel::SyntaxState, kavrel::ParamSetCopies {
+    int32_t correction_mode;             // 0 except in the correction's own handle
+    int32_t sps_received;                // an SPS parsed well with this handle
+};
+
+namespace kavrel {
+using ::ParserHandle;
+}  // namespace kavrel
