@@ -1,12 +1,9 @@
-// Crafting SPS and PPS RBSPs field by field (ITU-T H.264 7.3.2.1.1, 7.3.2.2)
-// and running the parsers on them.
+// Crafting SPS and PPS RBSPs field by field (ITU-T H.264 7.3.2.1.1, 7.3.2.2).
 #pragma once
 
 #include <functional>
 #include <vector>
 
-#include "api/parser_handle.h"
-#include "kavrel.h"
 #include "support/test_support.h"
 
 namespace params_test {
@@ -88,33 +85,48 @@ inline BitBuilder build_pps(const PpsSpec& p) {
     return b;
 }
 
+// A slice header for the default sets above (frame_num in 4 bits, POC type 0
+// with 6 lsb bits, deblocking control present; no field flags unless
+// `field` >= 0), then one byte of slice data.
+struct SliceSpec {
+    uint8_t header = 0x65;  // nal_ref_idc 3, IDR
+    uint64_t first_mb = 0, slice_type = 7, pps_id = 0, frame_num = 0;
+    int field = -1;  // 0 frame, 1 top, 2 bottom: field_pic_flag written
+    uint64_t idr_pic_id = 0, poc_lsb = 0;
+    // From num_ref_idx_active_override_flag to dec_ref_pic_marking(); the
+    // empty forms when unset.
+    Writer middle{};
+    int64_t cabac_init_idc = -1;  // written when >= 0
+    int64_t qp_delta = 0;
+    uint64_t deblocking_idc = 1;
+    int64_t alpha_div2 = 0, beta_div2 = 0;
+};
+
+inline Bytes slice_nal(const SliceSpec& s) {
+    BitBuilder b;
+    b.ue(s.first_mb).ue(s.slice_type).ue(s.pps_id).u(4, s.frame_num);
+    if (s.field >= 0) {
+        b.u(1, s.field != 0);
+        if (s.field) b.u(1, s.field == 2);
+    }
+    if ((s.header & 0x1f) == 5) b.ue(s.idr_pic_id);
+    b.u(6, s.poc_lsb);
+    const uint64_t kind = s.slice_type % 5;  // 0 P, 1 B, 2 I
+    if (s.middle) {
+        s.middle(b);
+    } else {
+        if (kind == 1) b.u(1, 1);                // direct_spatial_mv_pred_flag
+        if (kind != 2) b.u(1, 0).u(kind == 1 ? 2 : 1, 0);  // no override, no list modification
+        if (s.header & 0x60) b.u((s.header & 0x1f) == 5 ? 2 : 1, 0);
+    }
+    if (s.cabac_init_idc >= 0) b.ue(static_cast<uint64_t>(s.cabac_init_idc));
+    b.se(s.qp_delta).ue(s.deblocking_idc);
+    if (s.deblocking_idc != 1) b.se(s.alpha_div2).se(s.beta_div2);
+    return kavrel_test::nal(s.header, b.u(8, 0xE5).trailing().bytes());
+}
+
 // The sets as NAL units behind a 4-byte start code.
 inline Bytes sps_nal(const SpsSpec& s = {}) { return kavrel_test::nal(0x67, build_sps(s).trailing().bytes()); }
 inline Bytes pps_nal(const PpsSpec& p = {}) { return kavrel_test::nal(0x68, build_pps(p).trailing().bytes()); }
-
-using Handle = kavrel_test::Parser;
-
-// Runs a parser on the syntax bits of `b` followed by rbsp_trailing_bits(),
-// with the reader set as the frame driver sets it.
-struct Rbsp {
-    Bytes bytes;
-    int32_t bit_count = 0;
-    explicit Rbsp(BitBuilder b) : bit_count(static_cast<int32_t>(b.bit_length())) { bytes = b.trailing().bytes(); }
-    void point(ParserHandle* h) {
-        kavrel::bit_reader_init(h->reader, bytes.data(), static_cast<int32_t>(bytes.size()), bit_count);
-    }
-};
-
-inline int32_t parse_sps(ParserHandle* h, const BitBuilder& b) {
-    Rbsp r(b);
-    r.point(h);
-    return kavrel::decode_seq_parameter_set(h);
-}
-
-inline int32_t parse_pps(ParserHandle* h, const BitBuilder& b) {
-    Rbsp r(b);
-    r.point(h);
-    return kavrel::decode_picture_parameter_set(h, r.bit_count);
-}
 
 }  // namespace params_test

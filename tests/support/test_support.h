@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,16 +11,18 @@ namespace kavrel_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Captures what the library prints to standard output while alive.
-class StdoutCapture {
+// Collects the library's diagnostics (Kavrel_Set_Log_Callback) while alive.
+class LogCapture {
 public:
-    StdoutCapture();
-    ~StdoutCapture();
-    // Stops capturing (once) and returns everything printed.
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    // Stops collecting (once) and returns every line.
     std::string take();
 
 private:
-    bool active_;
+    bool active_ = true;
     std::string text_;
 };
 
@@ -75,15 +76,9 @@ struct Parser {
     ParserHandle* operator->() const { return h; }
     // Kavrel_Start on a heap copy of exactly data[offset..].
     Started start(const Bytes& data, size_t offset = 0) const;
+    // start() frame after frame over the whole stream; the last call's result.
+    Started walk(const Bytes& stream) const;
 };
-
-// A zeroed ParserHandle from calloc for calling the parsers' parts directly;
-// frees the parameter-set buffers a test gives it.
-struct FreeHandle {
-    void operator()(ParserHandle* h) const;
-};
-using BareHandle = std::unique_ptr<ParserHandle, FreeHandle>;
-BareHandle bare_handle();
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
