@@ -31,7 +31,8 @@ struct Result {
 
 Result correct(const uint8_t* frame, size_t size, uint32_t capacity, int32_t mode, uint32_t sar_w, uint32_t sar_h) {
     HeapBlock in(frame, size), out(capacity);
-    CorrectionRequest req{static_cast<uint32_t>(size), 0, in.data(), capacity, 0, out.data(), kUnset, sar_w, sar_h, mode};
+    const uint32_t length = static_cast<uint32_t>(size);
+    CorrectionRequest req{length, 0, in.data(), capacity, 0, out.data(), kUnset, sar_w, sar_h, mode};
     Result r{Kavrel_enc_h264Correct(&req), req.corrected, {}};
     if (r.corrected == 1) r.out.assign(out.data(), out.data() + req.cureFrameLength);
     if (r.corrected != 1 && req.cureFrameLength != capacity) r.corrected = 99;  // a length without a frame
@@ -79,7 +80,8 @@ const char* fuzz_correction(const uint8_t* data, size_t size) {
         FUZZ_CHECK(parse_once(r.out.data(), r.out.size()) == 0, "corrected frame does not parse");
         // Correcting the corrected frame again: nothing left to do for the
         // PPS tail; the same frame again for the aspect ratio.
-        const Result again = correct(r.out.data(), r.out.size(), static_cast<uint32_t>(r.out.size()) + 64, mode, sar_w, sar_h);
+        const uint32_t room = static_cast<uint32_t>(r.out.size()) + 64;
+        const Result again = correct(r.out.data(), r.out.size(), room, mode, sar_w, sar_h);
         FUZZ_CHECK(mode == 2 || (again.rc == 0 && again.corrected == 0), "mode 1 correction is not idempotent");
         FUZZ_CHECK(mode == 1 || (again.corrected == 1 && again.out == r.out), "mode 2 correction is not idempotent");
         return nullptr;

@@ -51,9 +51,9 @@ const char* check_frame_info(int32_t rc, const FrameInfo& info, size_t rest) {
     FUZZ_CHECK(info.consumed <= rest, "Kavrel_Start: consumed beyond the input");
     FUZZ_CHECK(info.picture_type == 0 || info.picture_type == 1 || info.picture_type == 2 || info.picture_type == 255,
                "Kavrel_Start: picture_type outside 0, 1, 2, 255");
-    FUZZ_CHECK(info.picture_structure >= 0 && info.picture_structure <= 3, "Kavrel_Start: picture_structure outside 0..3");
+    FUZZ_CHECK(info.picture_structure >= 0 && info.picture_structure <= 3, "Kavrel_Start: structure outside 0..3");
     FUZZ_CHECK(info.field_pic_flag <= 1 && info.ref_frame_count <= 16, "Kavrel_Start: field flag or reference count");
-    FUZZ_CHECK(info.coded_width % 16 == 0 && info.coded_height % 16 == 0, "Kavrel_Start: coded size not in macroblocks");
+    FUZZ_CHECK(info.coded_width % 16 == 0 && info.coded_height % 16 == 0, "Kavrel_Start: coded size not in MBs");
     FUZZ_CHECK((info.sps_size == 0 || info.sps_data) && (info.pps_size == 0 || info.pps_data),
                "Kavrel_Start: a size without its copy");
     // The copies must be readable for their stated sizes (AddressSanitizer).

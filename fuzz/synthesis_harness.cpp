@@ -75,7 +75,8 @@ const char* after_frame(ParserHandle* handle, const Control& c, const FrameInfo&
     HeapBlock room(kRateRoom);
     FrameRateRequest request{room.data(), 0, c.fps_num};
     const int32_t n = H264_Enc_Iframe(handle, &request);
-    FUZZ_CHECK(n < 0 ? n == -1 && room.untouched() : starts_unit(room.data(), n, 0x67), "H264_Enc_Iframe: not one SPS unit");
+    FUZZ_CHECK(n < 0 ? n == -1 && room.untouched() : starts_unit(room.data(), n, 0x67),
+               "H264_Enc_Iframe: not one SPS unit");
 
     // The repeat frame: bounded by 1.5 (macroblocks + 104) + macroblocks / 32 + 9.
     const uint32_t mbs = static_cast<uint32_t>(info.coded_width / 16) * static_cast<uint32_t>(info.coded_height / 16);
@@ -122,14 +123,16 @@ const char* fuzz_synthesis(const uint8_t* data, size_t size) {
     ParserHandle* again = Kavrel_Open();
     FrameInfo info{};
     int32_t rc = 0;
-    walk_frames(again, stream.data(), stream.size(), 257, [&](int32_t r, const FrameInfo& i, size_t, size_t) -> const char* {
-        rc = r;
-        info = i;
-        return nullptr;
-    });
+    walk_frames(again, stream.data(), stream.size(), 257,
+                [&](int32_t r, const FrameInfo& i, size_t, size_t) -> const char* {
+                    rc = r;
+                    info = i;
+                    return nullptr;
+                });
     Kavrel_Close(again);
     FUZZ_CHECK(rc == 0, "repeat frame does not parse after a clean stream");
-    FUZZ_CHECK(info.picture_type == 1 && info.picture_structure == last.picture_structure, "repeat frame reads back as another picture");
+    FUZZ_CHECK(info.picture_type == 1 && info.picture_structure == last.picture_structure,
+               "repeat frame reads back as another picture");
     return nullptr;
 }
 

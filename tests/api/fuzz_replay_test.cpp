@@ -1,7 +1,5 @@
-// The committed fuzz corpora and crash reproducers, replayed through the
-// same harness bodies as the libFuzzer targets (fuzz/fuzz_harness.h): every
-// file of fuzz/corpus/<harness>/ and fuzz/regressions/<harness>/ must pass
-// every property its harness checks.
+// Every file of fuzz/corpus/<harness>/ and fuzz/regressions/<harness>/ through
+// the libFuzzer targets' harness bodies (fuzz/fuzz_harness.h): all properties hold.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,7 +1,6 @@
-// The units the library writes, through the C interface: worked examples
-// byte for byte, and the repeat frame's slice read back element by element,
-// its CABAC data by a decoder written here from ITU-T H.264 9.3.1.2 and
-// 9.3.3.2 with the standard's tables (Tables 9-44 and 9-45).
+// The units the library writes: worked examples byte for byte, and the repeat
+// frame read back element by element, its CABAC data by a decoder of ITU-T
+// H.264 9.3.1.2 and 9.3.3.2 with the standard's Tables 9-44 and 9-45.
 #include <gtest/gtest.h>
 
 #include "params/param_set_builders.h"
@@ -13,7 +12,7 @@ using kavrel_test::to_hex;
 
 namespace {
 
-// The unit a writer call gives after `stream`, as hex; "refused" when -1.
+// The unit `call` writes after `stream`, as hex; "refused" when -1.
 std::string written(const Bytes& stream, const std::function<int32_t(ParserHandle*, uint8_t*)>& call) {
     kavrel_test::Parser p;
     EXPECT_EQ(p.walk(stream).rc, 0);
@@ -30,32 +29,32 @@ std::string rate(const Bytes& stream, uint32_t fps) {
     });
 }
 
-TEST(Synthesis, WorkedExamples) {
-    // 352x288 Baseline, POC type 2; no VUI: one with timing (1, 50) only.
-    const SpsSpec cif{.profile_idc = 66, .cs0 = 1, .cs1 = 1, .level_idc = 30, .poc_type = 2,
-                      .width_mbs_minus1 = 21, .height_map_units_minus1 = 17};
-    EXPECT_EQ(rate(sps_nal(cif), 25), "00 00 00 01 67 42 c0 1e da 05 82 5a 10 00 00 03 00 10 00 00 03 03 20 40");
-    // With VUI timing (1001, 60000, fixed): only time_scale changes.
-    SpsSpec ntsc = cif;
-    ntsc.vui = [](BitBuilder& b) { b.u(4, 0).u(1, 1).u(32, 1001).u(32, 60000).u(1, 1).u(4, 0); };
-    SpsSpec ntsc30 = cif;
-    ntsc30.vui = [](BitBuilder& b) { b.u(4, 0).u(1, 1).u(32, 1001).u(32, 60060).u(1, 1).u(4, 0); };
-    EXPECT_EQ(rate(sps_nal(ntsc), 30), to_hex(sps_nal(ntsc30)));
-    // H264_Enc_Iframe_Rate: 30000/1001 is time_scale 60000 over tick 1001.
-    EXPECT_EQ(written(sps_nal(ntsc30), [](ParserHandle* h, uint8_t* out) { return H264_Enc_Iframe_Rate(h, out, 64, 30000, 1001); }),
-              to_hex(sps_nal(ntsc)));
-    // A VUI with a video signal type and pic_struct but no timing keeps them.
-    SpsSpec signal = cif;
-    signal.vui = [](BitBuilder& b) { b.u(2, 0).u(1, 1).u(3, 2).u(2, 0).u(1, 0).u(1, 0).u(2, 0).u(1, 1).u(1, 0); };
-    SpsSpec signal12 = cif;
-    signal12.vui = [](BitBuilder& b) {
-        b.u(2, 0).u(1, 1).u(3, 2).u(2, 0).u(1, 0).u(1, 1).u(32, 1).u(32, 24).u(1, 0).u(2, 0).u(1, 1).u(1, 0);
-    };
-    EXPECT_EQ(rate(sps_nal(signal), 12), to_hex(sps_nal(signal12)));
+// 352x288 Baseline with POC type 2 and the given VUI.
+Bytes cif(const Writer& vui = {}) {
+    return sps_nal({.profile_idc = 66, .cs0 = 1, .cs1 = 1, .level_idc = 30, .poc_type = 2, .width_mbs_minus1 = 21,
+                    .height_map_units_minus1 = 17, .vui = vui});
+}
 
-    // The repeat after an IDR and a reference P picture (frame_num 1,
-    // pic_order_cnt_lsb 2, QP 26, filter off): first_mb 0, slice_type 5,
-    // PPS 0, frame_num 2, lsb 3, one reference by override, no list change,
+// A VUI of timing alone: num_units_in_tick, time_scale, fixed_frame_rate_flag 1.
+Writer timing(uint32_t tick, uint32_t scale) {
+    return [=](BitBuilder& b) { b.u(4, 0).u(1, 1).u(32, tick).u(32, scale).u(1, 1).u(4, 0); };
+}
+
+TEST(Synthesis, WorkedExamples) {
+    // No VUI: one with timing (1, 50) only.
+    EXPECT_EQ(rate(cif(), 25), "00 00 00 01 67 42 c0 1e da 05 82 5a 10 00 00 03 00 10 00 00 03 03 20 40");
+    EXPECT_EQ(rate(cif(timing(1001, 60000)), 30), to_hex(cif(timing(1001, 60060))));  // only time_scale changes
+    const auto ntsc = [](ParserHandle* h, uint8_t* out) { return H264_Enc_Iframe_Rate(h, out, 64, 30000, 1001); };
+    EXPECT_EQ(written(cif(timing(1001, 60060)), ntsc), to_hex(cif(timing(1001, 60000))));
+    // A video signal type and pic_struct_present_flag stay around the timing put in.
+    const Writer signal = [](BitBuilder& b) { b.u(2, 0).u(1, 1).u(3, 2).u(2, 0).u(1, 0).u(1, 0).u(2, 0).u(2, 2); };
+    const Writer signal12 = [](BitBuilder& b) {
+        b.u(2, 0).u(1, 1).u(3, 2).u(2, 0).u(1, 0).u(1, 1).u(32, 1).u(32, 24).u(1, 0).u(2, 0).u(2, 2);
+    };
+    EXPECT_EQ(rate(cif(signal), 12), to_hex(cif(signal12)));
+
+    // The repeat after an IDR and a P picture (frame_num 1, lsb 2, QP 26, no
+    // filter): slice_type 5, frame_num 2, lsb 3, one reference by override,
     // slice_qp_delta 0, disable_deblocking_filter_idc 1, mb_skip_run 99.
     const Bytes stream = concat({sps_nal(), pps_nal(), slice_nal({}),
                                  slice_nal({.header = 0x41, .slice_type = 5, .frame_num = 1, .poc_lsb = 2})});
@@ -64,46 +63,19 @@ TEST(Synthesis, WorkedExamples) {
               repeat);
     EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t* out) { return H264_Enc_Double_Frame(h, out); }), repeat);
 
+    // SAR 1:256 without VUI: Extended_SAR, other VUI flags 0, an emulation
+    // prevention byte; the PPS and filler after it unchanged.
+    const Bytes after = concat({pps_nal(), hex("00 00 01 0c ff ff 80")});
+    const Bytes frame = concat({sps_nal(), after});
+    Bytes cure(frame.size() + 64);
+    const uint32_t length = static_cast<uint32_t>(frame.size());
+    CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, 1, 256, 2};
+    kavrel_test::LogCapture quiet;
+    EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
+    const Writer sar = [](BitBuilder& b) { b.u(1, 1).u(8, 255).u(16, 1).u(16, 256).u(8, 0); };
+    EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps_nal({.vui = sar}), after})));
 }
 
-// The SPS of `vui` with aspect_ratio_idc 255 and the SAR, then `rest`
-// (overscan_info_present_flag on) of the VUI.
-SpsSpec with_sar(uint32_t w, uint32_t h, const Writer& rest) {
-    return {.vui = [=](BitBuilder& b) { b.u(1, 1).u(8, 255).u(16, w).u(16, h), rest(b); }};
-}
-
-TEST(Synthesis, AspectRatioCorrection) {
-    const Writer none = [](BitBuilder& b) { b.u(8, 0); };
-    // A VUI with a colour description after aspect_ratio_idc 2 (12:11).
-    const Writer colour = [](BitBuilder& b) { b.u(1, 0).u(1, 1).u(3, 5).u(1, 0).u(1, 1).u(24, 0x010101).u(6, 0); };
-    const Bytes around = concat({hex("00 00 00 01 09 10"), kavrel_test::nal(0x06, hex("05 01 ff 80"))});  // AUD, SEI
-    const Bytes after = concat({pps_nal(), hex("00 00 01 0c ff ff 80")});                              // PPS, filler
-    const struct {
-        Bytes frame;
-        uint32_t sar_w, sar_h;
-        Bytes corrected;
-    } rows[] = {
-        // 0:0 asks for the picture's own size: 176:144 is 11:9.
-        {concat({sps_nal(), after}), 0, 0, concat({sps_nal(with_sar(11, 9, none)), after})},
-        {concat({around, sps_nal(), after}), 4, 3, concat({around, sps_nal(with_sar(4, 3, none)), after})},
-        // Reduced to 4:3; the colour description stays.
-        {concat({sps_nal({.vui = [&](BitBuilder& b) { b.u(1, 1).u(8, 2), colour(b); }}), after}), 8, 6,
-         concat({sps_nal(with_sar(4, 3, colour)), after})},
-        // 1:256 needs emulation prevention in the rewritten set.
-        {concat({sps_nal(), after}), 1, 256, concat({sps_nal(with_sar(1, 256, none)), after})},
-    };
-    for (const auto& r : rows) {
-        Bytes cure(r.frame.size() + 64);
-        CorrectionRequest req{static_cast<uint32_t>(r.frame.size()), 0, r.frame.data(), static_cast<uint32_t>(cure.size()),
-                              0, cure.data(), 7, r.sar_w, r.sar_h, 2};
-        kavrel_test::LogCapture quiet;
-        EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
-        ASSERT_EQ(req.corrected, 1);
-        EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(r.corrected));
-    }
-}
-
-// ---- the repeat frame read back
 
 const uint8_t kRangeTabLps[64][4] = {
     {128, 176, 208, 240}, {128, 167, 197, 227}, {128, 158, 187, 216}, {123, 150, 178, 205}, {116, 142, 169, 195},
@@ -117,10 +89,10 @@ const uint8_t kRangeTabLps[64][4] = {
     {14, 17, 20, 23}, {13, 16, 19, 22}, {12, 15, 18, 21}, {12, 14, 17, 20}, {11, 14, 16, 19}, {11, 13, 15, 18},
     {10, 12, 15, 17}, {10, 12, 14, 16}, {9, 11, 13, 15}, {9, 11, 12, 14}, {8, 10, 12, 14}, {8, 9, 11, 13},
     {7, 9, 11, 12}, {7, 9, 10, 12}, {7, 8, 10, 11}, {6, 8, 9, 11}, {6, 7, 9, 10}, {6, 7, 8, 9}, {2, 2, 2, 2}};
-const uint8_t kTransIdxLps[64] = {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,  9,  11, 11, 12,
-                                  13, 13, 15, 15, 16, 16, 18, 18, 19, 19, 21, 21, 22, 22, 23, 24,
-                                  24, 25, 26, 26, 27, 27, 28, 29, 29, 30, 30, 30, 31, 32, 32, 33,
-                                  33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38, 38, 63};
+const uint8_t kTransIdxLps[64] = {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,  9,  11, 11, 12, 13, 13, 15, 15, 16,
+                                  16, 18, 18, 19, 19, 21, 21, 22, 22, 23, 24, 24, 25, 26, 26, 27, 27, 28, 29, 29, 30,
+                                  30, 30, 31, 32, 32, 33, 33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38,
+                                  38, 63};
 
 // Bits MSB first over an RBSP; zeros past its end.
 struct Reader {
@@ -143,7 +115,7 @@ struct Reader {
     }
 };
 
-// The arithmetic decoding engine (9.3.1.2, 9.3.3.2.1-9.3.3.2.3).
+// The arithmetic decoding engine (9.3.1.2, 9.3.3.2.1-9.3.3.2.3) for one context.
 struct Cabac {
     Reader& r;
     uint32_t range = 510, offset;
@@ -159,16 +131,10 @@ struct Cabac {
     int decision() {
         const uint32_t lps = kRangeTabLps[state][(range >> 6) & 3];
         range -= lps;
-        if (offset < range) {
-            state = std::min(state + 1, 62);
-            renorm();
-            return mps;
-        }
-        offset -= range;
-        range = lps;
-        const int bin = 1 - mps;
-        if (state == 0) mps = 1 - mps;
-        state = kTransIdxLps[state];
+        const bool is_mps = offset < range;
+        const int bin = is_mps ? mps : 1 - mps;
+        if (!is_mps) offset -= range, range = lps, mps = state == 0 ? 1 - mps : mps;
+        state = is_mps ? std::min(state + 1, 62) : kTransIdxLps[state];
         renorm();
         return bin;
     }
@@ -200,15 +166,15 @@ TEST(Synthesis, RepeatFrameReadsBackAsAllSkipped) {
     for (const auto& row : rows) {
         const bool frames = row.sps.frame_mbs_only;
         SCOPED_TRACE(to_hex(build_sps(row.sps).bytes()) + (row.cabac ? " CABAC" : " CAVLC"));
-        const int field = frames ? -1 : 0;
-        // An IDR picture, then reference P pictures up to frame_num 15; the
-        // last with pic_order_cnt_lsb 63.
-        Bytes stream = concat({sps_nal(row.sps), pps_nal({.entropy = row.cabac}), slice_nal({.field = field})});
+        // An IDR picture, then P pictures up to frame_num 15, the last with lsb 63.
+        Bytes stream =
+            concat({sps_nal(row.sps), pps_nal({.entropy = row.cabac}), slice_nal({.field_pic_flag = !frames})});
         for (uint64_t k = 1; k < 16; ++k) {
-            stream = concat({stream, slice_nal({.header = 0x41, .slice_type = 5, .frame_num = k, .field = field,
-                                                .poc_lsb = k < 15 ? 2 * k : 63, .cabac_init_idc = row.cabac ? 1 : -1,
-                                                .qp_delta = row.qp_delta, .deblocking_idc = row.deblocking_idc,
-                                                .alpha_div2 = row.alpha_div2, .beta_div2 = row.beta_div2})});
+            const SliceSpec p{.header = 0x41, .slice_type = 5, .frame_num = k, .field_pic_flag = !frames,
+                              .poc_lsb = k < 15 ? 2 * k : 63, .cabac_init_idc = row.cabac ? 1 : -1,
+                              .qp_delta = row.qp_delta, .deblocking_idc = row.deblocking_idc,
+                              .alpha_div2 = row.alpha_div2, .beta_div2 = row.beta_div2};
+            stream = concat({stream, slice_nal(p)});
         }
         kavrel_test::Parser parser;
         ASSERT_EQ(parser.walk(stream).rc, 0);
@@ -217,24 +183,19 @@ TEST(Synthesis, RepeatFrameReadsBackAsAllSkipped) {
         ASSERT_GT(n, 5);
         EXPECT_EQ(to_hex(out.data(), 5), "00 00 00 01 01");
         Reader r{kavrel_test::unescape(out.data() + 5, static_cast<size_t>(n) - 5)};
-        EXPECT_EQ(r.ue(), 0u);                 // first_mb_in_slice
-        EXPECT_EQ(r.ue(), 5u);                 // slice_type P
-        EXPECT_EQ(r.ue(), 0u);                 // pic_parameter_set_id
-        EXPECT_EQ(r.u(4), 0u);                 // frame_num: 15 + 1 wraps
-        EXPECT_EQ(frames ? 0u : r.u(1), 0u);    // field_pic_flag
-        EXPECT_EQ(r.u(6), 0u);                 // pic_order_cnt_lsb: 63 + 1 wraps
-        EXPECT_EQ(r.u(1), 1u);                 // num_ref_idx_active_override_flag
-        EXPECT_EQ(r.ue(), 0u);                 // one reference
-        EXPECT_EQ(r.u(1), 0u);                 // ref_pic_list_modification_flag_l0
-        EXPECT_EQ(row.cabac ? r.ue() : 0u, 0u);  // cabac_init_idc
-        EXPECT_EQ(r.se(), row.qp_delta);
-        EXPECT_EQ(r.ue(), row.deblocking_idc);
+        // first_mb 0, P, PPS 0, frame_num and lsb wrapped, [field_pic_flag], one
+        // reference, no list change, [cabac_init_idc 0], the last QP and filter.
+        const std::vector<int64_t> header = {
+            r.ue(), r.ue(), r.ue(), r.u(4), frames ? 0 : r.u(1), r.u(6), r.u(1), r.ue(), r.u(1), row.cabac ? r.ue() : 0,
+            r.se(), r.ue()};
+        EXPECT_EQ(header, std::vector<int64_t>({0, 5, 0, 0, 0, 0, 1, 0, 0, 0, row.qp_delta,
+                                                static_cast<int64_t>(row.deblocking_idc)}));
         if (row.deblocking_idc != 1) {
             EXPECT_EQ(r.se(), row.alpha_div2);
             EXPECT_EQ(r.se(), row.beta_div2);
         }
-        const uint32_t mbs = static_cast<uint32_t>((row.sps.width_mbs_minus1 + 1) * (row.sps.height_map_units_minus1 + 1) *
-                                                   (frames ? 1 : 2));
+        const uint64_t map_units = (row.sps.width_mbs_minus1 + 1) * (row.sps.height_map_units_minus1 + 1);
+        const uint32_t mbs = static_cast<uint32_t>(map_units * (frames ? 1 : 2));
         if (!row.cabac) {
             EXPECT_EQ(r.ue(), mbs);  // mb_skip_run
         } else {

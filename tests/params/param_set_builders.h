@@ -85,17 +85,14 @@ inline BitBuilder build_pps(const PpsSpec& p) {
     return b;
 }
 
-// A slice header for the default sets above (frame_num in 4 bits, POC type 0
-// with 6 lsb bits, deblocking control present; no field flags unless
-// `field` >= 0), then one byte of slice data.
+// An I or P slice header for the default sets above (frame_num in 4 bits,
+// POC type 0 with 6 lsb bits, deblocking control present), then one byte of
+// slice data.
 struct SliceSpec {
     uint8_t header = 0x65;  // nal_ref_idc 3, IDR
     uint64_t first_mb = 0, slice_type = 7, pps_id = 0, frame_num = 0;
-    int field = -1;  // 0 frame, 1 top, 2 bottom: field_pic_flag written
-    uint64_t idr_pic_id = 0, poc_lsb = 0;
-    // From num_ref_idx_active_override_flag to dec_ref_pic_marking(); the
-    // empty forms when unset.
-    Writer middle{};
+    bool field_pic_flag = false;  // written (as 0) for sets with frame_mbs_only_flag 0
+    uint64_t poc_lsb = 0, l0_active = 0;  // l0_active > 0: num_ref_idx_active_override_flag set
     int64_t cabac_init_idc = -1;  // written when >= 0
     int64_t qp_delta = 0;
     uint64_t deblocking_idc = 1;
@@ -105,20 +102,15 @@ struct SliceSpec {
 inline Bytes slice_nal(const SliceSpec& s) {
     BitBuilder b;
     b.ue(s.first_mb).ue(s.slice_type).ue(s.pps_id).u(4, s.frame_num);
-    if (s.field >= 0) {
-        b.u(1, s.field != 0);
-        if (s.field) b.u(1, s.field == 2);
-    }
-    if ((s.header & 0x1f) == 5) b.ue(s.idr_pic_id);
+    if (s.field_pic_flag) b.u(1, 0);
+    if ((s.header & 0x1f) == 5) b.ue(0);  // idr_pic_id
     b.u(6, s.poc_lsb);
-    const uint64_t kind = s.slice_type % 5;  // 0 P, 1 B, 2 I
-    if (s.middle) {
-        s.middle(b);
-    } else {
-        if (kind == 1) b.u(1, 1);                // direct_spatial_mv_pred_flag
-        if (kind != 2) b.u(1, 0).u(kind == 1 ? 2 : 1, 0);  // no override, no list modification
-        if (s.header & 0x60) b.u((s.header & 0x1f) == 5 ? 2 : 1, 0);
+    if (s.slice_type % 5 == 0) {  // P: override, no list modification
+        b.u(1, s.l0_active > 0);
+        if (s.l0_active > 0) b.ue(s.l0_active - 1);
+        b.u(1, 0);
     }
+    if (s.header & 0x60) b.u((s.header & 0x1f) == 5 ? 2 : 1, 0);  // dec_ref_pic_marking()
     if (s.cabac_init_idc >= 0) b.ue(static_cast<uint64_t>(s.cabac_init_idc));
     b.se(s.qp_delta).ue(s.deblocking_idc);
     if (s.deblocking_idc != 1) b.se(s.alpha_div2).se(s.beta_div2);

@@ -33,25 +33,23 @@ Bytes hex(const std::string& text) {
     for (char c : text)
         if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     Bytes out;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 std::string to_hex(const uint8_t* data, size_t size) {
-    static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (size_t i = 0; i < size; ++i) {
-        if (i) s += ' ';
-        s += digits[data[i] >> 4];
-        s += digits[data[i] & 15];
-    }
+    char byte[4];
+    for (size_t i = 0; i < size; ++i) s += (std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", data[i]), byte);
     return s;
 }
 
 BitBuilder& BitBuilder::u(int bits, uint64_t value) {
     for (int i = bits - 1; i >= 0; --i) {
         if (bits_ % 8 == 0) data_.push_back(0);
-        if (i < 64 && ((value >> i) & 1)) data_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));  // wider fields: leading zeros
+        // Fields wider than 64 bits get leading zeros.
+        if (i < 64 && ((value >> i) & 1)) data_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
         ++bits_;
     }
     return *this;

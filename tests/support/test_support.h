@@ -16,8 +16,6 @@ class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
     // Stops collecting (once) and returns every line.
     std::string take();
 
@@ -48,18 +46,15 @@ private:
     size_t bits_ = 0;
 };
 
-// A NAL unit behind a 4-byte start code: header byte, then the RBSP with
-// emulation-prevention bytes inserted.
+// A NAL unit behind a 4-byte start code, the RBSP escaped (clause 7.4.1).
 Bytes nal(uint8_t header, const Bytes& rbsp);
 Bytes concat(std::initializer_list<Bytes> parts);
-// The NAL units of an Annex B stream, each from its header byte to the next
-// start code, trailing zero bytes dropped.
+// The units of an Annex B stream from their header bytes, trailing zeros dropped.
 std::vector<Bytes> nal_units(const Bytes& stream);
 // A payload without its emulation_prevention_three_bytes (clause 7.4.1).
 Bytes unescape(const uint8_t* payload, size_t size);
 
-// One Kavrel_Start call: its code, FrameInfo (preset to AB bytes, so that a
-// field the call leaves shows) and what the library printed.
+// One Kavrel_Start call: its code, FrameInfo (preset to AB bytes) and its lines.
 struct Started {
     int32_t rc;
     FrameInfo info;
@@ -69,9 +64,6 @@ struct Started {
 // A handle from Kavrel_Open, closed with the object.
 struct Parser {
     ParserHandle* h = Kavrel_Open();
-    Parser() = default;
-    Parser(const Parser&) = delete;
-    Parser& operator=(const Parser&) = delete;
     ~Parser() { Kavrel_Close(h); }
     ParserHandle* operator->() const { return h; }
     // Kavrel_Start on a heap copy of exactly data[offset..].
@@ -85,13 +77,10 @@ void write_file(const std::string& path, const Bytes& data);
 // Runs a shell command; returns its exit status and puts stdout in *out.
 int run(const std::string& command, std::string* out = nullptr);
 
-// Directory for streams and outputs made at test time (created on demand).
+// Directory for streams made at test time (created on demand).
 std::string work_dir();
-// Makes (once per build tree) an H.264 Annex B stream with FFmpeg:
-//   ffmpeg <input_and_options> -f h264 <work_dir>/<name>.h264
-// e.g. make_stream("base", "-f lavfi -i testsrc2=size=176x144:rate=25 -frames:v 5 "
-//                          "-c:v libx264 -profile:v baseline")
-// Returns the path; fails the current test when FFmpeg fails.
+// Makes (once per build tree and recipe) <work_dir>/<name>.h264 with
+// `ffmpeg <input_and_options> -f h264`; the path. Fails the test when FFmpeg does.
 std::string make_stream(const std::string& name, const std::string& input_and_options);
 
 
