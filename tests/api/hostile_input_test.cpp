@@ -90,9 +90,8 @@ std::vector<Row> rows() {
                                   pps_nal(groups), idr}),
          0, "", 2560, 1600, 2560, 1600},
         // An x264 frame cut inside its SPS (after its sizes), and inside its slice data.
-        {"cut in the SPS", Bytes(real.begin(), real.begin() + 12), 0, kTag + "Parse SPS length change\n", 64, 48, 64,
-         48},
-        {"cut in the slice data", Bytes(real.begin(), real.begin() + 60), 0, "", 64, 48, 64, 48},
+        {"SPS cut", Bytes(real.begin(), real.begin() + 12), 0, kTag + "Parse SPS length change\n", 64, 48, 64, 48},
+        {"slice data cut", Bytes(real.begin(), real.begin() + 60), 0, "", 64, 48, 64, 48},
     };
 }
 

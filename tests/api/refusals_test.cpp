@@ -224,8 +224,9 @@ TEST(Refusals, FrameRateOutOfRange) {
                            H264_Enc_Iframe_Rate(p.h, out, 128, 0x80000000u, 1) < 0,  // time_scale 2^32
                            H264_Enc_Iframe_Rate(p.h, out, 128, 0x7FFFFFFFu, 1) > 0,
                            H264_Enc_Iframe_Rate(p.h, out, 128, 25, 0) < 0,
-                           H264_Enc_Iframe_Rate(p.h, out, 128, 0, 1) < 0};
-    EXPECT_EQ(std::vector<int32_t>(std::begin(rcs), std::end(rcs)), std::vector<int32_t>(7, 1));
+                           H264_Enc_Iframe_Rate(p.h, out, 128, 0, 1) < 0,
+                           H264_Enc_Iframe_Rate(p.h, nullptr, 128, 25, 1) < 0};  // a set to write, nowhere to
+    EXPECT_EQ(std::vector<int32_t>(std::begin(rcs), std::end(rcs)), std::vector<int32_t>(8, 1));
 }
 
 TEST(Refusals, CorrectionRequests) {

@@ -62,6 +62,8 @@ TEST(Synthesis, WorkedExamples) {
     EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t* out) { return H264_Enc_Double_Frame_Sized(h, out, 512); }),
               repeat);
     EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t* out) { return H264_Enc_Double_Frame(h, out); }), repeat);
+    EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t*) { return H264_Enc_Double_Frame_Sized(h, nullptr, 64); }),
+              "refused");
 
     // SAR 1:256 without VUI: Extended_SAR, other VUI flags 0, an emulation
     // prevention byte; the PPS and filler after it unchanged.

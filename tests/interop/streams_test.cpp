@@ -95,7 +95,6 @@ void check(const Stream& st, size_t index) {
     SCOPED_TRACE(st.name);
     const std::string path = kavrel_test::make_stream(st.name, st.recipe);
     const Oracle o = probe(path);
-    ASSERT_FALSE(o.packets.empty());
     const int64_t tick = o.sps.get("num_units_in_tick", 0);
     ASSERT_GT(tick, 0);  // x264 writes VUI timing
     const std::string r = o.stream.at("r_frame_rate");
