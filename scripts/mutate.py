@@ -20,6 +20,7 @@ import json
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -168,6 +169,8 @@ def main():
     p.add_argument("--report", help="write per-mutant results as JSON here")
     args = p.parse_args()
     args.build = os.path.join(ROOT, args.build)
+    # Stopped from outside: unwind, so that the mutated file is restored.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))
 
     if args.mutants:
         with open(args.mutants) as f:
