@@ -7,15 +7,13 @@
 #include "fuzz_harness.h"
 #include "support/test_support.h"
 
-namespace fs = std::filesystem;
-
 TEST(FuzzReplay, CorporaAndReproducersHoldEveryProperty) {
     for (const kavrel_fuzz::Harness& harness : kavrel_fuzz::kHarnesses) {
         size_t count = 0;
         for (const char* kind : {"corpus", "regressions"}) {
-            const fs::path dir = fs::path(KAVREL_SOURCE_DIR) / "fuzz" / kind / harness.name;
-            if (!fs::is_directory(dir)) continue;
-            for (const auto& file : fs::directory_iterator(dir)) {
+            const std::filesystem::path dir = std::filesystem::path(KAVREL_SOURCE_DIR) / "fuzz" / kind / harness.name;
+            if (!std::filesystem::is_directory(dir)) continue;
+            for (const auto& file : std::filesystem::directory_iterator(dir)) {
                 // An exact-size heap copy, as libFuzzer passes its inputs.
                 const kavrel_test::Bytes data = kavrel_test::read_file(file.path().string());
                 kavrel_test::LogCapture quiet;

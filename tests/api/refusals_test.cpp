@@ -75,7 +75,6 @@ TEST(Refusals, SequenceParameterSet) {
         {{.profile_idc = 83}, "0 " + kTag + "Unknown profile: 83\n"},
         {{.profile_idc = 100, .chroma_format_idc = 2}, sps_fail(-22, format)},
         {{.profile_idc = 100, .bit_depth_luma = 2}, sps_fail(-22, format)},
-        {{.profile_idc = 100, .qpprime = 1}, sps_fail(-22, format)},
         {{.width_mbs_minus1 = 509}, "0 "},
         {{.width_mbs_minus1 = 511}, sps_fail(-22, "Invalid Dimension(512x9)\n" + kInvalid)},
         {{.height_map_units_minus1 = 511}, sps_fail(-22, "Invalid Dimension(11x512)\n" + kInvalid)},
@@ -104,7 +103,6 @@ TEST(Refusals, PictureParameterSet) {
         {0, {.slice_groups_minus1 = 2, .slice_group_map = box_out},
          pps_fail(-19, "num_slice_groups_minus1 is not equal to 1, slice_group_map_type shall not be equal to "
                        "3,4,or 5\n")},
-        {0, {.l0_minus1 = 31, .l1_minus1 = 287}, "0 "},  // 288 kept to 8 bits is 32
         {0, {.l0_minus1 = 32},
          pps_fail(-19, "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 33  1\n")},
         {0, {.weighted_bipred = 3}, pps_fail(-19, "weighted_bipred_idc is out of range[0,2], the value is 3\n")},
@@ -163,11 +161,17 @@ TEST(Refusals, SliceHeaderAndFrame) {
          slice_fail(-16, "ERROR: frame_num start from 3, prev_frame_num(0)\n")},
         {concat({sets, slice_nal(p_slice({.l0_active = 33}))}),
          slice_fail(-18, "h->ref_count[0] or h->ref_count[1] are out of range[1, 32], the values are 33  1\n")},
+        {concat({sets, slice_nal({}),
+                 slice_nal({.header = 1, .slice_type = 6, .frame_num = 1, .l0_active = 1, .l1_active = 33})}),
+         slice_fail(-18, "h->ref_count[0] or h->ref_count[1] are out of range[1, 32], the values are 1  33\n")},
+        {concat({sps_nal({.profile_idc = 66}), pps_nal({.redundant = 1}), slice_nal({.redundant_pic_cnt = 128})}),
+         slice_fail(-18, "redundant_pic_cnt shall be in the range of [0, 127]\n")},
         {concat({cabac, slice_nal(p_slice({.cabac_init_idc = 3}))}),
          slice_fail(-18, "the cabac_init_idc is out of range [0,2], which is 3\n")},
         // A slice before any SPS; an SEI that claims to be a reference; an
         // IDR unit that does not; a non-IDR slice in an IDR frame picture.
         {hex("00 00 00 01 65 88 84 00"), "-7 "},
+        {hex("00 00 01 00 00 00 01 09 f0"), "0 "},  // a repeated start code is skipped
         {hex("00 00 01 26 05 01 ff 80"),
          "-11 " + kTag + "nal_ref_idc should equal to zero but it is 1, when nal_unit_type is 6\n"},
         {hex("00 00 01 05 88 84"), "-14 " + kTag + "IDR nal with nal_ref_idc(0)\n" + kTag + "Parse Nal fail\n"},

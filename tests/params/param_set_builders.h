@@ -85,14 +85,16 @@ inline BitBuilder build_pps(const PpsSpec& p) {
     return b;
 }
 
-// An I or P slice header for the default sets above (frame_num in 4 bits,
+// An I, P or B slice header for the default sets above (frame_num in 4 bits,
 // POC type 0 with 6 lsb bits, deblocking control present), then one byte of
 // slice data.
 struct SliceSpec {
     uint8_t header = 0x65;  // nal_ref_idc 3, IDR
     uint64_t first_mb = 0, slice_type = 7, pps_id = 0, frame_num = 0;
     bool field_pic_flag = false;  // written (as 0) for sets with frame_mbs_only_flag 0
-    uint64_t poc_lsb = 0, l0_active = 0;  // l0_active > 0: num_ref_idx_active_override_flag set
+    uint64_t poc_lsb = 0;
+    int64_t redundant_pic_cnt = -1;         // written when >= 0
+    uint64_t l0_active = 0, l1_active = 1;  // l0_active > 0: num_ref_idx_active_override_flag set
     int64_t cabac_init_idc = -1;  // written when >= 0
     int64_t qp_delta = 0;
     uint64_t deblocking_idc = 1;
@@ -105,11 +107,13 @@ inline Bytes slice_nal(const SliceSpec& s) {
     if (s.field_pic_flag) b.u(1, 0);
     if ((s.header & 0x1f) == 5) b.ue(0);  // idr_pic_id
     b.u(6, s.poc_lsb);
-    if (s.slice_type % 5 == 0) {  // P: override, no list modification
-        b.u(1, s.l0_active > 0);
-        if (s.l0_active > 0) b.ue(s.l0_active - 1);
-        b.u(1, 0);
-    }
+    if (s.redundant_pic_cnt >= 0) b.ue(static_cast<uint64_t>(s.redundant_pic_cnt));
+    const bool p = s.slice_type % 5 == 0, bi = s.slice_type % 5 == 1;
+    if (bi) b.u(1, 1);  // direct_spatial_mv_pred_flag
+    if (p || bi) b.u(1, s.l0_active > 0);  // then no list modification
+    if ((p || bi) && s.l0_active > 0) b.ue(s.l0_active - 1);
+    if (bi && s.l0_active > 0) b.ue(s.l1_active - 1);
+    if (p || bi) b.u(bi ? 2 : 1, 0);
     if (s.header & 0x60) b.u((s.header & 0x1f) == 5 ? 2 : 1, 0);  // dec_ref_pic_marking()
     if (s.cabac_init_idc >= 0) b.ue(static_cast<uint64_t>(s.cabac_init_idc));
     b.se(s.qp_delta).ue(s.deblocking_idc);

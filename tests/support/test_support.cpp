@@ -138,12 +138,10 @@ Started Parser::start(const Bytes& data, size_t offset) const {
 }
 
 Started Parser::walk(const Bytes& stream) const {
-    Started r{};
-    size_t pos = 0;
-    do {
+    Started r = start(stream);
+    for (size_t pos = r.info.consumed; r.rc == 0 && r.info.consumed > 0 && pos + 3 < stream.size();
+         pos += r.info.consumed)
         r = start(stream, pos);
-        pos += r.info.consumed;
-    } while (r.rc == 0 && r.info.consumed > 0 && pos + 3 < stream.size());
     return r;
 }
 

@@ -1,5 +1,4 @@
-// Shared helpers for the tests.
-#pragma once
+#pragma once  // helpers shared by the tests
 
 #include <cstdint>
 #include <string>
@@ -37,8 +36,7 @@ public:
     BitBuilder& flag(bool value) { return u(1, value ? 1 : 0); }
     BitBuilder& ue(uint64_t value);
     BitBuilder& se(int64_t value);
-    // rbsp_trailing_bits(): a 1 and zeros to the byte boundary.
-    BitBuilder& trailing();
+    BitBuilder& trailing();  // rbsp_trailing_bits()
     size_t bit_length() const { return bits_; }
     Bytes bytes() const;  // zero-padded to a byte
 private:
