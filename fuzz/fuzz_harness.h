@@ -25,7 +25,8 @@ const char* fuzz_correction(const uint8_t* data, size_t size);
 // (c) A stream parsed frame by frame with H264_Enc_Iframe_Rate and
 // H264_Enc_Double_Frame_Sized after every frame (control bytes first).
 const char* fuzz_synthesis(const uint8_t* data, size_t size);
-// (d) The bit reader, and the SPS, PPS and slice-header parsers on RBSPs.
+// (d) Fuzzed SPS, PPS and slice RBSPs made into units for Kavrel_Start;
+// an SPS that parses is written again and must read back the same.
 const char* fuzz_rbsp_parsers(const uint8_t* data, size_t size);
 
 struct Harness {

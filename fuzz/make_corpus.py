@@ -294,7 +294,6 @@ def rbsp_seeds(name, stream):
         if t == 7:
             sps_rbsp = rbsp
             seeds["sps_" + name] = b"\x01" + rbsp
-            seeds["reader_" + name] = b"\x00" + bytes([40]) + bytes(range(7, 247, 6)) + b"\x01" + rbsp
         elif t == 8 and sps_rbsp is not None and len(sps_rbsp) < 256:
             pps_rbsp = rbsp
             seeds["pps_" + name] = b"\x02" + bytes([len(sps_rbsp)]) + sps_rbsp + rbsp

@@ -72,14 +72,6 @@ Bytes stream(const Seq& s, const std::vector<Pic>& pics) {
 }
 
 // Every diagnostic of the library while alive, through the log sink.
-struct LogSink {
-    std::string text;
-    LogSink() {
-        Kavrel_Set_Log_Callback([](void* o, const char* m) { static_cast<LogSink*>(o)->text += m; }, this);
-    }
-    ~LogSink() { Kavrel_Set_Log_Callback(nullptr, nullptr); }
-};
-
 // Kavrel_Start over the whole stream: the first negative code or 0.
 int32_t parse_all(const kavrel_test::Parser& p, const Bytes& data, std::vector<uint32_t>* sizes = nullptr) {
     for (size_t at = 0; at < data.size();) {
@@ -115,18 +107,19 @@ TEST(RealStreams, RepeatOnlyWhereItRepeats) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.refusal ? c.refusal : "written");
         kavrel_test::Parser p;
-        LogSink log;
-        ASSERT_EQ(parse_all(p, stream(c.seq, c.pics)), 0) << log.text;
+        ASSERT_EQ(parse_all(p, stream(c.seq, c.pics)), 0);
+        kavrel_test::LogCapture log;
         std::vector<uint8_t> out(4096, 0xEE);
         const int32_t n = H264_Enc_Double_Frame_Sized(p.h, out.data(), static_cast<uint32_t>(out.size()));
         if (c.refusal == nullptr) {
-            EXPECT_GT(n, 5) << log.text;
+            EXPECT_GT(n, 5) << log.take();
             continue;
         }
         EXPECT_EQ(n, -1);
         EXPECT_EQ(H264_Enc_Double_Frame(p.h, out.data()), -1);
         EXPECT_EQ(out, std::vector<uint8_t>(4096, 0xEE));
-        EXPECT_NE(log.text.find(c.refusal), std::string::npos) << log.text;
+        const std::string text = log.take();
+        EXPECT_NE(text.find(c.refusal), std::string::npos) << text;
     }
 }
 
@@ -146,10 +139,9 @@ TEST(RealStreams, FullRangeElementsAndPpsRanges) {
     };
     for (const auto& c : cases) {
         kavrel_test::Parser p;
-        LogSink log;
         std::vector<uint32_t> sizes;
-        EXPECT_EQ(parse_all(p, stream(c.seq, c.pics), &sizes), c.rc) << log.text;
-        EXPECT_EQ(sizes.size(), c.frames) << log.text;
+        EXPECT_EQ(parse_all(p, stream(c.seq, c.pics), &sizes), c.rc);
+        EXPECT_EQ(sizes.size(), c.frames);
     }
 }
 
@@ -160,14 +152,18 @@ TEST(RealStreams, LogSinkGetsEachTextExactlyAndNullRestoresStdout) {
         "[VsKavrel]:Parse pps fail\n"};
     std::vector<std::string> got;
     kavrel_test::Parser p;
+    const FrameInput in{bad_pps.data(), static_cast<uint32_t>(bad_pps.size())};
+    FrameInfo info;
     Kavrel_Set_Log_Callback([](void* o, const char* m) { static_cast<std::vector<std::string>*>(o)->push_back(m); },
                             &got);
-    const kavrel_test::Started sunk = p.start(bad_pps);  // .log: what reached standard output
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
     Kavrel_Set_Log_Callback(nullptr, nullptr);
-    EXPECT_EQ(sunk.rc, KAVREL_E_PPS_RANGE);
-    EXPECT_EQ(sunk.log, "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(got, expected);
-    EXPECT_EQ(p.start(bad_pps).log, expected[0] + expected[1]);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[0] + expected[1]);
     EXPECT_EQ(got.size(), 2u);
 }
 

@@ -1,12 +1,9 @@
-// Crafting SPS and PPS RBSPs field by field (ITU-T H.264 7.3.2.1.1, 7.3.2.2)
-// and running the parsers on them.
+// Crafting SPS and PPS RBSPs field by field (ITU-T H.264 7.3.2.1.1, 7.3.2.2).
 #pragma once
 
 #include <functional>
 #include <vector>
 
-#include "stream/parser_handle.h"
-#include "kavrel.h"
 #include "support/test_support.h"
 
 namespace params_test {
@@ -88,33 +85,44 @@ inline BitBuilder build_pps(const PpsSpec& p) {
     return b;
 }
 
+// An I, P or B slice header for the default sets above (frame_num in 4 bits,
+// POC type 0 with 6 lsb bits, deblocking control present), then one byte of
+// slice data.
+struct SliceSpec {
+    uint8_t header = 0x65;  // nal_ref_idc 3, IDR
+    uint64_t first_mb = 0, slice_type = 7, pps_id = 0, frame_num = 0;
+    bool field_pic_flag = false;  // written (as 0) for sets with frame_mbs_only_flag 0
+    uint64_t poc_lsb = 0;
+    int64_t redundant_pic_cnt = -1;         // written when >= 0
+    uint64_t l0_active = 0, l1_active = 1;  // l0_active > 0: num_ref_idx_active_override_flag set
+    int64_t cabac_init_idc = -1;  // written when >= 0
+    int64_t qp_delta = 0;
+    uint64_t deblocking_idc = 1;
+    int64_t alpha_div2 = 0, beta_div2 = 0;
+};
+
+inline Bytes slice_nal(const SliceSpec& s) {
+    BitBuilder b;
+    b.ue(s.first_mb).ue(s.slice_type).ue(s.pps_id).u(4, s.frame_num);
+    if (s.field_pic_flag) b.u(1, 0);
+    if ((s.header & 0x1f) == 5) b.ue(0);  // idr_pic_id
+    b.u(6, s.poc_lsb);
+    if (s.redundant_pic_cnt >= 0) b.ue(static_cast<uint64_t>(s.redundant_pic_cnt));
+    const bool p = s.slice_type % 5 == 0, bi = s.slice_type % 5 == 1;
+    if (bi) b.u(1, 1);  // direct_spatial_mv_pred_flag
+    if (p || bi) b.u(1, s.l0_active > 0);  // then no list modification
+    if ((p || bi) && s.l0_active > 0) b.ue(s.l0_active - 1);
+    if (bi && s.l0_active > 0) b.ue(s.l1_active - 1);
+    if (p || bi) b.u(bi ? 2 : 1, 0);
+    if (s.header & 0x60) b.u((s.header & 0x1f) == 5 ? 2 : 1, 0);  // dec_ref_pic_marking()
+    if (s.cabac_init_idc >= 0) b.ue(static_cast<uint64_t>(s.cabac_init_idc));
+    b.se(s.qp_delta).ue(s.deblocking_idc);
+    if (s.deblocking_idc != 1) b.se(s.alpha_div2).se(s.beta_div2);
+    return kavrel_test::nal(s.header, b.u(8, 0xE5).trailing().bytes());
+}
+
 // The sets as NAL units behind a 4-byte start code.
 inline Bytes sps_nal(const SpsSpec& s = {}) { return kavrel_test::nal(0x67, build_sps(s).trailing().bytes()); }
 inline Bytes pps_nal(const PpsSpec& p = {}) { return kavrel_test::nal(0x68, build_pps(p).trailing().bytes()); }
-
-using Handle = kavrel_test::Parser;
-
-// Runs a parser on the syntax bits of `b` followed by rbsp_trailing_bits(),
-// with the reader set as the frame driver sets it.
-struct Rbsp {
-    Bytes bytes;
-    int32_t bit_count = 0;
-    explicit Rbsp(BitBuilder b) : bit_count(static_cast<int32_t>(b.bit_length())) { bytes = b.trailing().bytes(); }
-    void point(ParserHandle* h) {
-        kavrel::bit_reader_init(h->reader, bytes.data(), static_cast<int32_t>(bytes.size()), bit_count);
-    }
-};
-
-inline int32_t parse_sps(ParserHandle* h, const BitBuilder& b) {
-    Rbsp r(b);
-    r.point(h);
-    return kavrel::decode_seq_parameter_set(h);
-}
-
-inline int32_t parse_pps(ParserHandle* h, const BitBuilder& b) {
-    Rbsp r(b);
-    r.point(h);
-    return kavrel::decode_picture_parameter_set(h, r.bit_count);
-}
 
 }  // namespace params_test

@@ -68,10 +68,7 @@ std::vector<TracedUnit> trace(const std::string& path) {
     std::smatch m;
     for (std::string line; std::getline(lines, line);) {
         if (std::regex_match(line, m, element)) {
-            if (inside) {
-                units.back().elements.push_back(
-                    {m[2], m[3], m[4].matched ? std::stoi(m[4]) : -1, std::stoll(m[5]), std::stoi(m[1])});
-            }
+            if (inside) units.back().elements.push_back({m[2], m[3], std::stoll(m[5]), std::stoi(m[1])});
         } else if (std::regex_match(line, m, heading)) {
             inside = m[1].str().rfind("Packet: ", 0) != 0 && m[1] != "Extradata";
             if (!inside) packet += m[1] != "Extradata";

@@ -10,20 +10,17 @@ namespace kavrel_test {
 // Runs the kavrel tool built with the tests; its stdout and stderr in *log.
 int cli(const std::string& args, std::string* log = nullptr);
 
-// The MD5 of every decoded frame, in order (timestamps left out). What
-// FFmpeg complains of goes to *errors; without `errors` any complaint fails
-// the current test.
+// The MD5 of every decoded frame in order; FFmpeg's complaints go to *errors,
+// or without `errors` fail the test.
 std::vector<std::string> frame_hashes(const std::string& path, std::string* errors = nullptr);
 
-// One entry of `ffprobe -show_entries stream=<entry>` for the video stream,
-// e.g. probe_stream(path, "sample_aspect_ratio") -> "4:3".
+// `ffprobe -show_entries stream=<entry>` of the video stream ("sample_aspect_ratio" -> "4:3").
 std::string probe_stream(const std::string& path, const std::string& entry);
 
 // One syntax element as trace_headers prints it.
 struct TracedElement {
     std::string key;   // "cbr_flag[1]"
     std::string name;  // "cbr_flag"
-    int index;         // 1; -1 when the key has none
     int64_t value;
     int bit;           // offset in the NAL unit, header byte included
 };
@@ -40,8 +37,7 @@ struct TracedUnit {
 // Every structure trace_headers prints for the stream, in order.
 std::vector<TracedUnit> trace(const std::string& path);
 
-// Every value of one syntax element, in stream order (e.g.
-// traced_values(path, "nal_ref_idc")).
+// Every value of one syntax element, in stream order.
 std::vector<long> traced_values(const std::string& path, const std::string& key);
 
 // "key = value" of every element of every structure whose heading begins

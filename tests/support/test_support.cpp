@@ -2,70 +2,54 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "stream/parser_handle.h"
-
 namespace kavrel_test {
 
-StdoutCapture::StdoutCapture() : active_(true) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
+LogCapture::LogCapture() {
+    Kavrel_Set_Log_Callback([](void* self, const char* line) { static_cast<LogCapture*>(self)->text_ += line; }, this);
 }
 
-StdoutCapture::~StdoutCapture() { take(); }
+LogCapture::~LogCapture() { take(); }
 
-std::string StdoutCapture::take() {
-    if (active_) {
-        fflush(stdout);
-        text_ = testing::internal::GetCapturedStdout();
-        active_ = false;
-    }
+std::string LogCapture::take() {
+    if (active_) Kavrel_Set_Log_Callback(nullptr, nullptr);
+    active_ = false;
     return text_;
 }
 
 Bytes hex(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     Bytes out;
-    int nibble = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(nibble * 16 + v));
-            nibble = -1;
-        }
-    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 std::string to_hex(const uint8_t* data, size_t size) {
-    static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (size_t i = 0; i < size; ++i) {
-        if (i) s += ' ';
-        s += digits[data[i] >> 4];
-        s += digits[data[i] & 15];
-    }
+    char byte[4];
+    for (size_t i = 0; i < size; ++i) s += (std::snprintf(byte, sizeof byte, i ? " %02x" : "%02x", data[i]), byte);
     return s;
 }
 
 BitBuilder& BitBuilder::u(int bits, uint64_t value) {
     for (int i = bits - 1; i >= 0; --i) {
         if (bits_ % 8 == 0) data_.push_back(0);
-        if (i < 64 && ((value >> i) & 1)) data_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));  // wider fields: leading zeros
+        // Fields wider than 64 bits get leading zeros.
+        if (i < 64 && ((value >> i) & 1)) data_.back() |= static_cast<uint8_t>(0x80 >> (bits_ % 8));
         ++bits_;
     }
     return *this;
@@ -147,19 +131,19 @@ Started Parser::start(const Bytes& data, size_t offset) const {
     const std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
     if (n) std::memcpy(bytes.get(), data.data() + offset, n);
     FrameInput in{bytes.get(), static_cast<uint32_t>(n)};
-    StdoutCapture cap;
+    LogCapture cap;
     r.rc = Kavrel_Start(h, &in, &r.info);
     r.log = cap.take();
     return r;
 }
 
-void FreeHandle::operator()(ParserHandle* h) const {
-    std::free(h->ps_data[0]);
-    std::free(h->ps_data[1]);
-    std::free(h);
+Started Parser::walk(const Bytes& stream) const {
+    Started r = start(stream);
+    for (size_t pos = r.info.consumed; r.rc == 0 && r.info.consumed > 0 && pos + 3 < stream.size();
+         pos += r.info.consumed)
+        r = start(stream, pos);
+    return r;
 }
-
-BareHandle bare_handle() { return BareHandle(static_cast<ParserHandle*>(std::calloc(1, sizeof(ParserHandle)))); }
 
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,8 +1,6 @@
-// Shared helpers for the tests.
-#pragma once
+#pragma once  // helpers shared by the tests
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,16 +10,16 @@ namespace kavrel_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Captures what the library prints to standard output while alive.
-class StdoutCapture {
+// Collects the library's diagnostics (Kavrel_Set_Log_Callback) while alive.
+class LogCapture {
 public:
-    StdoutCapture();
-    ~StdoutCapture();
-    // Stops capturing (once) and returns everything printed.
+    LogCapture();
+    ~LogCapture();
+    // Stops collecting (once) and returns every line.
     std::string take();
 
 private:
-    bool active_;
+    bool active_ = true;
     std::string text_;
 };
 
@@ -38,8 +36,7 @@ public:
     BitBuilder& flag(bool value) { return u(1, value ? 1 : 0); }
     BitBuilder& ue(uint64_t value);
     BitBuilder& se(int64_t value);
-    // rbsp_trailing_bits(): a 1 and zeros to the byte boundary.
-    BitBuilder& trailing();
+    BitBuilder& trailing();  // rbsp_trailing_bits()
     size_t bit_length() const { return bits_; }
     Bytes bytes() const;  // zero-padded to a byte
 private:
@@ -47,18 +44,15 @@ private:
     size_t bits_ = 0;
 };
 
-// A NAL unit behind a 4-byte start code: header byte, then the RBSP with
-// emulation-prevention bytes inserted.
+// A NAL unit behind a 4-byte start code, the RBSP escaped (clause 7.4.1).
 Bytes nal(uint8_t header, const Bytes& rbsp);
 Bytes concat(std::initializer_list<Bytes> parts);
-// The NAL units of an Annex B stream, each from its header byte to the next
-// start code, trailing zero bytes dropped.
+// The units of an Annex B stream from their header bytes, trailing zeros dropped.
 std::vector<Bytes> nal_units(const Bytes& stream);
 // A payload without its emulation_prevention_three_bytes (clause 7.4.1).
 Bytes unescape(const uint8_t* payload, size_t size);
 
-// One Kavrel_Start call: its code, FrameInfo (preset to AB bytes, so that a
-// field the call leaves shows) and what the library printed.
+// One Kavrel_Start call: its code, FrameInfo (preset to AB bytes) and its lines.
 struct Started {
     int32_t rc;
     FrameInfo info;
@@ -68,35 +62,23 @@ struct Started {
 // A handle from Kavrel_Open, closed with the object.
 struct Parser {
     ParserHandle* h = Kavrel_Open();
-    Parser() = default;
-    Parser(const Parser&) = delete;
-    Parser& operator=(const Parser&) = delete;
     ~Parser() { Kavrel_Close(h); }
     ParserHandle* operator->() const { return h; }
     // Kavrel_Start on a heap copy of exactly data[offset..].
     Started start(const Bytes& data, size_t offset = 0) const;
+    // start() frame after frame over the whole stream; the last call's result.
+    Started walk(const Bytes& stream) const;
 };
-
-// A zeroed ParserHandle from calloc for calling the parsers' parts directly;
-// frees the parameter-set buffers a test gives it.
-struct FreeHandle {
-    void operator()(ParserHandle* h) const;
-};
-using BareHandle = std::unique_ptr<ParserHandle, FreeHandle>;
-BareHandle bare_handle();
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
 // Runs a shell command; returns its exit status and puts stdout in *out.
 int run(const std::string& command, std::string* out = nullptr);
 
-// Directory for streams and outputs made at test time (created on demand).
+// Directory for streams made at test time (created on demand).
 std::string work_dir();
-// Makes (once per build tree) an H.264 Annex B stream with FFmpeg:
-//   ffmpeg <input_and_options> -f h264 <work_dir>/<name>.h264
-// e.g. make_stream("base", "-f lavfi -i testsrc2=size=176x144:rate=25 -frames:v 5 "
-//                          "-c:v libx264 -profile:v baseline")
-// Returns the path; fails the current test when FFmpeg fails.
+// Makes (once per build tree and recipe) <work_dir>/<name>.h264 with
+// `ffmpeg <input_and_options> -f h264`; the path. Fails the test when FFmpeg does.
 std::string make_stream(const std::string& name, const std::string& input_and_options);
 
 

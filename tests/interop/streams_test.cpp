@@ -1,0 +1,250 @@
+// One table of x264 streams against what FFmpeg reads in them, through the
+// C interface: FrameInfo of every Kavrel_Start against ffprobe and
+// trace_headers; the SPS written back at its own rate (or with a new SAR)
+// element for element as the original; and the stream at 50 fps, with a new
+// SAR and with a repeat after every frame decoding to the same pictures.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <numeric>
+
+#include "support/ffmpeg_oracle.h"
+#include "support/test_support.h"
+
+namespace {
+
+using kavrel_test::Bytes;
+using kavrel_test::TracedUnit;
+
+struct Packet {
+    int64_t pos = 0, size = 0;
+    char pict_type = '?';
+    std::vector<TracedUnit> units{};
+};
+
+struct Oracle {
+    Bytes data;
+    std::vector<Packet> packets;
+    TracedUnit sps, pps;  // the last of the stream
+    nlohmann::json stream;
+};
+
+Oracle probe(const std::string& path) {
+    Oracle o;
+    o.data = kavrel_test::read_file(path);
+    std::string out;
+    kavrel_test::run("ffprobe -v error -select_streams v:0 -show_packets -show_frames -show_streams -show_entries "
+                     "packet=pos,size:frame=pkt_pos,pict_type:stream=width,height,r_frame_rate -of json '" + path + "'",
+                     &out);
+    const nlohmann::json doc = nlohmann::json::parse(out);
+    const auto number = [](const nlohmann::json& v) { return std::stoll(v.get<std::string>()); };
+    for (const auto& e : doc.at("packets_and_frames"))
+        if (e.at("type") == "packet") o.packets.push_back({number(e.at("pos")), number(e.at("size"))});
+    for (const auto& e : doc.at("packets_and_frames"))  // decoded pictures come in display order
+        for (Packet& p : o.packets)
+            if (e.at("type") == "frame" && p.pos == number(e.at("pkt_pos")))
+                p.pict_type = e.at("pict_type").get<std::string>()[0];
+    o.stream = doc.at("streams").at(0);
+    for (const TracedUnit& u : kavrel_test::trace(path)) {
+        if (u.packet < 0 || u.packet >= static_cast<int>(o.packets.size())) continue;
+        if (u.heading == "Sequence Parameter Set") o.sps = u;
+        if (u.heading == "Picture Parameter Set") o.pps = u;
+        o.packets[static_cast<size_t>(u.packet)].units.push_back(u);
+    }
+    return o;
+}
+
+// Where packet `k` has its first SPS, PPS, delimiter or slice unit.
+size_t first_picture_unit(const Oracle& o, size_t k) {
+    const Packet& p = o.packets[k];
+    for (size_t i = static_cast<size_t>(p.pos); i + 3 < static_cast<size_t>(p.pos + p.size); ++i) {
+        const int type = o.data[i + 3] & 0x1f;
+        const bool picture_unit = type == 1 || type == 5 || (type >= 7 && type <= 9);
+        if (o.data[i] == 0 && o.data[i + 1] == 0 && o.data[i + 2] == 1 && picture_unit) return i;
+    }
+    return static_cast<size_t>(p.pos + p.size);
+}
+
+// "key = value" of every element but the aspect ratio's when `no_sar`.
+std::vector<std::string> elements(const TracedUnit& u, bool no_sar = false) {
+    std::vector<std::string> out;
+    for (const auto& e : u.elements)
+        if (!no_sar || (e.name.rfind("aspect_ratio", 0) != 0 && e.name.rfind("sar_", 0) != 0))
+            out.push_back(e.key + " = " + std::to_string(e.value));
+    return out;
+}
+
+TracedUnit traced_sps(const std::string& path) {
+    for (const TracedUnit& u : kavrel_test::trace(path))
+        if (u.heading == "Sequence Parameter Set") return u;
+    ADD_FAILURE() << "no SPS in " << path;
+    return {};
+}
+
+struct Stream {
+    std::string name, recipe;
+    bool repeat;  // no B pictures: a repeat after every frame
+};
+
+// The SAR asked of the correction, by the stream's place in the table: the
+// picture's own size (0:0), one to reduce, one as it is.
+const uint32_t kSar[3][2] = {{0, 0}, {8, 6}, {40, 33}};
+
+void check(const Stream& st, size_t index) {
+    const uint32_t sar_w = kSar[index % 3][0], sar_h = kSar[index % 3][1];
+    SCOPED_TRACE(st.name);
+    const std::string path = kavrel_test::make_stream(st.name, st.recipe);
+    const Oracle o = probe(path);
+    const int64_t tick = o.sps.get("num_units_in_tick", 0);
+    ASSERT_GT(tick, 0);  // x264 writes VUI timing
+    const std::string r = o.stream.at("r_frame_rate");
+    const int64_t rate = (o.sps.get("time_scale") / 2) / tick;
+    EXPECT_EQ(rate, std::stoll(r.substr(0, r.find('/'))) / std::stoll(r.substr(r.find('/') + 1)));
+    const int64_t map_units = o.sps.get("pic_height_in_map_units_minus1") + 1;
+    const int64_t height_mbs = (2 - o.sps.get("frame_mbs_only_flag")) * map_units;
+
+    kavrel_test::Parser parser;
+    Bytes fps, sar, doubled;
+    Bytes rate_unit(4096);
+    std::vector<std::string> repeats;  // per frame: "" or the unit
+    FrameInfo info{};
+    size_t pos = 0;
+    for (size_t k = 0; k < o.packets.size(); ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        const kavrel_test::Started c = parser.start(o.data, pos);
+        ASSERT_EQ(c.rc, 0) << c.log;
+        info = c.info;
+        const size_t end = pos + c.info.consumed;
+        if (k + 1 < o.packets.size()) {
+            EXPECT_GE(end + 1, static_cast<size_t>(o.packets[k + 1].pos));
+            EXPECT_LE(end, first_picture_unit(o, k + 1));
+        } else {
+            EXPECT_GE(end + 3, o.data.size());
+        }
+        const Packet& p = o.packets[k];
+        const TracedUnit* slice = nullptr;
+        for (const TracedUnit& u : p.units) slice = u.heading == "Slice Header" ? &u : slice;
+        ASSERT_NE(slice, nullptr);
+        const int64_t field = slice->get("field_pic_flag", 0);
+        const FrameInfo& i = c.info;
+        EXPECT_EQ(std::vector<int64_t>({i.picture_type, i.field_pic_flag, i.picture_structure, i.width, i.height,
+                                        i.coded_width, i.coded_height, i.frame_rate, i.ref_frame_count}),
+                  std::vector<int64_t>({static_cast<int64_t>(std::string("IPB").find(p.pict_type)), field,
+                                        field ? 1 + slice->get("bottom_field_flag", 0) : 3, o.stream.at("width"),
+                                        o.stream.at("height"), (o.sps.get("pic_width_in_mbs_minus1") + 1) * 16,
+                                        height_mbs * 16, rate, o.sps.get("max_num_ref_frames")}));
+
+        const Bytes frame(o.data.begin() + static_cast<long>(pos), o.data.begin() + static_cast<long>(end));
+        kavrel_test::LogCapture quiet;
+        const int32_t n = H264_Enc_Iframe_Rate(parser.h, rate_unit.data(), 4096, 50, 1);
+        ASSERT_GT(n, 0);
+        bool has_sps = false;
+        for (const Bytes& u : kavrel_test::nal_units(frame)) {
+            has_sps = has_sps || (u[0] & 0x1f) == 7;
+            const Bytes unit = (u[0] & 0x1f) == 7 ? Bytes(rate_unit.begin(), rate_unit.begin() + n)
+                                                  : kavrel_test::concat({{0, 0, 0, 1}, u});
+            fps = kavrel_test::concat({fps, unit});
+        }
+        // The correction parses the frame alone: only frames with an SPS.
+        Bytes cure(frame.size() + 64);
+        const uint32_t length = static_cast<uint32_t>(frame.size());
+        CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 0, sar_w, sar_h, 2};
+        EXPECT_EQ(has_sps ? Kavrel_enc_h264Correct(&req) : 0, 0);
+        EXPECT_EQ(req.corrected, has_sps ? 1 : 0);
+        if (req.corrected == 1) cure.resize(req.cureFrameLength);
+        sar = kavrel_test::concat({sar, req.corrected == 1 ? cure : frame});
+        Bytes repeat(1 << 20);
+        const int32_t m = st.repeat ? H264_Enc_Double_Frame_Sized(parser.h, repeat.data(), 1 << 20) : -1;
+        repeat.resize(m > 0 ? static_cast<size_t>(m) : 0);
+        doubled = kavrel_test::concat({doubled, frame, repeat});
+        repeats.push_back(kavrel_test::to_hex(repeat));
+        pos = end;
+    }
+
+    // The copies of the last SPS and PPS: their RBSPs up to the stop bit's byte.
+    Bytes rbsp[2];
+    for (const Bytes& u : kavrel_test::nal_units(o.data)) {
+        const int type = u[0] & 0x1f;
+        if (type == 7 || type == 8) rbsp[type - 7] = kavrel_test::unescape(u.data() + 1, u.size() - 1);
+    }
+    rbsp[0].resize(static_cast<size_t>(o.sps.find("rbsp_stop_one_bit")->bit - 8 + 7) / 8);
+    rbsp[1].resize(static_cast<size_t>(o.pps.find("rbsp_stop_one_bit")->bit - 8 + 7) / 8);
+    EXPECT_EQ(Bytes(info.sps_data, info.sps_data + info.sps_size), rbsp[0]);
+    EXPECT_EQ(Bytes(info.pps_data, info.pps_data + info.pps_size), rbsp[1]);
+
+    // The SPS written again at its own rate is the same set.
+    Bytes again(4096);
+    const uint32_t num = static_cast<uint32_t>(o.sps.get("time_scale") / 2);
+    const int32_t n = H264_Enc_Iframe_Rate(parser.h, again.data(), 4096, num, static_cast<uint32_t>(tick));
+    ASSERT_GT(n, 0);
+    again.resize(static_cast<size_t>(n));
+    const std::string again_path = kavrel_test::work_dir() + "/" + st.name + ".sps.h264";
+    kavrel_test::write_file(again_path, again);
+    EXPECT_EQ(elements(traced_sps(again_path)), elements(o.sps));
+
+    // The rewritten streams decode to the same pictures.
+    const auto ratio = [](uint32_t a, uint32_t b) {
+        return std::to_string(a / std::gcd(a, b)) + ":" + std::to_string(b / std::gcd(a, b));
+    };
+    const std::string sar_read = sar_w ? ratio(sar_w, sar_h) : ratio(o.stream.at("width"), o.stream.at("height"));
+    const std::vector<std::string> hashes = kavrel_test::frame_hashes(path);
+    for (const auto& [suffix, bytes] : {std::pair<std::string, const Bytes*>{"fps", &fps}, {"sar", &sar}}) {
+        const std::string out = kavrel_test::work_dir() + "/" + st.name + "." + suffix + ".h264";
+        kavrel_test::write_file(out, *bytes);
+        EXPECT_EQ(kavrel_test::frame_hashes(out), hashes) << suffix;
+        const bool fps_out = suffix == "fps";
+        EXPECT_EQ(kavrel_test::probe_stream(out, fps_out ? "r_frame_rate" : "sample_aspect_ratio"),
+                  fps_out ? "50/1" : sar_read);
+        // The rest of the rewritten SPS is the original.
+        if (!fps_out) {
+            EXPECT_EQ(elements(traced_sps(out), true), elements(o.sps, true));
+        }
+    }
+    if (!st.repeat) return;
+    const std::string out = kavrel_test::work_dir() + "/" + st.name + ".double.h264";
+    kavrel_test::write_file(out, doubled);
+    std::vector<std::string> expected;
+    for (size_t k = 0; k < hashes.size(); ++k) {
+        expected.push_back(hashes[k]);
+        if (!repeats[k].empty()) expected.push_back(hashes[k]);
+    }
+    EXPECT_GT(expected.size(), hashes.size());
+    EXPECT_EQ(kavrel_test::frame_hashes(out), expected);
+}
+
+// x264 on FFmpeg's test pattern: size, rate, frame count, options.
+std::string x264(const std::string& size, const std::string& rate, int frames, const std::string& options) {
+    return "-f lavfi -i testsrc2=size=" + size + ":rate=" + rate + " -frames:v " + std::to_string(frames) +
+           " -c:v libx264 " + options;
+}
+
+TEST(Streams, EveryStreamAgainstFFmpeg) {
+    const std::string cqm4 =
+        "cqm4iy=6,12,19,26,12,19,26,31,19,26,31,35,26,31,35,35:cqm4ic=7,13,20,27,13,20,27,32,20,27,32,36,27,32,36,40:"
+        "cqm4py=10,14,20,24,14,20,24,27,20,24,27,30,24,27,30,30:cqm4pc=10,14,20,24,14,20,24,27,20,24,27,30,24,27,30,34";
+    const std::string qcif = "176x144", cif = "352x288", hd = "1920x1080";
+    const Stream streams[] = {
+        {"s_baseline", x264(qcif, "25", 9, "-profile:v baseline -x264-params keyint=4:min-keyint=4"), true},
+        {"s_main_b", x264(qcif, "25", 10, "-profile:v main -bf 2 -x264-params b-pyramid=none"), false},
+        {"s_high_pyramid", x264(qcif, "25", 12, "-profile:v high -bf 3 -refs 3 -x264-params b-pyramid=normal"), false},
+        {"s_weighted", x264(qcif, "25", 8, "-bf 0 -x264-params weightp=2 -vf fade=in:0:8"), true},
+        {"s_slices", x264(qcif, "25", 6, "-bf 0 -slices 4"), true},
+        {"s_mbaff", x264(cif, "25", 6, "-bf 2 -x264-params interlaced=1:tff=1"), false},
+        {"s_mbaff_bff", x264(cif, "25", 4, "-bf 0 -x264-params interlaced=1:bff=1"), true},
+        {"s_1080i", x264(hd, "25", 2, "-preset ultrafast -x264-params interlaced=1"), true},
+        {"s_1080p", x264(hd, "50", 2, "-preset ultrafast"), true},
+        {"s_long_gop_p", x264("64x64", "25", 40, "-bf 0 -x264-params keyint=infinite"), true},
+        {"s_crop", x264("98x58", "30000/1001", 5, "-bf 0"), true},
+        {"s_aud", x264(qcif, "25", 6, "-bf 2 -x264-params aud=1"), false},
+        {"s_hrd", x264(qcif, "25", 8, "-bf 2 -b:v 300k -maxrate 300k -bufsize 300k -x264-params nal-hrd=vbr"), false},
+        {"s_vui", x264(qcif, "25", 2, "-vf setsar=7/5 -x264-params nal-hrd=cbr:bitrate=400:vbv-maxrate=400:"
+                                      "vbv-bufsize=800:colorprim=bt470bg:transfer=smpte170m:colormatrix=smpte170m:"
+                                      "overscan=show:videoformat=pal:fullrange=on:chromaloc=2:pic-struct=1"),
+         false},
+        {"s_cqm", x264(qcif, "25", 2, "-x264-params " + cqm4), true},
+        {"s_gray", x264("174x142", "25", 2, "-pix_fmt gray"), true},
+    };
+    for (size_t i = 0; i < std::size(streams); ++i) check(streams[i], i);
+}
+
+}  // namespace
