@@ -80,16 +80,23 @@ inline int32_t bytes_left(const BitReader& r) {
     return static_cast<int32_t>(r.end - r.start) - (r.bit_pos >> 3);
 }
 
+// The 32-bit window at bit_pos into `w`; false when bit_pos lies past the data.
+inline bool load_window(BitReader& r, uint32_t& w) {
+    if (bit_reader_detail::window_direct(r)) [[likely]] {
+        w = bit_reader_detail::load_window_direct(r);
+        return true;
+    }
+    if (bytes_left(r) < 0) return false;
+    w = bit_reader_detail::load_window_slow(r);
+    return true;
+}
+
 // u(n), 1 <= n <= 32 (callers keep n <= 16). -1 past the data; always advances n.
 inline int32_t read_bits(BitReader& r, int n) {
     uint32_t w;
-    if (bit_reader_detail::window_direct(r)) [[likely]] {
-        w = bit_reader_detail::load_window_direct(r);
-    } else if (bytes_left(r) < 0) {
+    if (!load_window(r, w)) {
         r.bit_pos += n;
         return -1;
-    } else {
-        w = bit_reader_detail::load_window_slow(r);
     }
     r.bit_pos += n;
     return static_cast<int32_t>(n >= 32 ? w : w >> (32 - n));
@@ -114,13 +121,7 @@ inline int32_t read_bit(BitReader& r) {
 // ue(v): 0..65534, or -1 (past the data: no advance; 16+ leading zeros: advances the code).
 inline int32_t read_ue(BitReader& r) {
     uint32_t w;
-    if (bit_reader_detail::window_direct(r)) [[likely]] {
-        w = bit_reader_detail::load_window_direct(r);
-    } else if (bytes_left(r) < 0) {
-        return -1;
-    } else {
-        w = bit_reader_detail::load_window_slow(r);
-    }
+    if (!load_window(r, w)) return -1;
     if (w == 0) [[unlikely]] {
         r.bit_pos += 63;
         return -1;
@@ -134,13 +135,7 @@ inline int32_t read_ue(BitReader& r) {
 // se(v): value, or -1 past the data (no advance); 0 for codes with 16+ leading zeros.
 inline int32_t read_se(BitReader& r) {
     uint32_t w;
-    if (bit_reader_detail::window_direct(r)) [[likely]] {
-        w = bit_reader_detail::load_window_direct(r);
-    } else if (bytes_left(r) < 0) {
-        return -1;
-    } else {
-        w = bit_reader_detail::load_window_slow(r);
-    }
+    if (!load_window(r, w)) return -1;
     if (w == 0) [[unlikely]] {
         r.bit_pos += 63;
         return 0;
@@ -155,13 +150,9 @@ inline int32_t read_se(BitReader& r) {
 // Skips one ue(v); past the data, bit_pos becomes size * 8.
 inline void skip_ue(BitReader& r) {
     uint32_t w;
-    if (bit_reader_detail::window_direct(r)) [[likely]] {
-        w = bit_reader_detail::load_window_direct(r);
-    } else if (bytes_left(r) < 0) {
+    if (!load_window(r, w)) {
         r.bit_pos = static_cast<int32_t>(r.end - r.start) * 8;
         return;
-    } else {
-        w = bit_reader_detail::load_window_slow(r);
     }
     r.bit_pos += w == 0 ? 63 : 2 * __builtin_clz(w) + 1;
 }
