@@ -84,7 +84,8 @@ void register_sar(CLI::App& app, int* status) {
 void register_fix_pps(CLI::App& app, int* status) {
     auto* cmd = app.add_subcommand(
         "fix-pps",
-        "Add transform_8x8_mode_flag = 1 to the PPS of a High-profile stream whose PPS ends after "
+        "Add transform_8x8_mode_flag = 1 (no scaling matrix, second_chroma_qp_index_offset = "
+        "chroma_qp_index_offset) to the PPS of a High-profile stream whose PPS ends after "
         "redundant_pic_cnt_present_flag. Right only when the slices really use the 8x8 transform "
         "(a stream whose PPS lost its High-profile tail); on any other stream it breaks decoding");
     auto in = std::make_shared<std::string>();
