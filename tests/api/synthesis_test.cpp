@@ -86,6 +86,38 @@ TEST(Synthesis, WorkedExamples) {
     EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps_nal({.vui = sar}), after})));
 }
 
+// Mode 1 appends transform_8x8_mode_flag 1, pic_scaling_matrix_present_flag 0,
+// second_chroma_qp_index_offset = chroma_qp_index_offset and the stop bit
+// wherever the set ends: rows for each of the eight bit alignments (box-out
+// slice groups, allowed for profile 122, give the odd lengths x264 never writes).
+TEST(Synthesis, PpsTailAtEveryAlignment) {
+    const Writer box_out = [](BitBuilder& b) { b.ue(3).u(1, 0).ue(0); };
+    const PpsSpec rows[] = {
+        {}, {.chroma_qp_offset = 1}, {.chroma_qp_offset = 3}, {.chroma_qp_offset = -7},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out, .chroma_qp_offset = -1},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out, .chroma_qp_offset = 4},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out, .chroma_qp_offset = -3},
+    };
+    std::vector<bool> alignments(8);
+    for (const PpsSpec& pps : rows) {
+        alignments[build_pps(pps).bit_length() % 8] = true;
+        PpsSpec tailed = pps;
+        tailed.tail = true, tailed.transform_8x8 = 1, tailed.second_chroma_qp_offset = pps.chroma_qp_offset;
+        const Bytes sps = sps_nal({.profile_idc = pps.slice_groups_minus1 ? 122 : 100});
+        const Bytes frame = concat({sps, pps_nal(pps)});
+        Bytes cure(frame.size() + 64);
+        const uint32_t length = static_cast<uint32_t>(frame.size());
+        CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, 0, 0, 1};
+        kavrel_test::LogCapture quiet;
+        EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
+        EXPECT_EQ(req.corrected, 1);
+        EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps, pps_nal(tailed)})))
+            << build_pps(pps).bit_length() << " bits";
+    }
+    EXPECT_EQ(alignments, std::vector<bool>(8, true));
+}
+
 
 const uint8_t kRangeTabLps[64][4] = {
     {128, 176, 208, 240}, {128, 167, 197, 227}, {128, 158, 187, 216}, {123, 150, 178, 205}, {116, 142, 169, 195},
