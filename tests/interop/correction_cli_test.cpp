@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "stream/parser_handle.h"
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
@@ -48,45 +47,50 @@ TEST(CorrectionCli, SarIsWhatFFmpegReadsAndTheRestStaysTheSame) {
     }
 }
 
-// The RBSP of the stream's PPS cut after redundant_pic_cnt_present_flag, as
-// an encoder that forgets the High-profile tail would write it.
-Bytes strip_pps_tail(const Bytes& stream) {
-    kavrel_test::Parser p;
-    p.start(stream);
-    EXPECT_EQ(p->transform_8x8_mode, 1);
-    EXPECT_EQ(p->active_pps.chroma_qp_index_offset, 0);  // so the inferred second offset is 0 too
-    kavrel_test::BitBuilder b;
-    for (int i = 0; i <= p->pps_tail_bit_pos; ++i) b.u(1, (p->ps_data[1][i / 8] >> (7 - i % 8)) & 1);
-    const Bytes stripped = kavrel_test::nal(0x68, b.trailing().bytes());
-    // Every unit behind a 4-byte start code, every PPS replaced.
-    Bytes out;
-    for (const Bytes& u : kavrel_test::nal_units(stream))
-        out = kavrel_test::concat({out, (u[0] & 0x1f) == 8 ? stripped : kavrel_test::concat({{0, 0, 0, 1}, u})});
-    return out;
-}
-
-TEST(CorrectionCli, FixPpsRestoresAStrippedHighProfileStream) {
-    const std::string orig = kavrel_test::make_stream(
-        "fixpps_high",
-        "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 8 -c:v libx264 -profile:v high -x264-params psy=0");
-    const std::string stripped = out_path("fixpps_stripped.h264");
-    kavrel_test::write_file(stripped, strip_pps_tail(kavrel_test::read_file(orig)));
-
-    // Without the flag the 8x8-transformed macroblocks decode wrongly.
-    std::string log;
-    kavrel_test::run("ffmpeg -nostdin -v error -i '" + stripped + "' -f framemd5 - 2>/dev/null", &log);
-    const auto original = kavrel_test::frame_hashes(orig);
-    EXPECT_EQ(original.size(), 8u);
-    EXPECT_EQ(log.find(original.back()), std::string::npos) << "stripping the tail changed nothing";
-
-    const std::string fixed = out_path("fixpps_fixed.h264");
-    ASSERT_EQ(cli("fix-pps '" + stripped + "' '" + fixed + "'", &log), 0) << log;
-    EXPECT_EQ(kavrel_test::frame_hashes(fixed), original);
-
-    // A stream whose PPS has its tail is left as it is.
-    const std::string again = out_path("fixpps_again.h264");
-    ASSERT_EQ(cli("fix-pps '" + orig + "' '" + again + "'", &log), 0) << log;
-    EXPECT_EQ(kavrel_test::read_file(again), kavrel_test::read_file(orig));
+// x264 High streams whose PPS lost its tail (cut after
+// redundant_pic_cnt_present_flag, as an encoder that forgets it writes it),
+// fixed by the tool: they decode exactly as the originals. x264's eight
+// Exp-Golomb codes and eight fixed bits put the flag at each odd bit; the
+// even ones are crafted in Synthesis.PpsTailAtEveryAlignment.
+TEST(CorrectionCli, FixPpsRestoresStrippedHighProfileStreams) {
+    const char* options[] = {
+        "-refs 1 -x264-params psy=0:weightp=0:chroma-qp-offset=2", "-refs 2 -x264-params weightp=1:chroma-qp-offset=1",
+        "-refs 4 -x264-params weightp=2:chroma-qp-offset=-5",      "-refs 16 -x264-params weightp=0:chroma-qp-offset=-5",
+        "-refs 3 -x264-params weightp=1:chroma-qp-offset=-1",      "-refs 6 -x264-params weightp=2:chroma-qp-offset=3",
+    };
+    for (size_t i = 0; i < std::size(options); ++i) {
+        SCOPED_TRACE(options[i]);
+        const std::string orig = kavrel_test::make_stream(
+            "tail_" + std::to_string(i),
+            "-f lavfi -i testsrc2=size=176x144:rate=25 -frames:v 5 -c:v libx264 -profile:v high " +
+                std::string(options[i]));
+        const Bytes stream = kavrel_test::read_file(orig);
+        kavrel_test::Parser p;
+        const FrameInfo info = p.start(stream).info;
+        int flag_bit = -1;  // in the RBSP
+        for (const kavrel_test::TracedUnit& u : kavrel_test::trace(orig))
+            if (u.heading == "Picture Parameter Set") flag_bit = u.find("transform_8x8_mode_flag")->bit - 8;
+        ASSERT_GT(flag_bit, 0);
+        kavrel_test::BitBuilder b;
+        for (int k = 0; k < flag_bit; ++k) b.u(1, (info.pps_data[k / 8] >> (7 - k % 8)) & 1);
+        const Bytes stripped_pps = kavrel_test::nal(0x68, b.trailing().bytes());
+        Bytes stripped;
+        for (const Bytes& u : kavrel_test::nal_units(stream))
+            stripped = kavrel_test::concat({stripped, (u[0] & 0x1f) == 8 ? stripped_pps : kavrel_test::concat({{0, 0, 0, 1}, u})});
+        const std::string cut = out_path("tail_stripped.h264"), fixed = out_path("tail_fixed.h264");
+        kavrel_test::write_file(cut, stripped);
+        const auto original = kavrel_test::frame_hashes(orig);
+        std::string log;
+        if (i == 0) {  // without the flag the 8x8-transformed macroblocks decode wrongly
+            kavrel_test::run("ffmpeg -nostdin -v error -i '" + cut + "' -f framemd5 - 2>/dev/null", &log);
+            EXPECT_EQ(log.find(original.back()), std::string::npos) << "stripping the tail changed nothing";
+        }
+        ASSERT_EQ(cli("fix-pps '" + cut + "' '" + fixed + "'", &log), 0) << log;
+        EXPECT_EQ(kavrel_test::frame_hashes(fixed), original);
+        // A stream whose PPS has its tail is left as it is.
+        ASSERT_EQ(cli("fix-pps '" + orig + "' '" + fixed + "'", &log), 0) << log;
+        EXPECT_EQ(kavrel_test::read_file(fixed), stream);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Stream shapes common in the field against FFmpeg, through the public
-// interface: access units with per-picture SEI, field pairs of PAFF
-// streams (made from progressive x264 streams by rewriting their headers),
-// and PPS tails restored at every bit alignment.
+// interface: access units with per-picture SEI and field pairs of PAFF
+// streams (made from progressive x264 streams by rewriting their headers).
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -170,68 +169,6 @@ TEST(RealStreamsInterop, FieldPairsByParityAndFrameNum) {
         }
         EXPECT_EQ(shown, probed(path, "frame", "pkt_pos"));
     }
-}
-
-// ---- PPS tails ---------------------------------------------------------------
-
-// The PPS without its High-profile tail, cut after
-// redundant_pic_cnt_present_flag, whose bit index goes to *flag_bit.
-Bytes strip_tail(const Bytes& rbsp, int* flag_bit) {
-    Bits r{rbsp};
-    r.ue(), r.ue(), r.u(2);
-    EXPECT_EQ(r.ue(), 0u);  // one slice group
-    r.ue(), r.ue(), r.u(3), r.ue(), r.ue(), r.ue(), r.u(3);
-    *flag_bit = static_cast<int>(r.pos) - 1;
-    Bits copy{rbsp};
-    BitBuilder w;
-    while (copy.pos < r.pos) w.u(1, copy.u(1));
-    return w.trailing().bytes();
-}
-
-// x264 High streams whose PPS lost its tail, corrected by the library: they
-// decode exactly as the originals, with the flag at every place x264 can put it.
-TEST(RealStreamsInterop, PpsTailRestoredAtEveryAlignment) {
-    const char* options[] = {
-        "-refs 1 -x264-params weightp=0:chroma-qp-offset=2",  "-refs 2 -x264-params weightp=1:chroma-qp-offset=1",
-        "-refs 4 -x264-params weightp=2:chroma-qp-offset=-5", "-refs 16 -x264-params weightp=0:chroma-qp-offset=-5",
-        "-refs 3 -x264-params weightp=1:chroma-qp-offset=-1", "-refs 6 -x264-params weightp=2:chroma-qp-offset=3",
-    };
-    std::vector<bool> alignments(8, false);
-    for (size_t i = 0; i < std::size(options); ++i) {
-        SCOPED_TRACE(options[i]);
-        const std::string original = x264("tail_" + std::to_string(i), "176x144", 5, "-profile:v high " + std::string(options[i]));
-        Bytes stripped;
-        int flag_bit = -1;
-        for (const Bytes& unit : kavrel_test::nal_units(kavrel_test::read_file(original))) {
-            Bytes rbsp = kavrel_test::unescape(unit.data() + 1, unit.size() - 1);
-            if ((unit[0] & 0x1f) == 8) rbsp = strip_tail(rbsp, &flag_bit);
-            stripped = kavrel_test::concat({stripped, kavrel_test::nal(unit[0], rbsp)});
-        }
-        ASSERT_GE(flag_bit, 0);
-        alignments[static_cast<size_t>(flag_bit % 8)] = true;
-        // The first access unit holds the PPS.
-        kavrel_test::Parser p;
-        const uint32_t first = p.start(stripped).info.consumed;
-        ASSERT_GT(first, 0u);
-        Bytes cure(first + 64);
-        CorrectionRequest req{};
-        req.OrgFrameLength = first;
-        req.org_frame = stripped.data();
-        req.cureFrameLength = static_cast<uint32_t>(cure.size());
-        req.cure_frame = cure.data();
-        req.correction_mode = 1;
-        ASSERT_EQ(Kavrel_enc_h264Correct(&req), 0);
-        ASSERT_EQ(req.corrected, 1);
-        cure.resize(req.cureFrameLength);
-        const std::string fixed = original + ".fixed.h264";
-        kavrel_test::write_file(fixed, kavrel_test::concat({cure, Bytes(stripped.begin() + first, stripped.end())}));
-        EXPECT_EQ(kavrel_test::frame_hashes(fixed), kavrel_test::frame_hashes(original));
-    }
-    // x264's PPS has eight Exp-Golomb codes (all of odd length) and eight
-    // fixed bits before the flag: it always lies at an odd bit, and all four
-    // odd places occur (the even ones are covered by crafted sets in
-    // Correction.PpsTailByFreeBits).
-    EXPECT_EQ(alignments, std::vector<bool>({false, true, false, true, false, true, false, true}));
 }
 
 }  // namespace
