@@ -80,6 +80,9 @@ std::string work_dir();
 // Makes (once per build tree and recipe) <work_dir>/<name>.h264 with
 // `ffmpeg <input_and_options> -f h264`; the path. Fails the test when FFmpeg does.
 std::string make_stream(const std::string& name, const std::string& input_and_options);
+// make_stream of `frames` x264 pictures of FFmpeg's test pattern.
+std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
+                 const std::string& rate = "25");
 
 
 }  // namespace kavrel_test
