@@ -2,24 +2,21 @@
 // without an error into twice the frames, frame 2k is frame k of the input
 // and frame 2k+1 repeats it exactly, and ffprobe reads twice the rate.
 // x264 streams cover the coding tools; numbering wraps and the library's
-// verdicts on each picture are tested on the library itself.
+// verdicts on each picture are tested on the library itself, the refusals
+// with the other exit codes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
 
 using kavrel_test::Bytes;
 using kavrel_test::frame_hashes;
+using kavrel_test::x264;
 const auto traced = &kavrel_test::traced_values;
 
 namespace {
-
-int double_cli(const std::string& in, const std::string& out, const std::string& options, std::string* log) {
-    return kavrel_test::cli("double " + options + " '" + in + "' '" + out + "'", log);
-}
 
 bool contains(const std::vector<long>& v, long x) { return std::find(v.begin(), v.end(), x) != v.end(); }
 
@@ -28,7 +25,7 @@ void expect_doubled(const std::string& in, const std::string& doubled_rate, cons
     SCOPED_TRACE(in);
     const std::string out = in + ".doubled.h264";
     std::string log;
-    ASSERT_EQ(double_cli(in, out, options, &log), 0) << log;
+    ASSERT_EQ(kavrel_test::cli("double " + options + " '" + in + "' '" + out + "'", &log), 0) << log;
     std::string errors;
     const std::vector<std::string> original = frame_hashes(in, &errors);
     ASSERT_FALSE(original.empty()) << errors;
@@ -46,27 +43,6 @@ void expect_doubled(const std::string& in, const std::string& doubled_rate, cons
         return std::count_if(units.begin(), units.end(), [](const Bytes& u) { return u[0] == 0x01; });
     };
     EXPECT_EQ(non_reference_slices(out), non_reference_slices(in) + static_cast<long>(original.size()));
-}
-
-// Refused with exit 1 and the reason; an OUT that was there is left as it
-// was and no temporary file remains beside it.
-void expect_refused(const std::string& in, const std::string& reason, const std::string& options = "") {
-    SCOPED_TRACE(in);
-    const std::string dir = kavrel_test::work_dir() + "/refused";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    kavrel_test::write_file(dir + "/out.h264", {1, 2, 3});
-    std::string log;
-    EXPECT_EQ(kavrel_test::cli("double " + options + " '" + in + "' '" + dir + "/out.h264'", &log), 1);
-    EXPECT_NE(log.find(reason), std::string::npos) << log;
-    EXPECT_EQ(kavrel_test::read_file(dir + "/out.h264"), Bytes({1, 2, 3}));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
-}
-
-std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
-                 const std::string& rate = "25") {
-    return kavrel_test::make_stream(name, "-f lavfi -i testsrc2=size=" + size + ":rate=" + rate + " -frames:v " +
-                                              std::to_string(frames) + " -c:v libx264 " + options);
 }
 
 TEST(DoubleCli, StreamsTheLibraryRepeats) {
@@ -115,11 +91,6 @@ TEST(DoubleCli, RepeatsGetDelimitersAndPrecedeTheEndOfStream) {
             EXPECT_EQ(units[i - 1], Bytes({0x09, 0x30})) << "unit " << i;  // primary_pic_type 1
         }
     }
-}
-
-TEST(DoubleCli, StreamsARepeatCannotFollowAreRefused) {
-    expect_refused(x264("double_bframes", "176x144", 12, "-profile:v main -bf 2"), "not a reference picture");
-    expect_refused(x264("double_pic_struct", "176x144", 6, "-bf 0 -x264-params pic-struct=1"), "picture-timing SEI");
 }
 
 }  // namespace
