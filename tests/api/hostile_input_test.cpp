@@ -55,7 +55,7 @@ std::vector<Row> rows() {
     SpsSpec cropped = largest;  // one crop unit each way: 2 x 4 luma samples
     cropped.cropping = 1, cropped.crop_right = 8 * 511 - 1, cropped.crop_bottom = 8 * 511 - 1;
     const SpsSpec one{.width_mbs_minus1 = 0, .height_map_units_minus1 = 0};
-    const Bytes idr = slice_nal({}), idr_field = slice_nal({.field_pic_flag = true});
+    const Bytes idr = slice_nal({}), idr_field = slice_nal({.structure = 3});
     SpsSpec big{.poc_type = 1, .offset_for_ref_frame = std::vector<int64_t>(255, 4000000)};
     big.vui = [](BitBuilder& b) { big_vui(b, 2048); };
     PpsSpec groups{.slice_groups_minus1 = 7};  // 8 groups, map type 6 over 16000 map units

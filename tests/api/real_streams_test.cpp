@@ -6,108 +6,50 @@
 #include <string>
 #include <vector>
 
-#include "kavrel.h"
-#include "support/test_support.h"
+#include "params/param_set_builders.h"
 
-using kavrel_test::BitBuilder;
-using kavrel_test::Bytes;
+using namespace params_test;
+using kavrel_test::concat;
 
 namespace {
 
-struct Seq {
-    int poc_type = 0;           // 1: delta_pic_order_always_zero_flag 1
-    bool frame_mbs_only = true;
-    uint64_t width_mbs = 11, height_map_units = 9;
-    uint64_t l0_default_minus1 = 0;
-};
-
-struct Pic {
-    int nal_type = 1, ref_idc = 1;
-    uint64_t frame_num = 0, lsb = 0, first_mb = 0, idr_pic_id = 0;
-    int structure = 3;          // 1 top, 2 bottom, 3 frame
-    bool long_term = false, mmco5 = false;
-};
-
-// Main profile, CAVLC, log2_max_frame_num 4, 4-bit pic_order_cnt_lsb.
-Bytes seq_and_pic_sets(const Seq& s) {
-    BitBuilder sps;
-    sps.u(8, 77).u(8, 0).u(8, 51).ue(0).ue(0).ue(static_cast<uint64_t>(s.poc_type));
-    if (s.poc_type == 0) sps.ue(0);
-    if (s.poc_type == 1) sps.flag(true).se(0).se(0).ue(0);
-    sps.ue(1).flag(false).ue(s.width_mbs - 1).ue(s.height_map_units - 1).flag(s.frame_mbs_only);
-    if (!s.frame_mbs_only) sps.flag(false);
-    sps.flag(true).flag(false).flag(false).trailing();
-    BitBuilder pps;
-    pps.ue(0).ue(0).flag(false).flag(false).ue(0).ue(s.l0_default_minus1).ue(0).flag(false).u(2, 0);
-    pps.se(0).se(0).se(0).flag(false).flag(false).flag(false).trailing();
-    return kavrel_test::concat({kavrel_test::nal(0x67, sps.bytes()), kavrel_test::nal(0x68, pps.bytes())});
-}
-
-Bytes slice(const Seq& s, const Pic& p) {
-    const bool idr = p.nal_type == 5;
-    BitBuilder b;
-    b.ue(p.first_mb).ue(idr ? 7 : 5).ue(0).u(4, p.frame_num);
-    if (!s.frame_mbs_only) {
-        b.flag(p.structure != 3);
-        if (p.structure != 3) b.flag(p.structure == 2);
+// The sets, then the slices fitted to the SPS (field_pic_flag, POC lsb).
+Bytes stream(const SpsSpec& sps, const PpsSpec& pps, std::vector<SliceSpec> slices) {
+    Bytes out = concat({sps_nal(sps), pps_nal(pps)});
+    for (SliceSpec& s : slices) {
+        s.structure = sps.frame_mbs_only ? 0 : (s.structure ? s.structure : 3);
+        s.poc_lsb_bits = sps.poc_type == 0 ? 6 : 0;
+        out = concat({out, slice_nal(s)});
     }
-    if (idr) b.ue(p.idr_pic_id);
-    if (s.poc_type == 0) b.u(4, p.lsb);
-    if (!idr) b.flag(false).flag(false);  // no override, no reordering
-    if (idr && p.ref_idc != 0) b.flag(false).flag(p.long_term);
-    if (!idr && p.ref_idc != 0) {
-        b.flag(p.mmco5 || p.long_term);
-        if (p.mmco5) b.ue(5);
-        if (p.long_term) b.ue(6).ue(0);
-        if (p.mmco5 || p.long_term) b.ue(0);
-    }
-    b.se(0).ue(0).trailing();  // slice_qp_delta, a token of slice data
-    return kavrel_test::nal(static_cast<uint8_t>(p.ref_idc << 5 | p.nal_type), b.bytes());
-}
-
-Bytes stream(const Seq& s, const std::vector<Pic>& pics) {
-    Bytes out = seq_and_pic_sets(s);
-    for (const Pic& p : pics) out = kavrel_test::concat({out, slice(s, p)});
     return out;
 }
 
-// Every diagnostic of the library while alive, through the log sink.
-// Kavrel_Start over the whole stream: the first negative code or 0.
-int32_t parse_all(const kavrel_test::Parser& p, const Bytes& data, std::vector<uint32_t>* sizes = nullptr) {
-    for (size_t at = 0; at < data.size();) {
-        const kavrel_test::Started r = p.start(data, at);
-        if (r.rc < 0 || r.info.consumed == 0) return r.rc;
-        if (sizes) sizes->push_back(r.info.consumed);
-        at += r.info.consumed;
-    }
-    return 0;
-}
-
-const Pic kIdr{.nal_type = 5};
+const SliceSpec kIdr{};
+const SliceSpec kP{.header = 0x21, .slice_type = 5, .frame_num = 1, .poc_lsb = 2};
 
 TEST(RealStreams, RepeatOnlyWhereItRepeats) {
-    const Seq fields{.frame_mbs_only = false};
+    const SpsSpec fields{.frame_mbs_only = 0};
     const struct {
-        Seq seq;
-        std::vector<Pic> pics;
+        SpsSpec sps;
+        std::vector<SliceSpec> pics;
         const char* refusal;  // nullptr: written
     } cases[] = {
-        {{}, {kIdr, {.frame_num = 1, .lsb = 2}}, nullptr},
-        {{}, {kIdr, {.frame_num = 1, .lsb = 2}, {.ref_idc = 0, .frame_num = 2, .lsb = 4}}, "not a reference"},
-        {fields, {kIdr, {.frame_num = 1, .lsb = 2}}, nullptr},
-        {fields, {kIdr, {.frame_num = 1, .lsb = 2, .structure = 1}}, "is a field"},
-        {{.poc_type = 1}, {kIdr, {.frame_num = 1}}, "type 1"},
-        {{.poc_type = 2}, {kIdr, {.frame_num = 1}}, nullptr},
-        {{}, {kIdr, {.frame_num = 1, .lsb = 1}}, "steps by 1"},
-        {{}, {{.nal_type = 5, .lsb = 1}}, nullptr},  // an IDR has no predecessor
-        {{}, {{.nal_type = 5, .long_term = true}}, "long-term"},
-        {{}, {kIdr, {.frame_num = 1, .lsb = 2, .long_term = true}}, "long-term"},
-        {{}, {kIdr, {.frame_num = 1, .lsb = 2, .mmco5 = true}}, "operation 5"},
+        {{}, {kIdr, kP}, nullptr},
+        {{}, {kIdr, kP, {.header = 0x01, .slice_type = 5, .frame_num = 2, .poc_lsb = 4}}, "not a reference"},
+        {fields, {kIdr, kP}, nullptr},
+        {fields, {kIdr, {.header = 0x21, .slice_type = 5, .frame_num = 1, .structure = 1, .poc_lsb = 2}}, "is a field"},
+        {{.poc_type = 1, .delta_pic_order_always_zero = 1}, {kIdr, kP}, "type 1"},
+        {{.poc_type = 2}, {kIdr, kP}, nullptr},
+        {{}, {kIdr, {.header = 0x21, .slice_type = 5, .frame_num = 1, .poc_lsb = 1}}, "steps by 1"},
+        {{}, {{.poc_lsb = 1}}, nullptr},  // an IDR has no predecessor
+        {{}, {{.long_term = true}}, "long-term"},
+        {{}, {kIdr, {.header = 0x21, .slice_type = 5, .frame_num = 1, .poc_lsb = 2, .long_term = true}}, "long-term"},
+        {{}, {kIdr, {.header = 0x21, .slice_type = 5, .frame_num = 1, .poc_lsb = 2, .mmco5 = true}}, "operation 5"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.refusal ? c.refusal : "written");
         kavrel_test::Parser p;
-        ASSERT_EQ(parse_all(p, stream(c.seq, c.pics)), 0);
+        ASSERT_EQ(p.walk(stream(c.sps, {}, c.pics)).rc, 0);
         kavrel_test::LogCapture log;
         std::vector<uint8_t> out(4096, 0xEE);
         const int32_t n = H264_Enc_Double_Frame_Sized(p.h, out.data(), static_cast<uint32_t>(out.size()));
@@ -125,28 +67,29 @@ TEST(RealStreams, RepeatOnlyWhereItRepeats) {
 
 TEST(RealStreams, FullRangeElementsAndPpsRanges) {
     const struct {
-        Seq seq;
-        std::vector<Pic> pics;
+        SpsSpec sps;
+        PpsSpec pps;
+        std::vector<SliceSpec> pics;
         int32_t rc;
-        size_t frames;
     } cases[] = {
         // 7680x4320 in two slices, the second from macroblock 70000; idr_pic_id 65535.
-        {{.width_mbs = 480, .height_map_units = 270},
-         {{.nal_type = 5, .idr_pic_id = 65535}, {.nal_type = 5, .first_mb = 70000, .idr_pic_id = 65535}}, 0, 1},
-        {{.width_mbs = 511, .height_map_units = 511}, {kIdr, {.nal_type = 5, .first_mb = 261120}}, 0, 1},
-        {{.l0_default_minus1 = 31}, {kIdr}, 0, 1},
-        {{.l0_default_minus1 = 287}, {kIdr}, KAVREL_E_PPS_RANGE, 0},  // not 32 after narrowing
+        {{.level_idc = 51, .width_mbs_minus1 = 479, .height_map_units_minus1 = 269},
+         {},
+         {{.idr_pic_id = 65535}, {.first_mb = 70000, .idr_pic_id = 65535}},
+         0},
+        {{.level_idc = 51, .width_mbs_minus1 = 510, .height_map_units_minus1 = 510}, {}, {kIdr, {.first_mb = 261120}}, 0},
+        {{}, {.l0_minus1 = 31}, {kIdr}, 0},
     };
     for (const auto& c : cases) {
-        kavrel_test::Parser p;
-        std::vector<uint32_t> sizes;
-        EXPECT_EQ(parse_all(p, stream(c.seq, c.pics), &sizes), c.rc);
-        EXPECT_EQ(sizes.size(), c.frames);
+        const Bytes s = stream(c.sps, c.pps, c.pics);
+        const kavrel_test::Started r = kavrel_test::Parser().walk(s);
+        EXPECT_EQ(r.rc, c.rc);
+        EXPECT_EQ(r.info.consumed, s.size());  // one access unit
     }
 }
 
 TEST(RealStreams, LogSinkGetsEachTextExactlyAndNullRestoresStdout) {
-    const Bytes bad_pps = seq_and_pic_sets({.l0_default_minus1 = 287});
+    const Bytes bad_pps = concat({sps_nal(), pps_nal({.l0_minus1 = 287})});  // not 32 after narrowing
     const std::vector<std::string> expected = {
         "[VsKavrel]:pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 288  1\n",
         "[VsKavrel]:Parse pps fail\n"};
