@@ -7,6 +7,7 @@
 
 using namespace params_test;
 using kavrel_test::concat;
+using Reader = kavrel_test::BitReader;
 using kavrel_test::hex;
 using kavrel_test::to_hex;
 
@@ -135,27 +136,6 @@ const uint8_t kTransIdxLps[64] = {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,
                                   16, 18, 18, 19, 19, 21, 21, 22, 22, 23, 24, 24, 25, 26, 26, 27, 27, 28, 29, 29, 30,
                                   30, 30, 31, 32, 32, 33, 33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38,
                                   38, 63};
-
-// Bits MSB first over an RBSP; zeros past its end.
-struct Reader {
-    Bytes data;
-    size_t pos = 0;
-    uint32_t bit() { return pos < 8 * data.size() ? (data[pos / 8] >> (7 - pos++ % 8)) & 1 : (pos++, 0); }
-    uint32_t u(int n) {
-        uint32_t v = 0;
-        while (n-- > 0) v = (v << 1) | bit();
-        return v;
-    }
-    uint32_t ue() {
-        int zeros = 0;
-        while (bit() == 0 && zeros < 32) ++zeros;
-        return (1u << zeros) - 1 + u(zeros);
-    }
-    int32_t se() {
-        const uint32_t k = ue();
-        return k % 2 ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-    }
-};
 
 // The arithmetic decoding engine (9.3.1.2, 9.3.3.2.1-9.3.3.2.3) for one context.
 struct Cabac {

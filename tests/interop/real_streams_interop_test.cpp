@@ -13,13 +13,9 @@
 
 using kavrel_test::BitBuilder;
 using kavrel_test::Bytes;
+using kavrel_test::x264;
 
 namespace {
-
-std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options) {
-    return kavrel_test::make_stream(name, "-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " +
-                                              std::to_string(frames) + " -c:v libx264 " + options);
-}
 
 // Soft telecine (3:2 pulldown flags in the picture-timing SEI before every
 // picture) by x264's own --pulldown, which libx264 inside FFmpeg lacks.
@@ -83,28 +79,13 @@ TEST(RealStreamsInterop, AccessUnitsWithPerPictureSeiAreFfmpegsPackets) {
 
 // ---- PAFF streams ------------------------------------------------------------
 
-// Reads an RBSP bit by bit.
-struct Bits {
-    const Bytes& b;
-    size_t pos = 0;
-    uint64_t u(int n) {
-        uint64_t v = 0;
-        for (; n > 0; --n, ++pos) v = v << 1 | ((b[pos / 8] >> (7 - pos % 8)) & 1);
-        return v;
-    }
-    uint64_t ue() {
-        int zeros = 0;
-        while (u(1) == 0) ++zeros;
-        return (uint64_t{1} << zeros) - 1 + u(zeros);
-    }
-    // Copies what is left before the rbsp_stop_one_bit, then ends the RBSP.
-    Bytes rest_into(BitBuilder& w) {
-        size_t stop = b.size() * 8 - 1;
-        while (((b[stop / 8] >> (7 - stop % 8)) & 1) == 0) --stop;
-        while (pos < stop) w.u(1, u(1));
-        return w.trailing().bytes();
-    }
-};
+// What is left of `r` before the rbsp_stop_one_bit, into `w`, which ends the RBSP.
+Bytes rest_into(kavrel_test::BitReader& r, BitBuilder& w) {
+    size_t stop = r.data.size() * 8 - 1;
+    while (((r.data[stop / 8] >> (7 - stop % 8)) & 1) == 0) --stop;
+    while (r.pos < stop) w.u(1, r.bit());
+    return w.trailing().bytes();
+}
 
 // Turns each picture of a progressive CAVLC stream with POC type 2 into a
 // field: pictures 2k and 2k + 1 become the two fields of frame k (frame_num
@@ -116,7 +97,7 @@ Bytes to_fields(const Bytes& progressive, bool bottom_first, int drop) {
     for (const Bytes& unit : kavrel_test::nal_units(progressive)) {
         const int type = unit[0] & 0x1f;
         Bytes rbsp = kavrel_test::unescape(unit.data() + 1, unit.size() - 1);
-        Bits r{rbsp};
+        kavrel_test::BitReader r{rbsp};
         BitBuilder w;
         if (type == 7) {  // Main profile, frame_mbs_only_flag 0, no MBAFF
             r.u(16);
@@ -127,13 +108,13 @@ Bytes to_fields(const Bytes& progressive, bool bottom_first, int drop) {
             w.ue(2).ue(r.ue()).u(1, r.u(1)).ue(r.ue()).ue(r.ue());
             r.u(1);
             w.u(1, 0).u(1, 0);
-            rbsp = r.rest_into(w);
+            rbsp = rest_into(r, w);
         } else if (type == 1 || type == 5) {
             if (++picture == drop) continue;
             w.ue(r.ue()).ue(r.ue()).ue(r.ue());
             r.u(log2_max_frame_num);
             w.u(log2_max_frame_num, static_cast<uint64_t>(picture / 2)).flag(true).flag((picture % 2 == 1) != bottom_first);
-            rbsp = r.rest_into(w);
+            rbsp = rest_into(r, w);
         }
         out = kavrel_test::concat({out, kavrel_test::nal(unit[0], rbsp)});
     }
