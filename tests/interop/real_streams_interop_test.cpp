@@ -1,6 +1,5 @@
-// Stream shapes common in the field against FFmpeg, through the public
-// interface: access units with per-picture SEI and field pairs of PAFF
-// streams (made from progressive x264 streams by rewriting their headers).
+// Field pairs of PAFF streams (made from progressive x264 streams by
+// rewriting their headers) against FFmpeg, through the public interface.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -16,17 +15,6 @@ using kavrel_test::Bytes;
 using kavrel_test::x264;
 
 namespace {
-
-// Soft telecine (3:2 pulldown flags in the picture-timing SEI before every
-// picture) by x264's own --pulldown, which libx264 inside FFmpeg lacks.
-std::string pulldown(const std::string& name) {
-    const std::string path = kavrel_test::work_dir() + "/" + name + ".h264";
-    EXPECT_EQ(kavrel_test::run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=176x144:rate=24 -frames:v 12 "
-                               "-f yuv4mpegpipe - | x264 --quiet --pulldown 32 --bframes 2 --demuxer y4m -o '" +
-                               path + "' - 2>&1"),
-              0);
-    return path;
-}
 
 // The numbers ffprobe prints for one entry, e.g. "packet=pos" or "frame=pkt_pos".
 std::vector<long> probed(const std::string& path, const std::string& section, const std::string& entry) {
@@ -59,22 +47,6 @@ Walked walk(const Bytes& data) {
         at += r.info.consumed;
     }
     return w;
-}
-
-TEST(RealStreamsInterop, AccessUnitsWithPerPictureSeiAreFfmpegsPackets) {
-    const std::string hrd = "-b:v 300k -maxrate 300k -bufsize 300k -x264-params nal-hrd=vbr";
-    for (const std::string& path : {
-             x264("au_hrd", "176x144", 12, "-bf 2 " + hrd),
-             x264("au_hrd_aud", "176x144", 12, "-bf 0 -profile:v baseline " + hrd + ":aud=1"),
-             x264("au_pic_struct", "176x144", 12, "-bf 3 -x264-params pic-struct=1"),
-             pulldown("au_pulldown"),
-             x264("au_pic_struct_mbaff", "176x144", 12, "-bf 2 -flags +ildct+ilme -x264-params pic-struct=1"),
-         }) {
-        SCOPED_TRACE(path);
-        const std::vector<long> packets = probed(path, "packet", "pos");
-        ASSERT_GT(packets.size(), 1u);
-        EXPECT_EQ(walk(kavrel_test::read_file(path)).starts, packets);
-    }
 }
 
 // ---- PAFF streams ------------------------------------------------------------
