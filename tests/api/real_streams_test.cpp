@@ -1,6 +1,5 @@
 // Stream shapes found in the field, crafted unit by unit and run through the
-// public interface only: which pictures a repeat may follow, full-range
-// slice elements, PPS ranges, the log sink.
+// public interface only: which pictures a repeat may follow, the log sink.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -62,29 +61,6 @@ TEST(RealStreams, RepeatOnlyWhereItRepeats) {
         EXPECT_EQ(out, std::vector<uint8_t>(4096, 0xEE));
         const std::string text = log.take();
         EXPECT_NE(text.find(c.refusal), std::string::npos) << text;
-    }
-}
-
-TEST(RealStreams, FullRangeElementsAndPpsRanges) {
-    const struct {
-        SpsSpec sps;
-        PpsSpec pps;
-        std::vector<SliceSpec> pics;
-        int32_t rc;
-    } cases[] = {
-        // 7680x4320 in two slices, the second from macroblock 70000; idr_pic_id 65535.
-        {{.level_idc = 51, .width_mbs_minus1 = 479, .height_map_units_minus1 = 269},
-         {},
-         {{.idr_pic_id = 65535}, {.first_mb = 70000, .idr_pic_id = 65535}},
-         0},
-        {{.level_idc = 51, .width_mbs_minus1 = 510, .height_map_units_minus1 = 510}, {}, {kIdr, {.first_mb = 261120}}, 0},
-        {{}, {.l0_minus1 = 31}, {kIdr}, 0},
-    };
-    for (const auto& c : cases) {
-        const Bytes s = stream(c.sps, c.pps, c.pics);
-        const kavrel_test::Started r = kavrel_test::Parser().walk(s);
-        EXPECT_EQ(r.rc, c.rc);
-        EXPECT_EQ(r.info.consumed, s.size());  // one access unit
     }
 }
 
