@@ -7,6 +7,7 @@
 
 using namespace params_test;
 using kavrel_test::concat;
+using Reader = kavrel_test::BitReader;
 using kavrel_test::hex;
 using kavrel_test::to_hex;
 
@@ -86,6 +87,38 @@ TEST(Synthesis, WorkedExamples) {
     EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps_nal({.vui = sar}), after})));
 }
 
+// Mode 1 appends transform_8x8_mode_flag 1, pic_scaling_matrix_present_flag 0,
+// second_chroma_qp_index_offset = chroma_qp_index_offset and the stop bit
+// wherever the set ends: rows for each of the eight bit alignments (box-out
+// slice groups, allowed for profile 122, give the odd lengths x264 never writes).
+TEST(Synthesis, PpsTailAtEveryAlignment) {
+    const Writer box_out = [](BitBuilder& b) { b.ue(3).u(1, 0).ue(0); };
+    const PpsSpec rows[] = {
+        {}, {.chroma_qp_offset = 1}, {.chroma_qp_offset = 3}, {.chroma_qp_offset = -7},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out, .chroma_qp_offset = -1},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out, .chroma_qp_offset = 4},
+        {.slice_groups_minus1 = 1, .slice_group_map = box_out, .chroma_qp_offset = -3},
+    };
+    std::vector<bool> alignments(8);
+    for (const PpsSpec& pps : rows) {
+        alignments[build_pps(pps).bit_length() % 8] = true;
+        PpsSpec tailed = pps;
+        tailed.tail = true, tailed.transform_8x8 = 1, tailed.second_chroma_qp_offset = pps.chroma_qp_offset;
+        const Bytes sps = sps_nal({.profile_idc = pps.slice_groups_minus1 ? 122 : 100});
+        const Bytes frame = concat({sps, pps_nal(pps)});
+        Bytes cure(frame.size() + 64);
+        const uint32_t length = static_cast<uint32_t>(frame.size());
+        CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, 0, 0, 1};
+        kavrel_test::LogCapture quiet;
+        EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
+        EXPECT_EQ(req.corrected, 1);
+        EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps, pps_nal(tailed)})))
+            << build_pps(pps).bit_length() << " bits";
+    }
+    EXPECT_EQ(alignments, std::vector<bool>(8, true));
+}
+
 
 const uint8_t kRangeTabLps[64][4] = {
     {128, 176, 208, 240}, {128, 167, 197, 227}, {128, 158, 187, 216}, {123, 150, 178, 205}, {116, 142, 169, 195},
@@ -103,27 +136,6 @@ const uint8_t kTransIdxLps[64] = {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,
                                   16, 18, 18, 19, 19, 21, 21, 22, 22, 23, 24, 24, 25, 26, 26, 27, 27, 28, 29, 29, 30,
                                   30, 30, 31, 32, 32, 33, 33, 33, 34, 34, 35, 35, 35, 36, 36, 36, 37, 37, 37, 38,
                                   38, 63};
-
-// Bits MSB first over an RBSP; zeros past its end.
-struct Reader {
-    Bytes data;
-    size_t pos = 0;
-    uint32_t bit() { return pos < 8 * data.size() ? (data[pos / 8] >> (7 - pos++ % 8)) & 1 : (pos++, 0); }
-    uint32_t u(int n) {
-        uint32_t v = 0;
-        while (n-- > 0) v = (v << 1) | bit();
-        return v;
-    }
-    uint32_t ue() {
-        int zeros = 0;
-        while (bit() == 0 && zeros < 32) ++zeros;
-        return (1u << zeros) - 1 + u(zeros);
-    }
-    int32_t se() {
-        const uint32_t k = ue();
-        return k % 2 ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
-    }
-};
 
 // The arithmetic decoding engine (9.3.1.2, 9.3.3.2.1-9.3.3.2.3) for one context.
 struct Cabac {
@@ -176,9 +188,9 @@ TEST(Synthesis, RepeatFrameReadsBackAsAllSkipped) {
         SCOPED_TRACE(to_hex(build_sps(row.sps).bytes()) + (row.cabac ? " CABAC" : " CAVLC"));
         // An IDR picture, then P pictures up to frame_num 15, the last with lsb 63.
         Bytes stream =
-            concat({sps_nal(row.sps), pps_nal({.entropy = row.cabac}), slice_nal({.field_pic_flag = !frames})});
+            concat({sps_nal(row.sps), pps_nal({.entropy = row.cabac}), slice_nal({.structure = frames ? 0 : 3})});
         for (uint64_t k = 1; k < 16; ++k) {
-            const SliceSpec p{.header = 0x41, .slice_type = 5, .frame_num = k, .field_pic_flag = !frames,
+            const SliceSpec p{.header = 0x41, .slice_type = 5, .frame_num = k, .structure = frames ? 0 : 3,
                               .poc_lsb = k < 15 ? 2 * k : 63, .cabac_init_idc = row.cabac ? 1 : -1,
                               .qp_delta = row.qp_delta, .deblocking_idc = row.deblocking_idc,
                               .alpha_div2 = row.alpha_div2, .beta_div2 = row.beta_div2};

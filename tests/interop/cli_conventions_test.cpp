@@ -12,6 +12,7 @@
 
 using kavrel_test::Bytes;
 using kavrel_test::cli;
+using kavrel_test::x264;
 
 namespace {
 
@@ -19,10 +20,6 @@ const std::string kSample = std::string(KAVREL_SOURCE_DIR) + "/samples/sample.h2
 const std::string kTool = "'" KAVREL_CLI_PATH "' ";
 
 std::string work(const std::string& name) { return kavrel_test::work_dir() + "/cli_" + name; }
-
-std::string x264(const std::string& name, const std::string& options) {
-    return kavrel_test::make_stream(name, "-f lavfi -i testsrc2=size=176x144:rate=25 -c:v libx264 " + options);
-}
 
 std::string quoted(const std::string& s) {
     std::string q(1, '\'');
@@ -40,8 +37,7 @@ TEST(Cli, ProbeAgreesWithFFprobe) {
         << out;
     EXPECT_TRUE(has(out, "176x144 (coded 176x144), 25 fps (library: 25), profile_idc 100")) << out;
     // NTSC at its exact rate; a change of size named; garbage in front warned of.
-    const std::string ntsc = kavrel_test::make_stream(
-        "cli_ntsc", "-f lavfi -i testsrc2=size=320x240:rate=30000/1001 -frames:v 3 -c:v libx264");
+    const std::string ntsc = x264("cli_ntsc", "320x240", 3, "", "30000/1001");
     const std::string mixed = work("mixed.h264");
     kavrel_test::write_file(mixed, kavrel_test::concat({{'x', 'y'}, kavrel_test::read_file(kSample),
                                                         kavrel_test::read_file(ntsc)}));
@@ -52,7 +48,7 @@ TEST(Cli, ProbeAgreesWithFFprobe) {
 }
 
 TEST(Cli, ExitCodesAndMessages) {
-    const std::string in = x264("cli_plain", "-frames:v 4 -bf 0");
+    const std::string in = x264("cli_plain", "176x144", 4, "-bf 0");
     const Bytes stream = kavrel_test::read_file(in);
     const auto make = [](const std::string& name, const Bytes& bytes) {
         kavrel_test::write_file(work(name), bytes);
@@ -63,7 +59,8 @@ TEST(Cli, ExitCodesAndMessages) {
     const std::string hevc = work("in.hevc");
     kavrel_test::run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=64x64:rate=25 -frames:v 1 -c:v libx265 "
                      "-x265-params log-level=0 '" + hevc + "'");
-    const std::string out = quoted(work("out.h264"));
+    const std::string dir = work("refusals");
+    const std::string out = quoted(dir + "/out.h264");
     const struct {
         std::string args;
         int code;
@@ -82,23 +79,28 @@ TEST(Cli, ExitCodesAndMessages) {
         {"double '" + mp4 + "' " + out, 1, "ffmpeg -i IN -c:v copy -bsf:v h264_mp4toannexb -f h264 OUT.h264"},
         {"fix-pps " + make("in.png", {0x89, 'P', 'N', 'G', 13, 10, 26, 10}) + " " + out, 1, "image"},
         {"fps 50 '" + hevc + "' " + out, 1, "HEVC"},
+        {"double '" + x264("double_bframes", "176x144", 12, "-profile:v main -bf 2") + "' " + out, 1,
+         "not a reference picture"},
+        {"double '" + x264("double_pic_struct", "176x144", 6, "-bf 0 -x264-params pic-struct=1") + "' " + out, 1,
+         "picture-timing SEI"},
         {"probe " + make("\xff\xfe.h264", stream) + " --json", 0, "\"file\""},  // not UTF-8
         {"probe '" + in + "' > /dev/full", 2, "cannot write standard output"},
         {"--version", 0, "kavrel 0.1.0 (library reserver)"},
         {"--help", 0, "64 usage error"},
     };
     for (const auto& c : kCases) {
-        std::filesystem::remove(work("out.h264"));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
         std::string log;
         EXPECT_EQ(kavrel_test::run("(" + kTool + c.args + ") 2>&1", &log), c.code) << c.args << "\n" << log;
         EXPECT_TRUE(has(log, c.message)) << c.args << "\n" << log;
-        EXPECT_FALSE(std::filesystem::exists(work("out.h264"))) << c.args;
+        EXPECT_TRUE(std::filesystem::is_empty(dir)) << c.args;  // no OUT, no temporary file
     }
 }
 
 TEST(Cli, PipesAndASmallWindowGiveTheSameBytes) {
     // Access units far larger than the window, and several GOPs.
-    const std::string in = x264("cli_stream", "-frames:v 30 -bf 0 -g 7 -x264-params aud=1");
+    const std::string in = x264("cli_stream", "176x144", 30, "-bf 0 -g 7 -x264-params aud=1");
     for (const std::string command : {"probe --json", "fps 50", "double", "sar 4:3", "fix-pps"}) {
         const bool probe = command.rfind("probe", 0) == 0;
         std::string direct, piped;
@@ -118,7 +120,7 @@ TEST(Cli, PipesAndASmallWindowGiveTheSameBytes) {
 }
 
 TEST(Cli, SafeWritesAndMidGopStarts) {
-    const std::string in = x264("cli_gops", "-frames:v 12 -bf 0 -g 5");
+    const std::string in = x264("cli_gops", "176x144", 12, "-bf 0 -g 5");
     const Bytes stream = kavrel_test::read_file(in);
     // IN = OUT.
     const std::string same = work("same.h264");

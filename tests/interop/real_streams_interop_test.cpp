@@ -1,7 +1,5 @@
-// Stream shapes common in the field against FFmpeg, through the public
-// interface: access units with per-picture SEI, field pairs of PAFF
-// streams (made from progressive x264 streams by rewriting their headers),
-// and PPS tails restored at every bit alignment.
+// Field pairs of PAFF streams (made from progressive x264 streams by
+// rewriting their headers) against FFmpeg, through the public interface.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -14,24 +12,9 @@
 
 using kavrel_test::BitBuilder;
 using kavrel_test::Bytes;
+using kavrel_test::x264;
 
 namespace {
-
-std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options) {
-    return kavrel_test::make_stream(name, "-f lavfi -i testsrc2=size=" + size + ":rate=25 -frames:v " +
-                                              std::to_string(frames) + " -c:v libx264 " + options);
-}
-
-// Soft telecine (3:2 pulldown flags in the picture-timing SEI before every
-// picture) by x264's own --pulldown, which libx264 inside FFmpeg lacks.
-std::string pulldown(const std::string& name) {
-    const std::string path = kavrel_test::work_dir() + "/" + name + ".h264";
-    EXPECT_EQ(kavrel_test::run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=176x144:rate=24 -frames:v 12 "
-                               "-f yuv4mpegpipe - | x264 --quiet --pulldown 32 --bframes 2 --demuxer y4m -o '" +
-                               path + "' - 2>&1"),
-              0);
-    return path;
-}
 
 // The numbers ffprobe prints for one entry, e.g. "packet=pos" or "frame=pkt_pos".
 std::vector<long> probed(const std::string& path, const std::string& section, const std::string& entry) {
@@ -66,46 +49,15 @@ Walked walk(const Bytes& data) {
     return w;
 }
 
-TEST(RealStreamsInterop, AccessUnitsWithPerPictureSeiAreFfmpegsPackets) {
-    const std::string hrd = "-b:v 300k -maxrate 300k -bufsize 300k -x264-params nal-hrd=vbr";
-    for (const std::string& path : {
-             x264("au_hrd", "176x144", 12, "-bf 2 " + hrd),
-             x264("au_hrd_aud", "176x144", 12, "-bf 0 -profile:v baseline " + hrd + ":aud=1"),
-             x264("au_pic_struct", "176x144", 12, "-bf 3 -x264-params pic-struct=1"),
-             pulldown("au_pulldown"),
-             x264("au_pic_struct_mbaff", "176x144", 12, "-bf 2 -flags +ildct+ilme -x264-params pic-struct=1"),
-         }) {
-        SCOPED_TRACE(path);
-        const std::vector<long> packets = probed(path, "packet", "pos");
-        ASSERT_GT(packets.size(), 1u);
-        EXPECT_EQ(walk(kavrel_test::read_file(path)).starts, packets);
-    }
-}
-
 // ---- PAFF streams ------------------------------------------------------------
 
-// Reads an RBSP bit by bit.
-struct Bits {
-    const Bytes& b;
-    size_t pos = 0;
-    uint64_t u(int n) {
-        uint64_t v = 0;
-        for (; n > 0; --n, ++pos) v = v << 1 | ((b[pos / 8] >> (7 - pos % 8)) & 1);
-        return v;
-    }
-    uint64_t ue() {
-        int zeros = 0;
-        while (u(1) == 0) ++zeros;
-        return (uint64_t{1} << zeros) - 1 + u(zeros);
-    }
-    // Copies what is left before the rbsp_stop_one_bit, then ends the RBSP.
-    Bytes rest_into(BitBuilder& w) {
-        size_t stop = b.size() * 8 - 1;
-        while (((b[stop / 8] >> (7 - stop % 8)) & 1) == 0) --stop;
-        while (pos < stop) w.u(1, u(1));
-        return w.trailing().bytes();
-    }
-};
+// What is left of `r` before the rbsp_stop_one_bit, into `w`, which ends the RBSP.
+Bytes rest_into(kavrel_test::BitReader& r, BitBuilder& w) {
+    size_t stop = r.data.size() * 8 - 1;
+    while (((r.data[stop / 8] >> (7 - stop % 8)) & 1) == 0) --stop;
+    while (r.pos < stop) w.u(1, r.bit());
+    return w.trailing().bytes();
+}
 
 // Turns each picture of a progressive CAVLC stream with POC type 2 into a
 // field: pictures 2k and 2k + 1 become the two fields of frame k (frame_num
@@ -117,7 +69,7 @@ Bytes to_fields(const Bytes& progressive, bool bottom_first, int drop) {
     for (const Bytes& unit : kavrel_test::nal_units(progressive)) {
         const int type = unit[0] & 0x1f;
         Bytes rbsp = kavrel_test::unescape(unit.data() + 1, unit.size() - 1);
-        Bits r{rbsp};
+        kavrel_test::BitReader r{rbsp};
         BitBuilder w;
         if (type == 7) {  // Main profile, frame_mbs_only_flag 0, no MBAFF
             r.u(16);
@@ -128,13 +80,13 @@ Bytes to_fields(const Bytes& progressive, bool bottom_first, int drop) {
             w.ue(2).ue(r.ue()).u(1, r.u(1)).ue(r.ue()).ue(r.ue());
             r.u(1);
             w.u(1, 0).u(1, 0);
-            rbsp = r.rest_into(w);
+            rbsp = rest_into(r, w);
         } else if (type == 1 || type == 5) {
             if (++picture == drop) continue;
             w.ue(r.ue()).ue(r.ue()).ue(r.ue());
             r.u(log2_max_frame_num);
             w.u(log2_max_frame_num, static_cast<uint64_t>(picture / 2)).flag(true).flag((picture % 2 == 1) != bottom_first);
-            rbsp = r.rest_into(w);
+            rbsp = rest_into(r, w);
         }
         out = kavrel_test::concat({out, kavrel_test::nal(unit[0], rbsp)});
     }
@@ -170,68 +122,6 @@ TEST(RealStreamsInterop, FieldPairsByParityAndFrameNum) {
         }
         EXPECT_EQ(shown, probed(path, "frame", "pkt_pos"));
     }
-}
-
-// ---- PPS tails ---------------------------------------------------------------
-
-// The PPS without its High-profile tail, cut after
-// redundant_pic_cnt_present_flag, whose bit index goes to *flag_bit.
-Bytes strip_tail(const Bytes& rbsp, int* flag_bit) {
-    Bits r{rbsp};
-    r.ue(), r.ue(), r.u(2);
-    EXPECT_EQ(r.ue(), 0u);  // one slice group
-    r.ue(), r.ue(), r.u(3), r.ue(), r.ue(), r.ue(), r.u(3);
-    *flag_bit = static_cast<int>(r.pos) - 1;
-    Bits copy{rbsp};
-    BitBuilder w;
-    while (copy.pos < r.pos) w.u(1, copy.u(1));
-    return w.trailing().bytes();
-}
-
-// x264 High streams whose PPS lost its tail, corrected by the library: they
-// decode exactly as the originals, with the flag at every place x264 can put it.
-TEST(RealStreamsInterop, PpsTailRestoredAtEveryAlignment) {
-    const char* options[] = {
-        "-refs 1 -x264-params weightp=0:chroma-qp-offset=2",  "-refs 2 -x264-params weightp=1:chroma-qp-offset=1",
-        "-refs 4 -x264-params weightp=2:chroma-qp-offset=-5", "-refs 16 -x264-params weightp=0:chroma-qp-offset=-5",
-        "-refs 3 -x264-params weightp=1:chroma-qp-offset=-1", "-refs 6 -x264-params weightp=2:chroma-qp-offset=3",
-    };
-    std::vector<bool> alignments(8, false);
-    for (size_t i = 0; i < std::size(options); ++i) {
-        SCOPED_TRACE(options[i]);
-        const std::string original = x264("tail_" + std::to_string(i), "176x144", 5, "-profile:v high " + std::string(options[i]));
-        Bytes stripped;
-        int flag_bit = -1;
-        for (const Bytes& unit : kavrel_test::nal_units(kavrel_test::read_file(original))) {
-            Bytes rbsp = kavrel_test::unescape(unit.data() + 1, unit.size() - 1);
-            if ((unit[0] & 0x1f) == 8) rbsp = strip_tail(rbsp, &flag_bit);
-            stripped = kavrel_test::concat({stripped, kavrel_test::nal(unit[0], rbsp)});
-        }
-        ASSERT_GE(flag_bit, 0);
-        alignments[static_cast<size_t>(flag_bit % 8)] = true;
-        // The first access unit holds the PPS.
-        kavrel_test::Parser p;
-        const uint32_t first = p.start(stripped).info.consumed;
-        ASSERT_GT(first, 0u);
-        Bytes cure(first + 64);
-        CorrectionRequest req{};
-        req.OrgFrameLength = first;
-        req.org_frame = stripped.data();
-        req.cureFrameLength = static_cast<uint32_t>(cure.size());
-        req.cure_frame = cure.data();
-        req.correction_mode = 1;
-        ASSERT_EQ(Kavrel_enc_h264Correct(&req), 0);
-        ASSERT_EQ(req.corrected, 1);
-        cure.resize(req.cureFrameLength);
-        const std::string fixed = original + ".fixed.h264";
-        kavrel_test::write_file(fixed, kavrel_test::concat({cure, Bytes(stripped.begin() + first, stripped.end())}));
-        EXPECT_EQ(kavrel_test::frame_hashes(fixed), kavrel_test::frame_hashes(original));
-    }
-    // x264's PPS has eight Exp-Golomb codes (all of odd length) and eight
-    // fixed bits before the flag: it always lies at an odd bit, and all four
-    // odd places occur (the even ones are covered by crafted sets in
-    // Correction.PpsTailByFreeBits).
-    EXPECT_EQ(alignments, std::vector<bool>({false, true, false, true, false, true, false, true}));
 }
 
 }  // namespace

@@ -90,23 +90,27 @@ inline BitBuilder build_pps(const PpsSpec& p) {
 // slice data.
 struct SliceSpec {
     uint8_t header = 0x65;  // nal_ref_idc 3, IDR
-    uint64_t first_mb = 0, slice_type = 7, pps_id = 0, frame_num = 0;
-    bool field_pic_flag = false;  // written (as 0) for sets with frame_mbs_only_flag 0
+    uint64_t first_mb = 0, slice_type = 7, pps_id = 0, frame_num = 0, idr_pic_id = 0;
+    int structure = 0;  // 0: no field_pic_flag (frame_mbs_only_flag 1); 3 frame, 1 top, 2 bottom field
     uint64_t poc_lsb = 0;
+    int poc_lsb_bits = 6;                   // 0 for POC types 1 and 2
     int64_t redundant_pic_cnt = -1;         // written when >= 0
     uint64_t l0_active = 0, l1_active = 1;  // l0_active > 0: num_ref_idx_active_override_flag set
     int64_t cabac_init_idc = -1;  // written when >= 0
     int64_t qp_delta = 0;
     uint64_t deblocking_idc = 1;
     int64_t alpha_div2 = 0, beta_div2 = 0;
+    bool long_term = false, mmco5 = false;  // dec_ref_pic_marking(): the picture as long-term; operation 5
 };
 
 inline Bytes slice_nal(const SliceSpec& s) {
     BitBuilder b;
     b.ue(s.first_mb).ue(s.slice_type).ue(s.pps_id).u(4, s.frame_num);
-    if (s.field_pic_flag) b.u(1, 0);
-    if ((s.header & 0x1f) == 5) b.ue(0);  // idr_pic_id
-    b.u(6, s.poc_lsb);
+    if (s.structure) b.flag(s.structure != 3);
+    if (s.structure == 1 || s.structure == 2) b.flag(s.structure == 2);
+    const bool idr = (s.header & 0x1f) == 5;
+    if (idr) b.ue(s.idr_pic_id);
+    b.u(s.poc_lsb_bits, s.poc_lsb);
     if (s.redundant_pic_cnt >= 0) b.ue(static_cast<uint64_t>(s.redundant_pic_cnt));
     const bool p = s.slice_type % 5 == 0, bi = s.slice_type % 5 == 1;
     if (bi) b.u(1, 1);  // direct_spatial_mv_pred_flag
@@ -114,7 +118,11 @@ inline Bytes slice_nal(const SliceSpec& s) {
     if ((p || bi) && s.l0_active > 0) b.ue(s.l0_active - 1);
     if (bi && s.l0_active > 0) b.ue(s.l1_active - 1);
     if (p || bi) b.u(bi ? 2 : 1, 0);
-    if (s.header & 0x60) b.u((s.header & 0x1f) == 5 ? 2 : 1, 0);  // dec_ref_pic_marking()
+    if ((s.header & 0x60) && idr) b.u(1, 0).flag(s.long_term);
+    if ((s.header & 0x60) && !idr) b.flag(s.mmco5 || s.long_term);
+    if (!idr && s.mmco5) b.ue(5);
+    if (!idr && s.long_term) b.ue(6).ue(0);
+    if (!idr && (s.mmco5 || s.long_term)) b.ue(0);
     if (s.cabac_init_idc >= 0) b.ue(static_cast<uint64_t>(s.cabac_init_idc));
     b.se(s.qp_delta).ue(s.deblocking_idc);
     if (s.deblocking_idc != 1) b.se(s.alpha_div2).se(s.beta_div2);

@@ -78,14 +78,6 @@ std::vector<TracedUnit> trace(const std::string& path) {
     return units;
 }
 
-std::vector<long> traced_values(const std::string& path, const std::string& key) {
-    std::vector<long> values;
-    for (const TracedUnit& u : trace(path))
-        for (const TracedElement& e : u.elements)
-            if (e.key == key) values.push_back(static_cast<long>(e.value));
-    return values;
-}
-
 std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading) {
     std::vector<std::vector<std::string>> found;
     for (const TracedUnit& u : trace(path)) {

@@ -37,9 +37,6 @@ struct TracedUnit {
 // Every structure trace_headers prints for the stream, in order.
 std::vector<TracedUnit> trace(const std::string& path);
 
-// Every value of one syntax element, in stream order.
-std::vector<long> traced_values(const std::string& path, const std::string& key);
-
 // "key = value" of every element of every structure whose heading begins
 // with `heading`, one vector per occurrence.
 std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading);

@@ -191,4 +191,10 @@ std::string make_stream(const std::string& name, const std::string& input_and_op
     return path;
 }
 
+std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
+                 const std::string& rate) {
+    return make_stream(name, "-f lavfi -i testsrc2=size=" + size + ":rate=" + rate + " -frames:v " +
+                                 std::to_string(frames) + " -c:v libx264 " + options);
+}
+
 }  // namespace kavrel_test

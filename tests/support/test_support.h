@@ -44,6 +44,27 @@ private:
     size_t bits_ = 0;
 };
 
+// Reads an RBSP MSB first, with ue/se Exp-Golomb codes; zeros past its end.
+struct BitReader {
+    Bytes data;
+    size_t pos = 0;
+    uint32_t bit() { return pos < 8 * data.size() ? (data[pos / 8] >> (7 - pos++ % 8)) & 1 : (pos++, 0); }
+    uint32_t u(int n) {
+        uint32_t v = 0;
+        while (n-- > 0) v = (v << 1) | bit();
+        return v;
+    }
+    uint32_t ue() {
+        int zeros = 0;
+        while (bit() == 0 && zeros < 32) ++zeros;
+        return (1u << zeros) - 1 + u(zeros);
+    }
+    int32_t se() {
+        const uint32_t k = ue();
+        return k % 2 ? static_cast<int32_t>((k + 1) / 2) : -static_cast<int32_t>(k / 2);
+    }
+};
+
 // A NAL unit behind a 4-byte start code, the RBSP escaped (clause 7.4.1).
 Bytes nal(uint8_t header, const Bytes& rbsp);
 Bytes concat(std::initializer_list<Bytes> parts);
@@ -80,6 +101,9 @@ std::string work_dir();
 // Makes (once per build tree and recipe) <work_dir>/<name>.h264 with
 // `ffmpeg <input_and_options> -f h264`; the path. Fails the test when FFmpeg does.
 std::string make_stream(const std::string& name, const std::string& input_and_options);
+// make_stream of `frames` x264 pictures of FFmpeg's test pattern.
+std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
+                 const std::string& rate = "25");
 
 
 }  // namespace kavrel_test
