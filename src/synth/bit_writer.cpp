@@ -46,6 +46,12 @@ static void store_pending(Bitstream* stream) {
 
 void put_bits(Bitstream* stream, uint32_t bits, int32_t count) {
     if (count > 32) count = 32;
+    // Whole bytes on a byte boundary go out at once.
+    while (stream->bits_left == 8 && count >= 8) {
+        count -= 8;
+        stream->pending_byte = static_cast<uint8_t>(bits >> count);
+        store_pending(stream);
+    }
     for (int32_t i = count - 1; i >= 0; --i) {
         stream->pending_byte = static_cast<uint8_t>((stream->pending_byte << 1) | ((bits >> i) & 1u));
         stream->bits_left -= 1;
