@@ -8,6 +8,7 @@
 #include "common/diagnostics.h"
 #include "kavrel.h"
 #include "stream/parse_frame.h"
+#include "synth/nal_packaging.h"
 #include "synth/param_set_splice.h"
 
 namespace {
@@ -48,7 +49,7 @@ int64_t assemble(const CorrectionRequest& req, int32_t nal_pos, int32_t nal_len,
 int32_t write_corrected(CorrectionRequest& req, int32_t nal_pos, int32_t nal_len, const uint8_t* rbsp,
                         int32_t rbsp_len) {
     uint8_t escaped[kEscapedSize];
-    const int32_t m = kavrel::add_emulation_prevention(rbsp, rbsp_len, escaped, kEscapedSize);
+    const int32_t m = kavrel::escape_rbsp(rbsp, rbsp_len, escaped, kEscapedSize);
     const int64_t total = m < 0 ? -1 : assemble(req, nal_pos, nal_len, escaped, m);
     if (total < 0) {
         diag("[VsKavrel]:Error: the corrected frame does not fit cureFrameLength (%u)\n\n", req.cureFrameLength);

@@ -6,23 +6,25 @@
 
 namespace kavrel {
 
-struct MotionInfo;
-struct TextureInfo;
+struct Bitstream;
+
+// One context variable.
+struct CabacContext {
+    uint16_t state = 0;  // pStateIdx, 0..63
+    uint8_t mps = 0;     // valMPS
+};
 
 struct ArithEncoder {
     uint32_t low = 0;               // codILow
     uint32_t range = 510;           // codIRange
-    uint32_t bit_buffer = 0;        // bits of the next output byte
-    int32_t bits_left = 9;          // bits to come before bit_buffer is stored
+    bool first_bit = true;          // the standard's firstBitFlag: the first bit is not output
     uint32_t bits_outstanding = 0;  // the standard's bitsOutstanding
-    uint8_t* code = nullptr;        // the slice's StreamBuffer
-    int32_t* code_len = nullptr;    // the Bitstream's byte_count
+    Bitstream* stream = nullptr;    // the slice's Bitstream, written behind the slice header
     uint32_t bins = 0;              // bins coded since the start of the slice
     int32_t min_payload = 0;        // least NAL payload bytes (set by finish_arith)
-    int32_t capacity = 0;           // bytes available at `code`
-    bool overflow = false;          // a byte would have gone past capacity
-    MotionInfo* motion = nullptr;   // the context sets the element writers code with
-    TextureInfo* texture = nullptr;
+    // The one context an all-skipped P slice codes with: mb_skip_flag with
+    // ctxIdxInc 0 (ctxIdx 11).
+    CabacContext skip_ctx;
 };
 
 }  // namespace kavrel

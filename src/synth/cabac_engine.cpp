@@ -1,28 +1,22 @@
-// Arithmetic coding of bins (ITU-T H.264 clauses 9.3.4.1 to 9.3.4.6) and
-// the CABAC element writer of slice data.
+// Context initialisation (ITU-T H.264 clause 9.3.1.1), arithmetic coding
+// of bins (clauses 9.3.4.1 to 9.3.4.6) and the CABAC element writer of
+// slice data.
 #include "synth/cabac_engine.h"
+
+#include <algorithm>
 
 namespace kavrel {
 
 namespace {
 
-// Appends one bit to the coder's byte under construction. bits_left starts
-// at 9, so the first bit of a slice never reaches the output (the
-// standard's firstBitFlag). A byte past the capacity is dropped and marks
-// the coder as overflowed.
+// Appends one bit to the slice's stream; the first bit of a slice is
+// dropped (the standard's firstBitFlag).
 void emit(ArithEncoder* e, uint32_t bit) {
-    e->bit_buffer = (e->bit_buffer << 1) | bit;
-    e->bits_left -= 1;
-    if (e->bits_left != 0) return;
-    int32_t& count = *e->code_len;
-    if (count >= 0 && count < e->capacity) {
-        e->code[count] = static_cast<uint8_t>(e->bit_buffer & 0xFF);
-        count += 1;
-    } else {
-        e->overflow = true;
+    if (e->first_bit) {
+        e->first_bit = false;
+        return;
     }
-    e->bit_buffer = 0;
-    e->bits_left = 8;
+    put_bits(e->stream, bit, 1);
 }
 
 // PutBit (clause 9.3.4.2, Figure 9-8): the bit, then the outstanding bits
@@ -51,38 +45,50 @@ void renorm(ArithEncoder* e) {
 
 // Bits the output has grown by so far; outstanding bits count as written.
 int64_t bits_written(const ArithEncoder* e) {
-    return 8 * int64_t{*e->code_len} + 8 - e->bits_left + e->bits_outstanding;
+    return 8 * int64_t{e->stream->byte_count} + 8 - e->stream->bits_left - (e->first_bit ? 1 : 0) +
+           e->bits_outstanding;
 }
 
 }  // namespace
 
+// (m, n) of ctxIdx 11, mb_skip_flag of P slices, for cabac_init_idc 0
+// (Table 9-13).
+constexpr int32_t kSkipFlagM = 23;
+constexpr int32_t kSkipFlagN = 33;
+
+CabacContext init_context(int32_t m, int32_t n, int32_t qp) {
+    if (qp < 0) qp = 0;
+    // (m * qp) >> 4 rounds toward minus infinity, as the standard's shift.
+    const int32_t product = m * qp;
+    const int32_t shifted = product >= 0 ? product / 16 : -((-product + 15) / 16);
+    const int32_t pre = std::clamp(shifted + n, 1, 126);
+    CabacContext c;
+    if (pre <= 63) {
+        c.state = static_cast<uint16_t>(63 - pre);
+        c.mps = 0;
+    } else {
+        c.state = static_cast<uint16_t>(pre - 64);
+        c.mps = 1;
+    }
+    return c;
+}
+
+void init_contexts(ArithEncoder* encoder, int32_t qp) {
+    encoder->skip_ctx = init_context(kSkipFlagM, kSkipFlagN, qp);
+}
+
 void start_arith(SliceOutput* output) {
     Bitstream* s = output->stream;
-    if (s->bits_left != 8) {
-        // cabac_alignment_one_bit up to the byte boundary (clause 7.3.4).
-        const int32_t n = s->bits_left;
-        const uint8_t byte = static_cast<uint8_t>((s->pending_byte << n) | (0xFF >> (8 - n)));
-        if (s->byte_count >= 0 && s->byte_count < s->capacity) {
-            s->StreamBuffer[s->byte_count] = byte;
-            s->byte_count += 1;
-        } else {
-            s->overflow = true;
-        }
-        s->bits_left = 8;
-        s->pending_byte = 0;
-    }
+    // cabac_alignment_one_bit up to the byte boundary (clause 7.3.4).
+    if (s->bits_left != 8) put_bits(s, 0xFFu >> (8 - s->bits_left), s->bits_left);
     ArithEncoder& e = output->ArithEncoder;
     e.low = 0;
     e.range = 510;
-    e.bit_buffer = 0;
-    e.bits_left = 9;
+    e.first_bit = true;
     e.bits_outstanding = 0;
-    e.code = s->StreamBuffer;
-    e.code_len = &s->byte_count;
+    e.stream = s;
     e.bins = 0;
     e.min_payload = 0;
-    e.capacity = s->capacity;
-    e.overflow = false;
 }
 
 void encode_bin(ArithEncoder* encoder, uint16_t bin, CabacContext* context) {
@@ -116,7 +122,7 @@ void finish_arith(ArithEncoder* encoder, int32_t mb_count) {
     put_bit(encoder, (encoder->low >> 9) & 1);
     emit(encoder, (encoder->low >> 8) & 1);
     emit(encoder, 1);  // rbsp_stop_one_bit
-    while (encoder->bits_left != 8) emit(encoder, 0);
+    while (encoder->stream->bits_left != 8) emit(encoder, 0);
     // Least payload: one byte for every 32 bins beyond one bin per
     // macroblock, well inside the bin-to-byte bound of clause 7.4.2.10; the
     // packaging makes up a shortfall with cabac_zero_words.
@@ -134,7 +140,7 @@ int32_t write_cabac_element(ParserHandle* handle, SyntaxSymbol* symbol, SliceOut
 }
 
 void write_skip_flag_cabac(ParserHandle*, SyntaxSymbol* symbol, ArithEncoder* encoder, int32_t, int32_t) {
-    encode_bin(encoder, symbol->value == 0 ? 1 : 0, &encoder->motion->mb_type_ctx[1][0]);
+    encode_bin(encoder, symbol->value == 0 ? 1 : 0, &encoder->skip_ctx);
 }
 
 }  // namespace kavrel

@@ -4,9 +4,8 @@
 #include "synth/frame_rate_sps.h"
 
 #include <climits>
-#include <cstring>
 
-#include "common/diagnostics.h"
+#include "synth/nal_packaging.h"
 #include "synth/sps_writer.h"
 
 namespace kavrel {
@@ -32,37 +31,21 @@ SeqParamSet with_timing(const SeqParamSet& sps, uint32_t num_units_in_tick, uint
     return out;
 }
 
-NALU* build_sps_nalu(const SeqParamSet* sps) {
-    uint8_t rbsp[kSpsRbspCapacity];
-    const int32_t n = write_sps_rbsp(sps, rbsp, kSpsRbspCapacity);
-    if (n < 0) return nullptr;
-    // One escape byte at most per two payload bytes.
-    const int32_t room = n + n / 2 + 1;
-    NALU* nalu = AllocNALU(1 + room);
-    if (nalu == nullptr) return nullptr;
-    nalu->nal_ref_idc = 3;
-    nalu->forbidden_zero_bit = 0;
-    nalu->nal_unit_type = 7;
-    nalu->prefix_len = 4;
-    nalu->buf[0] = 0x67;
-    std::memcpy(nalu->buf + 1, rbsp, static_cast<size_t>(n));
-    const int32_t m = insert_emulation_prevention(nullptr, nalu->buf + 1, n, 0, room);
-    if (m < 0) {
-        FreeNALU(nalu);
-        return nullptr;
-    }
-    nalu->unit_len = static_cast<uint32_t>(m) + 1;
-    return nalu;
-}
-
-// Writes the active SPS with the given timing into out; -1 (nothing
-// written) when the unit does not fit or cannot be built.
+// Writes the active SPS with the given timing into out as an SPS unit
+// (nal_ref_idc 3, nal_unit_type 7); its length, or -1 (nothing written)
+// when the unit does not fit or cannot be built.
 static int32_t emit_rate_sps(const ParserHandle* handle, uint32_t num_units_in_tick, uint32_t time_scale,
                              uint8_t* out, int32_t capacity) {
     const SeqParamSet sps = with_timing(handle->active_sps, num_units_in_tick, time_scale);
-    NALU* nalu = build_sps_nalu(&sps);
-    if (nalu == nullptr) return -1;
-    return emit_nalu(nalu, out, capacity);
+    uint8_t rbsp[kSpsRbspCapacity];
+    const int32_t n = write_sps_rbsp(&sps, rbsp, kSpsRbspCapacity);
+    if (n < 0 || capacity < kNalPrefixBytes) return -1;
+    // Measured first, so that nothing is written unless the unit fits.
+    const int32_t payload = escape_rbsp(rbsp, n, nullptr, capacity - kNalPrefixBytes);
+    if (payload < 0) return -1;
+    write_nal_prefix(out, 3, 7);
+    escape_rbsp(rbsp, n, out + kNalPrefixBytes, payload);
+    return payload + kNalPrefixBytes;
 }
 
 // An SPS was parsed and the active set passed its checks (a slice that

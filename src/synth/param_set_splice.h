@@ -1,6 +1,6 @@
 // The bit splices of the stream correction: a PPS given the High-profile
 // tail (transform_8x8_mode_flag), an SPS given an explicit sample aspect
-// ratio (VUI aspect_ratio_idc 255, Annex E.1.1), and their escaping.
+// ratio (VUI aspect_ratio_idc 255, Annex E.1.1).
 #pragma once
 
 #include <cstdint>
@@ -26,11 +26,5 @@ int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet&
 // not inside `pps_len` bytes or `out` is too small.
 int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, int32_t chroma_qp_index_offset,
                    uint8_t* out, int32_t capacity);
-
-// RBSP to NAL payload (clause 7.4.1.1): an emulation_prevention_three_byte
-// before every byte <= 3 that follows two zero bytes (the first two bytes are
-// copied as they are). Returns the payload length, or -1 when it would not
-// fit `capacity`.
-int32_t add_emulation_prevention(const uint8_t* rbsp, int32_t len, uint8_t* out, int32_t capacity);
 
 }  // namespace kavrel

@@ -1,13 +1,12 @@
-// The repeat-frame call: set-up and release of its working records, the
-// checks of the parsed state it builds on, and the exported entry points.
+// The repeat-frame call: the checks of the parsed state it builds on, the
+// set-up of its working records, and the entry points.
 #include "synth/repeat_frame.h"
 
 #include <climits>
-#include <cstdlib>
-#include <new>
 
 #include "common/diagnostics.h"
 #include "stream/parser_handle.h"
+#include "synth/cabac_engine.h"
 #include "synth/nal_packaging.h"
 
 namespace kavrel {
@@ -142,74 +141,36 @@ int32_t check_repeat_state(const ParserHandle* handle) {
     return 0;
 }
 
-bool malloc_slice(ParserHandle* handle, RepeatSlice* slice) {
+void start_slice(ParserHandle* handle, RepeatSlice* slice, uint8_t* buffer, int32_t capacity) {
     *slice = RepeatSlice{};
     slice->mb_count = repeat_mb_count(handle);
-    slice->capacity = repeat_payload_bound(handle);
-    void* output = std::calloc(1, sizeof(SliceOutput));
-    if (output == nullptr) {
-        diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
-        return false;
-    }
-    slice->output = new (output) SliceOutput{};
-    void* stream = std::calloc(1, sizeof(Bitstream));
-    if (stream == nullptr) {
-        diag("[VsKavrel]:malloc_slice: Bitstream\n");
-        free_slice(slice);
-        return false;
-    }
-    slice->output->stream = new (stream) Bitstream{};
-    auto* buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(slice->capacity)));
-    if (buffer == nullptr) {
-        diag("[VsKavrel]:malloc_slice: StreamBuffer\n");
-        free_slice(slice);
-        return false;
-    }
-    init_bitstream(slice->output->stream, buffer, slice->capacity);
-    if (handle->active_pps.entropy_coding_mode_flag != 0) {
-        slice->output->write_element = write_cabac_element;
-        void* motion = std::calloc(1, sizeof(MotionInfo));
-        if (motion == nullptr) {
-            diag("create_contexts_MotionInfo: enco_ctx");
-            free_slice(slice);
-            return false;
-        }
-        slice->motion = new (motion) MotionInfo{};
-        void* texture = std::calloc(1, sizeof(TextureInfo));
-        if (texture == nullptr) {
-            diag("create_contexts_TextureInfo: enco_ctx");
-            free_slice(slice);
-            return false;
-        }
-        slice->texture = new (texture) TextureInfo{};
-    } else {
-        slice->output->write_element = write_mapped;
-    }
-    return true;
+    init_bitstream(&slice->stream, buffer, capacity, true);
+    slice->output.stream = &slice->stream;
+    slice->output.write_element =
+        handle->active_pps.entropy_coding_mode_flag != 0 ? write_cabac_element : write_mapped;
 }
 
-void free_slice(RepeatSlice* slice) {
-    if (slice->output != nullptr) {
-        if (slice->output->stream != nullptr) {
-            std::free(slice->output->stream->StreamBuffer);
-            std::free(slice->output->stream);
-        }
-        std::free(slice->output);
-    }
-    std::free(slice->motion);
-    std::free(slice->texture);
-    *slice = RepeatSlice{};
+// Writes the slice as NAL payload to `payload` (null: measures it); its
+// length, or -1 when it goes past `capacity`.
+static int32_t write_repeat_payload(ParserHandle* handle, uint8_t* payload, int32_t capacity) {
+    RepeatSlice slice;
+    start_slice(handle, &slice, payload, capacity);
+    write_repeat_header(handle, &slice);
+    return write_repeat_data(handle, &slice) == 0 ? slice.stream.byte_count : -1;
 }
 
 int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity) {
     if (check_repeat_state(handle) != 0) return -1;
-    RepeatSlice slice;
-    if (!malloc_slice(handle, &slice)) return -1;
-    write_repeat_header(handle, &slice);
-    int32_t result = write_repeat_data(handle, &slice);
-    if (result == 0) result = write_slice_nalu(handle, slice.output->stream, out, capacity);
-    free_slice(&slice);
-    return result;
+    // The payload never exceeds the bound; in a buffer with less room it is
+    // measured first, so that nothing is written unless the unit fits.
+    const int32_t bound = repeat_payload_bound(handle);
+    const int32_t room = capacity - kNalPrefixBytes < bound ? capacity - kNalPrefixBytes : bound;
+    if (room < 0) return -1;
+    if (room < bound && write_repeat_payload(handle, nullptr, room) < 0) return -1;
+    const int32_t length = write_repeat_payload(handle, out + kNalPrefixBytes, room);
+    if (length < 0) return -1;
+    write_nal_prefix(out, 0, 1);  // coded slice of a non-IDR picture, nal_ref_idc 0
+    return length + kNalPrefixBytes;
 }
 
 int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out) {
@@ -217,7 +178,7 @@ int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out) {
     // the unit is never larger than the payload bound and its five bytes
     // of start code and header.
     const int32_t bound = repeat_payload_bound(handle);
-    return write_repeat_frame(handle, out, bound < 0 ? 0 : bound + 5);
+    return write_repeat_frame(handle, out, bound < 0 ? 0 : bound + kNalPrefixBytes);
 }
 
 }  // namespace kavrel

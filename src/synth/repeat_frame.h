@@ -7,21 +7,19 @@
 #include <cstdint>
 
 #include "synth/bit_writer.h"
-#include "synth/cabac_engine.h"
 #include "synth/slice_output.h"
 
 struct ParserHandle;
 
 namespace kavrel {
 
-// Working records of one call, from malloc_slice to free_slice.
+// Working records of one call, on its stack. The slice is written as NAL
+// payload straight into the caller's buffer, or only measured.
 struct RepeatSlice {
-    SliceOutput* output = nullptr;   // stream and, with CABAC, the coder
-    MotionInfo* motion = nullptr;    // CABAC only
-    TextureInfo* texture = nullptr;  // CABAC only
-    SyntaxSymbol symbol;             // the slice-data element
-    int32_t mb_count = 0;            // macroblocks of the picture
-    int32_t capacity = 0;            // bytes of the StreamBuffer
+    Bitstream stream;     // the escaped payload
+    SliceOutput output;   // writes to `stream`; with CABAC, the coder
+    SyntaxSymbol symbol;  // the slice-data element
+    int32_t mb_count = 0; // macroblocks of the picture
 };
 
 // Macroblocks of the picture being repeated: PicWidthInMbs x
@@ -37,20 +35,20 @@ int32_t repeat_payload_bound(const ParserHandle* handle);
 // an SPS, a PPS and a slice parsed, one slice group, a reference picture.
 int32_t check_repeat_state(const ParserHandle* handle);
 
-// Allocates the working records; false (after the allocation's message,
-// with what was allocated released) when memory is short.
-bool malloc_slice(ParserHandle* handle, RepeatSlice* slice);
+// Sets the records up to write the payload to `buffer` (null: measure
+// only), at most `capacity` bytes, with the element writer of the active
+// PPS's entropy coder.
+void start_slice(ParserHandle* handle, RepeatSlice* slice, uint8_t* buffer, int32_t capacity);
 // Writes the slice header; with CABAC then aligns, starts the coder and
-// initialises the contexts.
+// initialises its context.
 void write_repeat_header(ParserHandle* handle, RepeatSlice* slice);
-// Writes the slice data and the end of the RBSP, and turns the bytes into
-// NAL payload. 0, or -1 when a buffer overflowed.
+// Writes the slice data, the end of the RBSP and, with CABAC, the
+// cabac_zero_words the bin count asks for. 0, or -1 when the payload went
+// past the capacity.
 int32_t write_repeat_data(ParserHandle* handle, RepeatSlice* slice);
-// Releases what malloc_slice allocated (each only if present).
-void free_slice(RepeatSlice* slice);
 
 // The whole call: the NAL unit into out (capacity bytes). Bytes written, or
-// -1 with nothing written.
+// -1 with nothing written. Nothing is allocated.
 int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity);
 // The same into a buffer the caller sized for the largest unit (H264_Enc_Double_Frame).
 int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out);

@@ -1,7 +1,7 @@
 // Slice data of the repeat frame (ITU-T H.264 clause 7.3.4): every
-// macroblock skipped, then the end of the RBSP and its escaping.
+// macroblock skipped, then the end of the RBSP and the cabac_zero_words.
 #include "stream/parser_handle.h"
-#include "synth/nal_packaging.h"
+#include "synth/cabac_engine.h"
 #include "synth/repeat_frame.h"
 
 namespace kavrel {
@@ -11,7 +11,7 @@ namespace {
 // CAVLC: one mb_skip_run over the whole picture (ue(v); past 65534 with
 // the longer codes of clause 9.1), then rbsp_slice_trailing_bits.
 void write_cavlc_data(ParserHandle* handle, RepeatSlice* slice) {
-    SliceOutput* out = slice->output;
+    SliceOutput* out = &slice->output;
     slice->symbol.value = slice->mb_count;
     slice->symbol.mapper = map_ue;
     out->write_element(handle, &slice->symbol, out, 0, 0);
@@ -23,7 +23,7 @@ void write_cavlc_data(ParserHandle* handle, RepeatSlice* slice) {
 // bottom macroblock of a pair, and mb_field_decoding_flag is inferred for
 // pairs with both macroblocks skipped (clause 7.4.4).
 void write_cabac_data(ParserHandle* handle, RepeatSlice* slice) {
-    SliceOutput* out = slice->output;
+    SliceOutput* out = &slice->output;
     ArithEncoder* enc = &out->ArithEncoder;
     const SeqParamSet& sps = handle->active_sps;
     const int32_t width = sps.mb_width > 0 ? sps.mb_width : 1;
@@ -46,27 +46,19 @@ void write_cabac_data(ParserHandle* handle, RepeatSlice* slice) {
         encode_terminate(enc, mb + 1 == n ? 1 : 0);
     }
     finish_arith(enc, n);
-    out->stream->pending_byte = 0;
-    out->stream->bits_left = enc->bits_left;
 }
 
 }  // namespace
 
 int32_t write_repeat_data(ParserHandle* handle, RepeatSlice* slice) {
-    const bool cabac = handle->active_pps.entropy_coding_mode_flag != 0;
-    if (cabac) {
+    if (handle->active_pps.entropy_coding_mode_flag != 0) {
         write_cabac_data(handle, slice);
+        // The bin count asks for a least payload (clause 9.3.4.6).
+        append_cabac_zero_words(&slice->stream, slice->output.ArithEncoder.min_payload);
     } else {
         write_cavlc_data(handle, slice);
     }
-    Bitstream* stream = slice->output->stream;
-    if (stream->overflow || (cabac && slice->output->ArithEncoder.overflow)) return -1;
-    const int32_t min_bytes = cabac ? slice->output->ArithEncoder.min_payload : 0;
-    const int32_t length =
-        insert_emulation_prevention(handle, stream->StreamBuffer, stream->byte_count, min_bytes, stream->capacity);
-    if (length < 0) return -1;
-    stream->byte_count = length;
-    return 0;
+    return slice->stream.overflow ? -1 : 0;
 }
 
 }  // namespace kavrel

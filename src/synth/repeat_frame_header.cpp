@@ -2,6 +2,7 @@
 // with one active reference picture, everything else taken from the last
 // parsed slice header and the active parameter sets.
 #include "stream/parser_handle.h"
+#include "synth/cabac_engine.h"
 #include "synth/repeat_frame.h"
 
 namespace kavrel {
@@ -25,7 +26,7 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
     const SeqParamSet& sps = handle->active_sps;
     const PicParamSet& pps = handle->active_pps;
     const SliceHeader& last = handle->slice;
-    SliceOutput* out = slice->output;
+    SliceOutput* out = &slice->output;
     const bool field = sps.frame_mbs_only_flag == 0 && last.picture_structure != 3;
 
     write_ue(0, out);  // first_mb_in_slice
@@ -68,9 +69,7 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
 
     if (pps.entropy_coding_mode_flag != 0) {
         start_arith(out);
-        out->ArithEncoder.motion = slice->motion;
-        out->ArithEncoder.texture = slice->texture;
-        init_contexts(slice->motion, slice->texture, last.qp);
+        init_contexts(&out->ArithEncoder, last.qp);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "syntax/seq_param_set.h"
-#include "synth/nal_packaging.h"
 #include "synth/slice_output.h"
 
 namespace kavrel {
@@ -26,10 +25,6 @@ int32_t write_hrd_parameters(const HrdParameters* hrd, SliceOutput* output);
 // accepts (255 POC offsets, eight scaling lists, two 32-entry HRDs, every
 // value at its widest) stays below 4 KiB.
 constexpr int32_t kSpsRbspCapacity = 8192;
-
-// Builds the SPS NAL unit (nal_ref_idc 3, nal_unit_type 7) of `sps`; null
-// when the set does not fit kSpsRbspCapacity or memory is short.
-NALU* build_sps_nalu(const SeqParamSet* sps);
 
 // The set `sps` with its timing replaced: a VUI is added when it had none
 // (carrying only timing), and timing_info_present_flag is set.
