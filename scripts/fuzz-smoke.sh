@@ -39,7 +39,8 @@ for h in "${harnesses[@]}"; do
     mkdir -p "$work/$h"
     echo "== $h: fuzzing for ${seconds}s"
     # New inputs go to a scratch corpus; the committed seeds are only read.
-    if "$bin" -dict=fuzz/h264.dict -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    # A fixed seed keeps the smoke run repeatable (KAVREL_FUZZ_SEED=0: random).
+    if "$bin" -seed="${KAVREL_FUZZ_SEED:-1}" -dict=fuzz/h264.dict -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$findings/$h-" "$work/$h" "fuzz/corpus/$h" \
         >"$work/$h.log" 2>&1; then
         grep -E "^#[0-9]+[[:space:]]+DONE" "$work/$h.log" | tail -1 || true
