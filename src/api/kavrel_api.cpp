@@ -19,7 +19,7 @@ void fill_frame_info(const ParserHandle* h, uint32_t consumed, FrameInfo* info) 
     info->picture_type = kPictureTypeMap[h->slice.parity_pic_type[h->slice.first_picture_structure % 2] & 7];
     info->consumed = consumed;
     info->frame_rate = h->frame_rate;
-    info->ref_frame_count = static_cast<uint32_t>(h->active_sps.max_ref_frame_count);
+    info->ref_frame_count = static_cast<uint32_t>(h->active_sps.max_num_ref_frames);
     info->picture_structure = h->slice.picture_structure;
     info->coded_width = h->pic_width_mbs * 16;
     info->coded_height = h->pic_height_mbs * 16;

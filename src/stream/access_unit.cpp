@@ -43,7 +43,7 @@ bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len,
     const int32_t sps_id = h->pps_table[pps_id].sps_id;
     if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) return false;
     const SeqParamSet& sps = h->sps_table[sps_id];
-    out->frame_num = read_bits(r, sps.log2_max_frame_num);
+    out->frame_num = read_bits(r, Log2MaxFrameNum(sps));
     if (sps.frame_mbs_only_flag == 0 && read_bit(r) == 1) {
         out->picture_structure = static_cast<int16_t>(read_bit(r) == 1 ? 2 : 1);
     }

@@ -5,6 +5,7 @@
 #include "common/diagnostics.h"
 #include "syntax/syntax_state.h"
 #include "syntax/pic_param_set.h"
+#include "syntax/pps_syntax.h"
 #include "syntax/seq_param_set.h"
 
 namespace kavrel {
@@ -191,9 +192,8 @@ int32_t decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
     pps->second_chroma_qp_index_offset = 0;
     SeqParamSet* sps = &handle->sps_table[pps->sps_id];
     if (r.bit_pos < rbsp_bits) {
-        pps->transform_8x8_mode_flag = read_bit(r);
-        decode_scaling_matrices(handle, sps, pps, 0, pps->scaling_list_4x4, pps->scaling_list_8x8);
-        pps->second_chroma_qp_index_offset = static_cast<int8_t>(read_se(r));
+        SyntaxReader rw{r};
+        pps_high_profile_tail(rw, *pps, sps);
     }
     handle->transform_8x8_mode = pps->transform_8x8_mode_flag;
     handle->pps_chroma_qp_index_offset = pps->chroma_qp_index_offset;

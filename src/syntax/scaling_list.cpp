@@ -3,7 +3,8 @@
 // A and B of Table 7-2.
 #include <cstring>
 
-#include "syntax/syntax_state.h"
+#include "bitstream/bit_reader.h"
+#include "bitstream/bit_writer.h"
 #include "syntax/pic_param_set.h"
 #include "syntax/seq_param_set.h"
 
@@ -42,12 +43,15 @@ const uint8_t kDefault8x8Inter[64] = {
     24, 25, 27, 28, 30, 32, 33, 35,
 };
 
-void Kavrel_decode_scaling_list(SyntaxState* handle, uint8_t* dest, int size, const uint8_t* default_list,
-                                const uint8_t* fallback_list, int32_t* present_flag_out) {
-    if (size != 16 && size != 64) return;
-    BitReader& r = handle->reader;
+namespace {
+
+// One scaling_list() of `size` (16 or 64) entries into dest (raster order),
+// after its present flag: the fall-back list when absent, the default one
+// when the first delta gives 0 (useDefaultScalingMatrixFlag).
+void read_scaling_list(BitReader& r, uint8_t* dest, int size, const uint8_t* default_list,
+                       const uint8_t* fallback_list, int32_t* present_flag_out) {
     const int32_t present = read_bit(r);
-    if (present_flag_out) *present_flag_out = present;
+    *present_flag_out = present;
     if (present == 0) {
         std::memcpy(dest, fallback_list, static_cast<size_t>(size));
         return;
@@ -58,7 +62,7 @@ void Kavrel_decode_scaling_list(SyntaxState* handle, uint8_t* dest, int size, co
     for (int k = 0; k < size; ++k) {
         if (next != 0) {
             next = (last + read_se(r)) & 0xff;
-            if (k == 0 && next == 0) {  // useDefaultScalingMatrixFlag
+            if (k == 0 && next == 0) {
                 std::memcpy(dest, default_list, static_cast<size_t>(size));
                 return;
             }
@@ -69,40 +73,89 @@ void Kavrel_decode_scaling_list(SyntaxState* handle, uint8_t* dest, int size, co
     }
 }
 
-void decode_scaling_matrices(SyntaxState* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
-                             uint8_t (*lists_4x4)[16], uint8_t (*lists_8x8)[64]) {
-    // Fall-back rule A (defaults) for an SPS, or for a PPS whose SPS has no
-    // matrix; rule B (the SPS's own lists) otherwise.
-    const bool rule_b = !is_sps && sps->seq_scaling_matrix_present_flag != 0;
-    const uint8_t* fallback_intra4 = rule_b ? sps->scaling_list_4x4[0] : kDefault4x4Intra;
-    const uint8_t* fallback_inter4 = rule_b ? sps->scaling_list_4x4[3] : kDefault4x4Inter;
-    const uint8_t* fallback_intra8 = rule_b ? sps->scaling_list_8x8[0] : kDefault8x8Intra;
-    const uint8_t* fallback_inter8 = rule_b ? sps->scaling_list_8x8[1] : kDefault8x8Inter;
-
-    // A PPS keeps its per-list flags itself, so that the SPS keeps what it read.
-    int32_t unused_flags[8];
-    int32_t* flags = is_sps ? sps->scaling_list_present_flag : (pps ? pps->scaling_list_present_flag : unused_flags);
-
-    const int32_t matrix_present = read_bit(handle->reader);
-    if (!is_sps && pps) pps->pic_scaling_matrix_present_flag = matrix_present;
-
-    if (matrix_present == 0) {
-        if (rule_b) {
-            std::memcpy(lists_4x4, sps->scaling_list_4x4, sizeof sps->scaling_list_4x4);
-            std::memcpy(lists_8x8, sps->scaling_list_8x8, sizeof sps->scaling_list_8x8);
-        }
-        return;
-    }
-    if (is_sps) sps->seq_scaling_matrix_present_flag = 1;
-
+// The lists after a present matrix flag. `rule_b` takes the fall-back lists
+// of Table 7-2 from `sps`, else from the defaults; the 8x8 lists only when
+// `with_8x8`.
+void read_scaling_lists(BitReader& r, const SeqParamSet& sps, bool rule_b, bool with_8x8, uint8_t (*lists_4x4)[16],
+                        uint8_t (*lists_8x8)[64], int32_t* flags) {
+    const uint8_t* fallback_intra4 = rule_b ? sps.scaling_list_4x4[0] : kDefault4x4Intra;
+    const uint8_t* fallback_inter4 = rule_b ? sps.scaling_list_4x4[3] : kDefault4x4Inter;
     for (int i = 0; i < 6; ++i) {
         const uint8_t* default_list = i < 3 ? kDefault4x4Intra : kDefault4x4Inter;
         const uint8_t* fallback = i == 0 ? fallback_intra4 : i == 3 ? fallback_inter4 : lists_4x4[i - 1];
-        Kavrel_decode_scaling_list(handle, lists_4x4[i], 16, default_list, fallback, &flags[i]);
+        read_scaling_list(r, lists_4x4[i], 16, default_list, fallback, &flags[i]);
     }
-    if (!is_sps && pps && pps->transform_8x8_mode_flag == 0) return;
-    Kavrel_decode_scaling_list(handle, lists_8x8[0], 64, kDefault8x8Intra, fallback_intra8, &flags[6]);
-    Kavrel_decode_scaling_list(handle, lists_8x8[1], 64, kDefault8x8Inter, fallback_inter8, &flags[7]);
+    if (!with_8x8) return;
+    read_scaling_list(r, lists_8x8[0], 64, kDefault8x8Intra, rule_b ? sps.scaling_list_8x8[0] : kDefault8x8Intra,
+                      &flags[6]);
+    read_scaling_list(r, lists_8x8[1], 64, kDefault8x8Inter, rule_b ? sps.scaling_list_8x8[1] : kDefault8x8Inter,
+                      &flags[7]);
+}
+
+// scaling_list() of one stored list (raster order). The reader keeps lists
+// expanded, so every entry is written explicitly; a stored 0 (never produced
+// by the reader) ends the list as the standard's repeat rule would.
+void write_scaling_list(Bitstream& s, const uint8_t* list, int size) {
+    const uint8_t* scan = size == 16 ? kZigzag4x4 : kZigzag8x8;
+    int32_t last = 8;
+    int32_t next = 8;
+    for (int j = 0; j < size && next != 0; ++j) {
+        const int32_t value = list[scan[j]];
+        int32_t delta = value - last;
+        if (delta > 127) delta -= 256;
+        else if (delta < -128) delta += 256;
+        put_se(&s, delta);
+        next = value;
+        if (next != 0) last = next;
+    }
+}
+
+}  // namespace
+
+void read_seq_scaling_matrix(BitReader& r, SeqParamSet& sps) {
+    if (read_bit(r) == 0) return;  // seq_scaling_matrix_present_flag: the flat lists apply
+    sps.seq_scaling_matrix_present_flag = 1;
+    read_scaling_lists(r, sps, false, true, sps.scaling_list_4x4, sps.scaling_list_8x8,
+                       sps.scaling_list_present_flag);
+}
+
+// The present flag and the lists it announces, each as kept (raster order).
+static void write_scaling_matrix(Bitstream& s, int32_t present, int lists, const int32_t* flags,
+                          const uint8_t (*lists_4x4)[16], const uint8_t (*lists_8x8)[64]) {
+    put_bits(&s, present != 0 ? 1 : 0, 1);
+    if (present == 0) return;
+    for (int i = 0; i < lists; ++i) {
+        put_bits(&s, flags[i] != 0 ? 1 : 0, 1);
+        if (flags[i] == 0) continue;
+        if (i < 6) write_scaling_list(s, lists_4x4[i], 16);
+        else write_scaling_list(s, lists_8x8[i - 6], 64);
+    }
+}
+
+void write_seq_scaling_matrix(Bitstream& s, const SeqParamSet& sps) {
+    write_scaling_matrix(s, sps.seq_scaling_matrix_present_flag, 8, sps.scaling_list_present_flag,
+                         sps.scaling_list_4x4, sps.scaling_list_8x8);
+}
+
+void write_pic_scaling_matrix(Bitstream& s, const PicParamSet& pps) {
+    write_scaling_matrix(s, pps.pic_scaling_matrix_present_flag, pps.transform_8x8_mode_flag != 0 ? 8 : 6,
+                         pps.scaling_list_present_flag, pps.scaling_list_4x4, pps.scaling_list_8x8);
+}
+
+void read_pic_scaling_matrix(BitReader& r, const SeqParamSet& sps, PicParamSet& pps) {
+    // Fall-back rule A (defaults) when the SPS has no matrix, rule B (the
+    // SPS's own lists) otherwise. The PPS keeps its per-list flags itself.
+    const bool rule_b = sps.seq_scaling_matrix_present_flag != 0;
+    pps.pic_scaling_matrix_present_flag = read_bit(r);
+    if (pps.pic_scaling_matrix_present_flag == 0) {
+        if (rule_b) {
+            std::memcpy(pps.scaling_list_4x4, sps.scaling_list_4x4, sizeof sps.scaling_list_4x4);
+            std::memcpy(pps.scaling_list_8x8, sps.scaling_list_8x8, sizeof sps.scaling_list_8x8);
+        }
+        return;
+    }
+    read_scaling_lists(r, sps, rule_b, pps.transform_8x8_mode_flag != 0, pps.scaling_list_4x4, pps.scaling_list_8x8,
+                       pps.scaling_list_present_flag);
 }
 
 }  // namespace kavrel

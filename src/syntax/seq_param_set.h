@@ -8,8 +8,9 @@
 namespace kavrel {
 
 struct SyntaxState;
-
 struct PicParamSet;
+struct BitReader;
+struct Bitstream;
 
 // hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are stepped over
 // but not kept. A ue(v) value that lies past the data is stored as all ones.
@@ -29,9 +30,9 @@ struct HrdParameters {
 struct SeqParamSet {
     int32_t profile_idc;
     int32_t level_idc;
-    int32_t log2_max_frame_num;  // log2_max_frame_num_minus4 + 4
+    int32_t log2_max_frame_num_minus4;
     int32_t pic_order_cnt_type;
-    int32_t log2_max_poc_lsb;    // log2_max_pic_order_cnt_lsb_minus4 + 4
+    int32_t log2_max_pic_order_cnt_lsb_minus4;
     int32_t delta_pic_order_always_zero_flag;
     int32_t chroma_format_idc;
     int32_t separate_colour_plane_flag;
@@ -40,18 +41,18 @@ struct SeqParamSet {
     int32_t qpprime_y_zero_transform_bypass_flag;
     int32_t offset_for_non_ref_pic;
     int32_t offset_for_top_to_bottom_field;
-    int32_t poc_cycle_length;    // num_ref_frames_in_pic_order_cnt_cycle
-    int32_t max_ref_frame_count; // max_num_ref_frames
+    int32_t num_ref_frames_in_pic_order_cnt_cycle;
+    int32_t max_num_ref_frames;
     int32_t gaps_in_frame_num_value_allowed_flag;
-    int16_t mb_width;            // pic_width_in_mbs_minus1 + 1
-    int16_t mb_height;           // pic_height_in_map_units_minus1 + 1 (map units)
-    int16_t frame_mbs_only_flag;
-    int16_t mb_adaptive_frame_field_flag;
+    int32_t pic_width_in_mbs_minus1;
+    int32_t pic_height_in_map_units_minus1;
+    int32_t frame_mbs_only_flag;
+    int32_t mb_adaptive_frame_field_flag;
     int32_t direct_8x8_inference_flag;
-    int32_t crop_left;
-    int32_t crop_right;
-    int32_t crop_top;
-    int32_t crop_bottom;
+    int32_t frame_crop_left_offset;
+    int32_t frame_crop_right_offset;
+    int32_t frame_crop_top_offset;
+    int32_t frame_crop_bottom_offset;
     uint8_t vui_parameters_present_flag;
     int32_t vui_flag_bit_pos;    // bit index of vui_parameters_present_flag in the RBSP
 
@@ -66,7 +67,7 @@ struct SeqParamSet {
     uint32_t time_scale;
     uint8_t fixed_frame_rate_flag;
     uint16_t bitstream_restriction_flag;
-    uint16_t num_reorder_frames;
+    uint16_t max_num_reorder_frames;
     // The rest of the VUI, kept for writing the set back (a flag read past
     // the data holds -1, a stepped-over ue(v) past the data -1, and one above
     // INT32_MAX is stored as INT32_MAX).
@@ -116,11 +117,14 @@ struct SeqParamSet {
 
 // Derived sizes of clause 7.4.2.1.1, in macroblocks. A frame_mbs_only_flag
 // other than 0 counts as 1.
-inline int32_t PicWidthInMbs(const SeqParamSet& sps) { return sps.mb_width; }
-inline int32_t PicHeightInMapUnits(const SeqParamSet& sps) { return sps.mb_height; }
+inline int32_t PicWidthInMbs(const SeqParamSet& sps) { return sps.pic_width_in_mbs_minus1 + 1; }
+inline int32_t PicHeightInMapUnits(const SeqParamSet& sps) { return sps.pic_height_in_map_units_minus1 + 1; }
 inline int32_t FrameHeightInMbs(const SeqParamSet& sps) {
     return (sps.frame_mbs_only_flag != 0 ? 1 : 2) * PicHeightInMapUnits(sps);
 }
+// Bits of frame_num and of pic_order_cnt_lsb in the slice header (7.4.2.1.1).
+inline int32_t Log2MaxFrameNum(const SeqParamSet& sps) { return sps.log2_max_frame_num_minus4 + 4; }
+inline int32_t Log2MaxPicOrderCntLsb(const SeqParamSet& sps) { return sps.log2_max_pic_order_cnt_lsb_minus4 + 4; }
 
 // Default scaling tables (Tables 7-3, 7-4) in raster order, and the zig-zag
 // frame scans as raster positions.
@@ -135,17 +139,25 @@ extern const uint8_t kZigzag8x8[64];
 int32_t decode_seq_parameter_set(SyntaxState* handle);
 // 1 when the set is supported, else 0 (prints the reason).
 int32_t check_sps_profile(const SeqParamSet* sps);
-// scaling_matrix_present_flag and the lists (SPS form: pps null, is_sps 1).
-// The per-list present flags go to the set being parsed: the SPS's
-// scaling_list_present_flag, or the PPS's own in the PPS form.
-void decode_scaling_matrices(SyntaxState* handle, SeqParamSet* sps, PicParamSet* pps, int is_sps,
-                             uint8_t (*lists_4x4)[16], uint8_t (*lists_8x8)[64]);
-// One scaling_list() of `size` (16 or 64) entries into dest (raster order).
-void Kavrel_decode_scaling_list(SyntaxState* handle, uint8_t* dest, int size, const uint8_t* default_list,
-                                const uint8_t* fallback_list, int32_t* present_flag_out);
-// vui_parameters(); always 0.
-int32_t decode_vui_parameters(SyntaxState* handle, SeqParamSet* sps);
-// hrd_parameters() into `hrd` (may be null: stepped over only).
-void decode_hrd_parameters(SyntaxState* handle, HrdParameters* hrd);
+// The crop window's bounds, tested for 4:2:0 (7.4.2.1.1). 0 or -20.
+int32_t check_frame_cropping(const SeqParamSet& sps);
+// Writes the RBSP of `sps` (rbsp_trailing_bits included) into `buffer`
+// (capacity bytes). Returns its length in bytes, or -1 when it does not fit.
+int32_t write_seq_parameter_set_rbsp(const SeqParamSet& sps, uint8_t* buffer, int32_t capacity);
+// Room for any SPS RBSP the writer produces: the longest set the parser
+// accepts (255 POC offsets, eight scaling lists, two 32-entry HRDs, every
+// value at its widest) stays below 4 KiB.
+constexpr int32_t kSpsRbspCapacity = 8192;
+
+// seq_scaling_matrix_present_flag and the lists: read expanded (raster
+// order, with the fall-back rule A of Table 7-2) and written back entry by
+// entry.
+void read_seq_scaling_matrix(BitReader& r, SeqParamSet& sps);
+void write_seq_scaling_matrix(Bitstream& s, const SeqParamSet& sps);
+// pic_scaling_matrix_present_flag and the PPS's lists (fall-back rule A
+// when the SPS has no matrix, else rule B); the 8x8 lists only with
+// transform_8x8_mode_flag.
+void read_pic_scaling_matrix(BitReader& r, const SeqParamSet& sps, PicParamSet& pps);
+void write_pic_scaling_matrix(Bitstream& s, const PicParamSet& pps);
 
 }  // namespace kavrel

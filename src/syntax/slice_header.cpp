@@ -56,7 +56,7 @@ int32_t read_pic_order_cnt(SyntaxState* h) {
     const bool bottom_present =
         h->active_pps.bottom_field_pic_order_in_frame_present_flag == 1 && s.picture_structure == 3;
     if (sps.pic_order_cnt_type == 0) {
-        s.pic_order_cnt_lsb = read_bits(r, sps.log2_max_poc_lsb);
+        s.pic_order_cnt_lsb = read_bits(r, Log2MaxPicOrderCntLsb(sps));
         if (s.pic_order_cnt_lsb < 0) {
             diag("[VsKavrel]:pic_order_cnt_lsb shall be in the range of [0, MaxPicOrderCntLsb-1]\n");
             return -18;
@@ -189,7 +189,7 @@ int32_t read_frame_num(SyntaxState* h) {
     SliceHeader& s = h->slice;
     BitReader& r = h->reader;
     const SeqParamSet& sps = h->active_sps;
-    const int32_t max_frame_num = static_cast<int32_t>((1u << sps.log2_max_frame_num) - 1);
+    const int32_t max_frame_num = static_cast<int32_t>((1u << Log2MaxFrameNum(sps)) - 1);
 
     if (s.first_mb_in_slice == 0) {  // the first slice of a new picture
         if (s.prev_nal_ref_idc != 0) s.prev_frame_num = s.frame_num;
@@ -197,7 +197,7 @@ int32_t read_frame_num(SyntaxState* h) {
         s.prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
     }
     s.idr_pic_flag = h->nal_unit_type == 5 ? 1 : 0;
-    s.frame_num = read_bits(r, sps.log2_max_frame_num);
+    s.frame_num = read_bits(r, Log2MaxFrameNum(sps));
 
     if (sps.frame_mbs_only_flag != 0) {
         s.field_pic_flag = 0;

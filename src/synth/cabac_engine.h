@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "synth/arith_encoder.h"
-#include "synth/bit_writer.h"
+#include "synth/syntax_symbol.h"
 #include "synth/slice_output.h"
 
 struct ParserHandle;

@@ -6,11 +6,12 @@
 #include <climits>
 
 #include "synth/nal_packaging.h"
-#include "synth/sps_writer.h"
 
 namespace kavrel {
 
-SeqParamSet with_timing(const SeqParamSet& sps, uint32_t num_units_in_tick, uint32_t time_scale) {
+// The set `sps` with its timing replaced: a VUI is added when it had none
+// (carrying only timing), and timing_info_present_flag is set.
+static SeqParamSet with_timing(const SeqParamSet& sps, uint32_t num_units_in_tick, uint32_t time_scale) {
     SeqParamSet out = sps;
     if (out.vui_parameters_present_flag == 0) {
         // A VUI of its own that carries nothing but the timing.
@@ -38,7 +39,7 @@ static int32_t emit_rate_sps(const ParserHandle* handle, uint32_t num_units_in_t
                              uint8_t* out, int32_t capacity) {
     const SeqParamSet sps = with_timing(handle->active_sps, num_units_in_tick, time_scale);
     uint8_t rbsp[kSpsRbspCapacity];
-    const int32_t n = write_sps_rbsp(&sps, rbsp, kSpsRbspCapacity);
+    const int32_t n = write_seq_parameter_set_rbsp(sps, rbsp, kSpsRbspCapacity);
     if (n < 0 || capacity < kNalPrefixBytes) return -1;
     // Measured first, so that nothing is written unless the unit fits.
     const int32_t payload = escape_rbsp(rbsp, n, nullptr, capacity - kNalPrefixBytes);

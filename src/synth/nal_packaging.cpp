@@ -2,7 +2,7 @@
 // byte (clause 7.3.1) and the Annex B start code.
 #include "synth/nal_packaging.h"
 
-#include "synth/bit_writer.h"
+#include "synth/syntax_symbol.h"
 
 namespace kavrel {
 

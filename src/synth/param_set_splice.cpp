@@ -2,7 +2,9 @@
 
 #include <numeric>
 
-#include "synth/slice_output.h"
+#include "bitstream/bit_writer.h"
+#include "syntax/pps_syntax.h"
+#include "syntax/vui_syntax.h"
 
 namespace kavrel {
 
@@ -25,18 +27,21 @@ int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet&
         sar_width /= g;
         sar_height /= g;
     }
+    SeqParamSet vui{};  // a VUI carrying only the aspect ratio
+    vui.aspect_ratio_info_present_flag = 1;
+    vui.aspect_ratio_idc = 255;  // Extended_SAR
+    vui.vui_sar_width = static_cast<int32_t>(sar_width & 0xffff);
+    vui.vui_sar_height = static_cast<int32_t>(sar_height & 0xffff);
     Bitstream w;
     init_bitstream(&w, out, capacity);
+    SyntaxWriter rw{w};
     copy_bits(&w, sps, 0, record.vui_flag_bit_pos);
-    put_bits(&w, 1, 1);    // vui_parameters_present_flag
-    put_bits(&w, 1, 1);    // aspect_ratio_info_present_flag
-    put_bits(&w, 255, 8);  // aspect_ratio_idc: Extended_SAR
-    put_bits(&w, sar_width & 0xffff, 16);
-    put_bits(&w, sar_height & 0xffff, 16);
+    put_bits(&w, 1, 1);  // vui_parameters_present_flag
     if (record.vui_parameters_present_flag == 0) {
-        put_bits(&w, 0, 8);  // overscan, video signal, chroma loc, timing, NAL/VCL HRD, pic_struct, restriction: absent
+        vui_parameters(rw, vui, nullptr);
     } else {
-        copy_bits(&w, sps, record.aspect_info_end_bit_pos, sps_bits);
+        aspect_ratio_info(rw, vui);
+        copy_bits(&w, sps, record.aspect_info_end_bit_pos, sps_bits);  // the set's own VUI after it
     }
     write_trailing_bits(&w);
     return w.overflow ? -1 : w.byte_count;
@@ -45,14 +50,15 @@ int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet&
 int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, int32_t chroma_qp_index_offset,
                    uint8_t* out, int32_t capacity) {
     if (tail_bit_pos < 0 || tail_bit_pos / 8 >= pps_len) return 0;
+    PicParamSet tail{};
+    tail.transform_8x8_mode_flag = 1;
+    tail.pic_scaling_matrix_present_flag = 0;
+    tail.second_chroma_qp_index_offset = static_cast<int8_t>(chroma_qp_index_offset);
     Bitstream w;
     init_bitstream(&w, out, capacity);
-    SliceOutput output;
-    output.stream = &w;
+    SyntaxWriter rw{w};
     copy_bits(&w, pps, 0, tail_bit_pos + 1);
-    put_bits(&w, 1, 1);  // transform_8x8_mode_flag
-    put_bits(&w, 0, 1);  // pic_scaling_matrix_present_flag
-    write_se(chroma_qp_index_offset, &output);  // second_chroma_qp_index_offset
+    pps_high_profile_tail(rw, tail, nullptr);
     write_trailing_bits(&w);
     return w.overflow ? 0 : w.byte_count;
 }

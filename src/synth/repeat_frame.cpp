@@ -34,7 +34,7 @@ int32_t repeat_frame_num(const ParserHandle* handle) {
     // it was a reference picture its frame_num is PrevRefFrameNum, else the
     // one kept in prev_frame_num.
     const int32_t prev_ref = s.prev_nal_ref_idc != 0 ? s.frame_num : s.prev_frame_num;
-    const int32_t bits = handle->active_sps.log2_max_frame_num;
+    const int32_t bits = Log2MaxFrameNum(handle->active_sps);
     const uint32_t mask = bits >= 32 ? UINT32_MAX : (uint32_t{1} << bits) - 1;
     return static_cast<int32_t>((static_cast<uint32_t>(prev_ref) + 1) & mask);
 }
@@ -55,13 +55,13 @@ int32_t repeat_payload_bound(const ParserHandle* handle) {
 
 // The SPS fields the repeat's header and data depend on.
 static bool same_for_repeat(const SeqParamSet& a, const SeqParamSet& b) {
-    return a.log2_max_frame_num == b.log2_max_frame_num && a.frame_mbs_only_flag == b.frame_mbs_only_flag &&
+    return a.log2_max_frame_num_minus4 == b.log2_max_frame_num_minus4 && a.frame_mbs_only_flag == b.frame_mbs_only_flag &&
            a.mb_adaptive_frame_field_flag == b.mb_adaptive_frame_field_flag &&
-           a.pic_order_cnt_type == b.pic_order_cnt_type && a.log2_max_poc_lsb == b.log2_max_poc_lsb &&
-           a.delta_pic_order_always_zero_flag == b.delta_pic_order_always_zero_flag && a.mb_width == b.mb_width &&
-           a.mb_height == b.mb_height && a.chroma_format_idc == b.chroma_format_idc &&
+           a.pic_order_cnt_type == b.pic_order_cnt_type && a.log2_max_pic_order_cnt_lsb_minus4 == b.log2_max_pic_order_cnt_lsb_minus4 &&
+           a.delta_pic_order_always_zero_flag == b.delta_pic_order_always_zero_flag && a.pic_width_in_mbs_minus1 == b.pic_width_in_mbs_minus1 &&
+           a.pic_height_in_map_units_minus1 == b.pic_height_in_map_units_minus1 && a.chroma_format_idc == b.chroma_format_idc &&
            a.separate_colour_plane_flag == b.separate_colour_plane_flag &&
-           a.max_ref_frame_count == b.max_ref_frame_count;
+           a.max_num_ref_frames == b.max_num_ref_frames;
 }
 
 // The repeat continues the last slice's picture with the active sets, and
@@ -104,7 +104,7 @@ static const char* unrepeatable_picture(const ParserHandle* handle) {
     if (s.marked_long_term != 0) return "the last picture is a long-term reference picture";
     if (s.mmco5 != 0) return "the last picture carries memory_management_control_operation 5";
     if (sps.pic_order_cnt_type == 0 && s.idr_pic_flag == 0 && s.prev_pic_order_cnt_lsb >= 0) {
-        const uint32_t mask = (uint32_t{1} << sps.log2_max_poc_lsb) - 1;
+        const uint32_t mask = (uint32_t{1} << Log2MaxPicOrderCntLsb(sps)) - 1;
         const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - s.prev_pic_order_cnt_lsb) & mask;
         if (step == 1) return "pic_order_cnt_lsb steps by 1 from the previous picture, leaving none for the repeat";
     }
@@ -122,7 +122,7 @@ int32_t check_repeat_state(const ParserHandle* handle) {
         diag("[VsKavrel]:H264_Enc_Double_Frame: more than one slice group is not supported\n");
         return -1;
     }
-    if (handle->active_sps.max_ref_frame_count == 0) {
+    if (handle->active_sps.max_num_ref_frames == 0) {
         diag("[VsKavrel]:H264_Enc_Double_Frame: the stream keeps no reference picture\n");
         return -1;
     }

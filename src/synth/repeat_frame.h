@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "synth/bit_writer.h"
+#include "synth/syntax_symbol.h"
 #include "synth/slice_output.h"
 
 struct ParserHandle;

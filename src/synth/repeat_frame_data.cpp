@@ -26,7 +26,7 @@ void write_cabac_data(ParserHandle* handle, RepeatSlice* slice) {
     SliceOutput* out = &slice->output;
     ArithEncoder* enc = &out->ArithEncoder;
     const SeqParamSet& sps = handle->active_sps;
-    const int32_t width = sps.mb_width > 0 ? sps.mb_width : 1;
+    const int32_t width = PicWidthInMbs(sps) > 0 ? PicWidthInMbs(sps) : 1;
     const bool mbaff = sps.mb_adaptive_frame_field_flag != 0 && sps.frame_mbs_only_flag == 0 &&
                        handle->slice.picture_structure == 3;
     const int32_t n = slice->mb_count;

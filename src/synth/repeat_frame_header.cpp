@@ -32,15 +32,15 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
     write_ue(0, out);  // first_mb_in_slice
     write_ue(5, out);  // slice_type: P, as every slice of the picture
     write_ue(pps.pps_id, out);
-    write_u(static_cast<uint32_t>(repeat_frame_num(handle)), sps.log2_max_frame_num, out);
+    write_u(static_cast<uint32_t>(repeat_frame_num(handle)), Log2MaxFrameNum(sps), out);
     if (sps.frame_mbs_only_flag == 0) {
         write_u(field ? 1 : 0, 1, out);  // field_pic_flag
         if (field) write_u(last.picture_structure == 2 ? 1 : 0, 1, out);  // bottom_field_flag
     }
     const bool bottom_in_frame = pps.bottom_field_pic_order_in_frame_present_flag != 0 && !field;
     if (sps.pic_order_cnt_type == 0) {
-        const uint32_t mask = (uint32_t{1} << sps.log2_max_poc_lsb) - 1;
-        write_u((static_cast<uint32_t>(last.pic_order_cnt_lsb) + 1) & mask, sps.log2_max_poc_lsb, out);
+        const uint32_t mask = (uint32_t{1} << Log2MaxPicOrderCntLsb(sps)) - 1;
+        write_u((static_cast<uint32_t>(last.pic_order_cnt_lsb) + 1) & mask, Log2MaxPicOrderCntLsb(sps), out);
         if (bottom_in_frame) write_se(last.delta_pic_order_cnt_bottom, out);
     }
     if (sps.pic_order_cnt_type == 1 && sps.delta_pic_order_always_zero_flag == 0) {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "synth/arith_encoder.h"
-#include "synth/bit_writer.h"
+#include "synth/syntax_symbol.h"
 
 namespace kavrel {
 

@@ -1,0 +1,97 @@
+// The two sides of one syntax description. A structure's syntax is written
+// once, as a function template over `RW`; given a SyntaxReader it reads
+// each element into the record, given a SyntaxWriter it writes the
+// record's element back, in the same order and under the same conditions,
+// so that a set written back is by construction the set that was read.
+// Checks and messages that belong to reading only sit under
+// `if constexpr (RW::kReading)`.
+#pragma once
+
+#include <cstdint>
+
+#include "bitstream/bit_reader.h"
+#include "bitstream/bit_writer.h"
+
+namespace kavrel {
+
+struct SyntaxReader {
+    static constexpr bool kReading = true;
+    BitReader& r;
+
+    // u(n): -1 past the data.
+    template <class T>
+    void u(T& v, int n) { v = static_cast<T>(read_bits(r, n)); }
+    // u(1): -1 past the data.
+    template <class T>
+    void flag(T& v) { v = static_cast<T>(read_bit(r)); }
+    // ue(v) over 0..65534: -1 past the data or for a longer code.
+    template <class T>
+    void ue(T& v) { v = static_cast<T>(read_ue(r)); }
+    // se(v) over -32767..32767: 0 for a longer code, -1 past the data.
+    template <class T>
+    void se(T& v) { v = static_cast<T>(read_se(r)); }
+    // ue(v) of a count that sizes an array (maximum `max`): the value read.
+    template <class T>
+    int32_t ue_count(T& v, int32_t) {
+        ue(v);
+        return v;
+    }
+    // ue(v) of an element that is only kept: decoded in full, stepped over
+    // as skip_ue steps; INT32_MAX above it, -1 past the data.
+    void ue_kept(int32_t& v) {
+        BitReader probe = r; const int64_t code = read_ue_long(probe); skip_ue(r);
+        v = code > INT32_MAX ? INT32_MAX : static_cast<int32_t>(code);
+    }
+    // ue(v) up to 2^32 - 2 (the HRD's rates and sizes): all ones past the data.
+    void ue32(uint32_t& v) { BitReader probe = r; v = static_cast<uint32_t>(read_ue_long(probe)); skip_ue(r); }
+    // se(v) over the whole 32-bit range.
+    void se32(int32_t& v) { v = static_cast<int32_t>(read_se_long(r)); }
+    // u(32) as two u(16) halves, upper first; a half past the data reads as all ones.
+    void u32(uint32_t& v) {
+        const uint32_t hi = static_cast<uint32_t>(read_bits(r, 16)) & 0xffffu;
+        const uint32_t lo = static_cast<uint32_t>(read_bits(r, 16)) & 0xffffu;
+        v = (hi << 16) | lo;
+    }
+    int32_t position() const { return r.bit_pos; }
+};
+
+struct SyntaxWriter {
+    static constexpr bool kReading = false;
+    Bitstream& s;
+
+    // The low n bits of the value.
+    template <class T>
+    void u(const T& v, int n) { put_bits(&s, static_cast<uint32_t>(v), n); }
+    // A flag: any value other than 0 (a flag read past the data included) is 1.
+    template <class T>
+    void flag(const T& v) { put_bits(&s, v != 0 ? 1u : 0u, 1); }
+    // A negative value (one the reader could not take) is written as 0.
+    template <class T>
+    void ue(const T& v) { put_ue(&s, v > 0 ? static_cast<uint64_t>(v) : 0u); }
+    // The count clamped to 0..max, as many entries as the record holds; the
+    // value written.
+    template <class T>
+    int32_t ue_count(const T& v, int32_t max) {
+        const int32_t n = v < 0 ? 0 : v > max ? max : static_cast<int32_t>(v);
+        ue(n);
+        return n;
+    }
+    void ue_kept(const int32_t& v) { ue(v); }
+    // All ones, the reader's mark for a value it could not take, is
+    // written as the 63 zero bits it steps over for such a code.
+    void ue32(const uint32_t& v) {
+        if (v == UINT32_MAX) {
+            put_bits(&s, 0, 31);
+            put_bits(&s, 0, 32);
+            return;
+        }
+        put_ue(&s, v);
+    }
+    template <class T>
+    void se(const T& v) { put_se(&s, v); }
+    void se32(const int32_t& v) { put_se(&s, v); }
+    void u32(const uint32_t& v) { put_bits(&s, v, 32); }
+    int32_t position() const { return bits_written(&s); }
+};
+
+}  // namespace kavrel

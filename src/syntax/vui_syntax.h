@@ -1,0 +1,141 @@
+// vui_parameters() and hrd_parameters() (ITU-T H.264 Annex E.1.1, E.1.2),
+// one description for reading and writing (syntax_io.h). Every element is
+// kept in the SeqParamSet so that the set is written back as it was read;
+// only the aspect ratio, the timing and max_num_reorder_frames are looked
+// at, and nothing here fails the SPS.
+#pragma once
+
+#include "common/diagnostics.h"
+#include "syntax/seq_param_set.h"
+#include "syntax/syntax_io.h"
+
+namespace kavrel {
+
+template <class RW, class Hrd>
+void hrd_parameters(RW& rw, Hrd& hrd) {
+    // Only 32 CPB entries are kept, as many as the standard allows; the
+    // reader steps over the others.
+    const int32_t cpb_cnt = rw.ue_count(hrd.cpb_cnt_minus1, 31) + 1;
+    if constexpr (RW::kReading) {
+        if (cpb_cnt < 1 || cpb_cnt > 32) diag("[VsKavrel]:cpb_cnt is out of range[1, 32], the value is %d\n", cpb_cnt);
+    }
+    rw.u(hrd.bit_rate_scale, 4);
+    rw.u(hrd.cpb_size_scale, 4);
+    for (int32_t i = 0; i < cpb_cnt; ++i) {
+        if (i < 32) {
+            rw.ue32(hrd.bit_rate_value_minus1[i]);
+            rw.ue32(hrd.cpb_size_value_minus1[i]);
+            rw.flag(hrd.cbr_flag[i]);
+        } else if constexpr (RW::kReading) {  // stepped over, not kept
+            uint32_t unused;
+            int32_t unused_flag;
+            rw.ue32(unused);
+            rw.ue32(unused);
+            rw.flag(unused_flag);
+        }
+    }
+    rw.u(hrd.initial_cpb_removal_delay_length_minus1, 5);
+    rw.u(hrd.cpb_removal_delay_length_minus1, 5);
+    rw.u(hrd.dpb_output_delay_length_minus1, 5);
+    rw.u(hrd.time_offset_length, 5);
+}
+
+// aspect_ratio_info_present_flag .. sar_height. sar_width and sar_height
+// keep the pair the VUI carried in vui_sar_*; the reader also sets the
+// active pair.
+template <class RW, class Sps>
+void aspect_ratio_info(RW& rw, Sps& sps) {
+    rw.flag(sps.aspect_ratio_info_present_flag);
+    if (!sps.aspect_ratio_info_present_flag) return;
+    rw.u(sps.aspect_ratio_idc, 8);
+    // Extended_SAR. An idc read past the data (-1) is written as 255, so
+    // the writer follows the byte it writes.
+    const bool extended_sar = RW::kReading ? sps.aspect_ratio_idc == 255 : (sps.aspect_ratio_idc & 0xff) == 255;
+    if (!extended_sar) return;
+    rw.u(sps.vui_sar_width, 16);
+    rw.u(sps.vui_sar_height, 16);
+    if constexpr (RW::kReading) {
+        sps.sar_width = sps.vui_sar_width;
+        sps.sar_height = sps.vui_sar_height;
+    }
+}
+
+// overscan_info_present_flag .. chroma_sample_loc_type_bottom_field.
+template <class RW, class Sps>
+void video_signal_info(RW& rw, Sps& sps) {
+    rw.flag(sps.overscan_info_present_flag);
+    if (sps.overscan_info_present_flag) rw.flag(sps.overscan_appropriate_flag);
+    rw.flag(sps.video_signal_type_present_flag);
+    if (sps.video_signal_type_present_flag) {
+        rw.u(sps.video_format, 3);
+        rw.flag(sps.video_full_range_flag);
+        rw.flag(sps.colour_description_present_flag);
+        if (sps.colour_description_present_flag) {
+            rw.u(sps.colour_primaries, 8);
+            rw.u(sps.transfer_characteristics, 8);
+            rw.u(sps.matrix_coefficients, 8);
+        }
+    }
+    rw.flag(sps.chroma_loc_info_present_flag);
+    if (sps.chroma_loc_info_present_flag) {
+        rw.ue_kept(sps.chroma_sample_loc_type_top_field);
+        rw.ue_kept(sps.chroma_sample_loc_type_bottom_field);
+    }
+}
+
+// timing_info_present_flag .. fixed_frame_rate_flag; the reader derives
+// the whole frame rate (time_scale / 2 / num_units_in_tick) into `frame_rate`.
+template <class RW, class Sps>
+void timing_info(RW& rw, Sps& sps, uint32_t* frame_rate) {
+    rw.flag(sps.timing_info_present_flag);
+    if (!sps.timing_info_present_flag) return;
+    rw.u32(sps.num_units_in_tick);
+    if constexpr (RW::kReading) {
+        if (sps.num_units_in_tick == 0) diag("[VsKavrel]:sps->num_units_in_tick: %d\n", 0);
+    }
+    rw.u32(sps.time_scale);
+    rw.flag(sps.fixed_frame_rate_flag);
+    if constexpr (RW::kReading) {
+        if (sps.num_units_in_tick != 0 && sps.time_scale != 0) {
+            *frame_rate = (sps.time_scale >> 1) / sps.num_units_in_tick;
+        } else {
+            diag("[VsKavrel]:num_units_in_tick and time_scale which are in sps is equal 0!!\n");
+        }
+    }
+}
+
+// bitstream_restriction_flag and the fields it guards.
+template <class RW, class Sps>
+void bitstream_restriction(RW& rw, Sps& sps) {
+    rw.flag(sps.bitstream_restriction_flag);
+    if (!sps.bitstream_restriction_flag) return;
+    rw.flag(sps.motion_vectors_over_pic_boundaries_flag);
+    rw.ue_kept(sps.max_bytes_per_pic_denom);
+    rw.ue_kept(sps.max_bits_per_mb_denom);
+    rw.ue_kept(sps.log2_max_mv_length_horizontal);
+    rw.ue_kept(sps.log2_max_mv_length_vertical);
+    rw.ue(sps.max_num_reorder_frames);
+    if constexpr (RW::kReading) {
+        if (static_cast<int16_t>(sps.max_num_reorder_frames) < 0) {
+            diag("[VsKavrel]:time_scale which is in vui is less than 0\n");
+        }
+    }
+    rw.ue_kept(sps.max_dec_frame_buffering);
+}
+
+template <class RW, class Sps>
+void vui_parameters(RW& rw, Sps& sps, uint32_t* frame_rate) {
+    aspect_ratio_info(rw, sps);
+    if constexpr (RW::kReading) sps.aspect_info_end_bit_pos = rw.position();
+    video_signal_info(rw, sps);
+    timing_info(rw, sps, frame_rate);
+    rw.flag(sps.nal_hrd_parameters_present_flag);
+    if (sps.nal_hrd_parameters_present_flag) hrd_parameters(rw, sps.nal_hrd);
+    rw.flag(sps.vcl_hrd_parameters_present_flag);
+    if (sps.vcl_hrd_parameters_present_flag) hrd_parameters(rw, sps.vcl_hrd);
+    if (sps.nal_hrd_parameters_present_flag || sps.vcl_hrd_parameters_present_flag) rw.flag(sps.low_delay_hrd_flag);
+    rw.flag(sps.pic_struct_present_flag);
+    bitstream_restriction(rw, sps);
+}
+
+}  // namespace kavrel
