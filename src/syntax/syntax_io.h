@@ -36,14 +36,14 @@ struct SyntaxReader {
         ue(v);
         return v;
     }
-    // ue(v) of an element that is only kept: decoded in full, stepped over
-    // as skip_ue steps; INT32_MAX above it, -1 past the data.
+    // ue(v) of an element that is only kept: decoded in full, stepped
+    // exactly; INT32_MAX above it, -1 past the data.
     void ue_kept(int32_t& v) {
-        BitReader probe = r; const int64_t code = read_ue_long(probe); skip_ue(r);
+        const int64_t code = read_ue_long(r);
         v = code > INT32_MAX ? INT32_MAX : static_cast<int32_t>(code);
     }
     // ue(v) up to 2^32 - 2 (the HRD's rates and sizes): all ones past the data.
-    void ue32(uint32_t& v) { BitReader probe = r; v = static_cast<uint32_t>(read_ue_long(probe)); skip_ue(r); }
+    void ue32(uint32_t& v) { v = static_cast<uint32_t>(read_ue_long(r)); }
     // se(v) over the whole 32-bit range.
     void se32(int32_t& v) { v = static_cast<int32_t>(read_se_long(r)); }
     // u(32) as two u(16) halves, upper first; a half past the data reads as all ones.

@@ -87,6 +87,24 @@ TEST(Synthesis, WorkedExamples) {
     EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps_nal({.vui = sar}), after})));
 }
 
+// HRD rates and sizes may take 32-bit values: codes of up to 31 leading
+// zeros, at any bit alignment (set by the overscan flags and the chroma
+// location code before them). At its own rate the set is written back as
+// it was, the fields behind the HRD included.
+TEST(Synthesis, LongHrdCodesAtEveryAlignment) {
+    for (int shift = 0; shift < 8; ++shift) {
+        const Writer vui = [shift](BitBuilder& b) {
+            b.u(1, 0).u(1, shift & 1).u(shift & 1, 1).u(1, 0);          // aspect, overscan, video signal
+            b.u(1, 1).ue((1u << (shift >> 1)) - 1).ue(0);              // chroma_sample_loc_type 0..7
+            b.u(1, 1).u(32, 1).u(32, 50).u(1, 1);                       // timing: 25 frames per second
+            b.u(1, 1).ue(0).u(4, 0).u(4, 0).ue(1500000000).ue(100000000).u(1, 0).u(20, 0x5294a);  // NAL HRD
+            b.u(1, 0).u(1, 0).u(1, 0);                                  // no VCL HRD, low_delay, pic_struct
+            b.u(1, 1).u(1, 1).ue(2).ue(1).ue(16).ue(16).ue(2).ue(4);   // bitstream_restriction
+        };
+        EXPECT_EQ(rate(cif(vui), 25), to_hex(cif(vui))) << "shift " << shift;
+    }
+}
+
 // Mode 1 appends transform_8x8_mode_flag 1, pic_scaling_matrix_present_flag 0,
 // second_chroma_qp_index_offset = chroma_qp_index_offset and the stop bit
 // wherever the set ends: rows for each of the eight bit alignments (box-out
