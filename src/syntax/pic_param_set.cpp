@@ -86,8 +86,8 @@ int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
     }
     pps->bottom_field_pic_order_in_frame_present_flag = static_cast<uint8_t>(read_bit(r));
 
-    pps->num_slice_groups_minus1 = static_cast<int8_t>(read_ue(r));
-    if (pps->num_slice_groups_minus1 < 0) {
+    pps->num_slice_groups_minus1 = read_ue(r);
+    if (pps->num_slice_groups_minus1 < 0 || pps->num_slice_groups_minus1 > 127) {
         diag("[VsKavrel]:slice_group_count is out of range\n");
         return -19;
     }
@@ -113,9 +113,9 @@ int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
         return -19;
     }
     // Tested when a slice uses the set.
-    pps->init_qp = static_cast<int8_t>(26 + read_se(r));
+    pps->init_qp = 26 + read_se(r);
     pps->init_qs = 26 + read_se(r);
-    pps->chroma_qp_index_offset = static_cast<int8_t>(read_se(r));
+    pps->chroma_qp_index_offset = read_se(r);
     pps->deblocking_filter_control_present_flag = static_cast<uint8_t>(read_bit(r));
     pps->constrained_intra_pred_flag = static_cast<uint8_t>(read_bit(r));
     pps->redundant_pic_cnt_present_flag = static_cast<uint16_t>(read_bit(r));

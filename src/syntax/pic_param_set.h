@@ -11,16 +11,16 @@ struct PicParamSet {
     int32_t sps_id;
     int32_t entropy_coding_mode_flag;
     uint8_t bottom_field_pic_order_in_frame_present_flag;
-    int8_t num_slice_groups_minus1;
+    int32_t num_slice_groups_minus1;
     int32_t slice_group_map_type;
     int8_t ref_count[2];          // num_ref_idx_lX_default_active_minus1 + 1
     uint8_t weighted_pred_flag;
     int8_t weighted_bipred_idc;
-    int8_t init_qp;               // 26 + pic_init_qp_minus26
+    int32_t init_qp;              // 26 + pic_init_qp_minus26
     int32_t init_qs;              // 26 + pic_init_qs_minus26
     int32_t pic_scaling_matrix_present_flag;
-    int8_t chroma_qp_index_offset;
-    int8_t second_chroma_qp_index_offset;
+    int32_t chroma_qp_index_offset;
+    int32_t second_chroma_qp_index_offset;
     uint8_t deblocking_filter_control_present_flag;
     uint8_t constrained_intra_pred_flag;
     uint16_t redundant_pic_cnt_present_flag;

@@ -53,7 +53,7 @@ int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, in
     PicParamSet tail{};
     tail.transform_8x8_mode_flag = 1;
     tail.pic_scaling_matrix_present_flag = 0;
-    tail.second_chroma_qp_index_offset = static_cast<int8_t>(chroma_qp_index_offset);
+    tail.second_chroma_qp_index_offset = chroma_qp_index_offset;
     Bitstream w;
     init_bitstream(&w, out, capacity);
     SyntaxWriter rw{w};
