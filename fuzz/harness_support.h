@@ -11,10 +11,7 @@
 #include "kavrel.h"
 
 // Returns the description from the enclosing harness when `cond` fails.
-#define FUZZ_CHECK(cond, what) \
-    do {                       \
-        if (!(cond)) return what; \
-    } while (0)
+#define FUZZ_CHECK(cond, what) do { if (!(cond)) return what; } while (0)
 
 namespace kavrel_fuzz {
 
