@@ -33,10 +33,12 @@ bool is_known_profile(int32_t profile_idc) {
     }
 }
 
-// The coded and displayed size reported by Kavrel_Start, in 16-bit
-// arithmetic. The crop offsets count in CropUnitX / CropUnitY (7.4.2.1.1):
-// SubWidthC and SubHeightC x (2 - frame_mbs_only_flag), or 1 and
-// (2 - frame_mbs_only_flag) for monochrome and separate colour planes.
+// The coded and displayed size reported by Kavrel_Start. The crop offsets
+// count in CropUnitX / CropUnitY (7.4.2.1.1): SubWidthC and SubHeightC x
+// (2 - frame_mbs_only_flag), or 1 and (2 - frame_mbs_only_flag) for
+// monochrome and separate colour planes. A set larger than the library
+// takes (511 x 511 macroblocks), or one cropped to nothing, is refused: it
+// leaves the size reported as it was, rather than one that does not fit.
 void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
     const bool frames_only = sps->frame_mbs_only_flag != 0;
     const bool no_chroma_array = sps->chroma_format_idc == 0 || sps->separate_colour_plane_flag == 1;
@@ -44,12 +46,18 @@ void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
     const int32_t sub_height_c = no_chroma_array || sps->chroma_format_idc != 1 ? 1 : 2;
     const int32_t crop_unit_x = sub_width_c;
     const int32_t crop_unit_y = sub_height_c * (frames_only ? 1 : 2);
-    handle->pic_width_mbs = static_cast<int16_t>(PicWidthInMbs(*sps));
-    handle->pic_height_mbs = static_cast<int16_t>(FrameHeightInMbs(*sps));
-    handle->display_width = static_cast<int16_t>(
-        16 * PicWidthInMbs(*sps) - crop_unit_x * (sps->frame_crop_right_offset + sps->frame_crop_left_offset));
-    handle->display_height = static_cast<int16_t>(
-        16 * handle->pic_height_mbs - crop_unit_y * (sps->frame_crop_bottom_offset + sps->frame_crop_top_offset));
+    const int32_t width_mbs = PicWidthInMbs(*sps);
+    const int32_t height_mbs = FrameHeightInMbs(*sps);
+    if (width_mbs > 511 || PicHeightInMapUnits(*sps) > 511) return;
+    const int64_t display_width = 16 * width_mbs - int64_t{crop_unit_x} * (int64_t{sps->frame_crop_right_offset} +
+                                                                          sps->frame_crop_left_offset);
+    const int64_t display_height = 16 * height_mbs - int64_t{crop_unit_y} * (int64_t{sps->frame_crop_bottom_offset} +
+                                                                             sps->frame_crop_top_offset);
+    if (display_width <= 0 || display_height <= 0) return;
+    handle->pic_width_mbs = static_cast<int16_t>(width_mbs);
+    handle->pic_height_mbs = static_cast<int16_t>(height_mbs);
+    handle->display_width = static_cast<int16_t>(display_width);
+    handle->display_height = static_cast<int16_t>(display_height);
 }
 
 }  // namespace
@@ -76,15 +84,18 @@ int32_t check_sps_profile(const SeqParamSet* sps) {
 }
 
 int32_t check_frame_cropping(const SeqParamSet& sps) {
-    if (sps.chroma_format_idc != 1) return 0;
-    // In crop units (2 columns; 2 rows per frame or 4 per field pair) the
-    // window must leave at least one unit of the coded picture (7.4.2.1.1):
-    // 8 * PicWidthInMbs columns and 8 * FrameHeightInMbs / (2 - frame_mbs_only_flag)
-    // = 8 * PicHeightInMapUnits rows. An offset the reader could not give
-    // (-1, a code of 16 or more leading zeros) is out of range too: it would
-    // widen the window past the coded picture.
-    const int32_t width_units = 8 * PicWidthInMbs(sps);
-    const int32_t height_units = 8 * PicHeightInMapUnits(sps);
+    // 4:2:2 and 4:4:4 are refused later as formats the library does not take.
+    if (sps.chroma_format_idc > 1) return 0;
+    // The window must leave at least one crop unit of the coded picture
+    // (7.4.2.1.1): PicWidthInSamplesL / CropUnitX columns and
+    // 16 * FrameHeightInMbs / CropUnitY rows, where CropUnitX is 2 for 4:2:0
+    // and 1 for monochrome, and CropUnitY 2 or 1 times (2 - frame_mbs_only_flag):
+    // 8 (4:2:0) or 16 (monochrome) per macroblock column and map-unit row.
+    // An offset the reader could not give (-1, a code of 16 or more leading
+    // zeros) is out of range too: it would widen the window past the picture.
+    const int32_t per_mb = sps.chroma_format_idc == 1 ? 8 : 16;
+    const int32_t width_units = per_mb * PicWidthInMbs(sps);
+    const int32_t height_units = per_mb * PicHeightInMapUnits(sps);
     const int32_t left = sps.frame_crop_left_offset, right = sps.frame_crop_right_offset;
     const int32_t top = sps.frame_crop_top_offset, bottom = sps.frame_crop_bottom_offset;
     if (left < 0 || right < 0 || left > width_units - right - 1) {

@@ -72,7 +72,9 @@ TEST(Refusals, SequenceParameterSet) {
         {{.cropping = 1, .crop_top = 71, .crop_bottom = 1}, sps_fail(-20, crop_top)},
         {{.frame_mbs_only = 0, .cropping = 1, .crop_top = 71}, "0 "},  // 9 map units: 18 rows of macroblocks
         {{.frame_mbs_only = 0, .cropping = 1, .crop_top = 72}, sps_fail(-20, crop_top)},
-        {{.profile_idc = 100, .chroma_format_idc = 0, .cropping = 1, .crop_left = 500}, "0 "},  // not checked
+        // Monochrome: crop units of one column, 176 of them.
+        {{.profile_idc = 100, .chroma_format_idc = 0, .cropping = 1, .crop_left = 175}, "0 "},
+        {{.profile_idc = 100, .chroma_format_idc = 0, .cropping = 1, .crop_left = 176}, sps_fail(-20, crop_left)},
         {{.profile_idc = 83}, "0 " + kTag + "Unknown profile: 83\n"},
         {{.profile_idc = 100, .chroma_format_idc = 2}, sps_fail(-22, format)},
         {{.profile_idc = 100, .bit_depth_luma = 2}, sps_fail(-22, format)},
@@ -99,6 +101,7 @@ TEST(Refusals, PictureParameterSet) {
         {0, {.pps_id = 256}, pps_fail(-9, "pps_id is out of range[0, 255], the value is 256\n")},
         {0, {.sps_id = 32}, pps_fail(-12, "sps_id is out of range[0, 31], the value is 32\n")},
         {0, {.slice_groups_minus1 = 128}, pps_fail(-19, "slice_group_count is out of range\n")},
+        {0, {.slice_groups_minus1 = 256}, pps_fail(-19, "slice_group_count is out of range\n")},  // not 0
         {0, {.slice_groups_minus1 = 1, .slice_group_map = out_of_range},
          pps_fail(-19, "slice_group_map_type is out of range[0, 6], the value is 7\n")},
         {0, {.slice_groups_minus1 = 2, .slice_group_map = box_out},
@@ -148,6 +151,8 @@ TEST(Refusals, SliceHeaderAndFrame) {
         {concat({sps_nal(), pps_nal({.sps_id = 1}), slice_nal({})}), slice_fail(-8, "non existing SPS referenced\n\n")},
         {concat({sps_nal(), pps_nal({.qp_minus26 = -27}), slice_nal({})}),
          slice_fail(-2, "QP out of range [0, 51], the value is -1\n")},
+        {concat({sps_nal(), pps_nal({.qp_minus26 = 256}), slice_nal({})}),  // not 26 + 0
+         slice_fail(-2, "QP out of range [0, 51], the value is 282\n")},
         {concat({sps_nal(), pps_nal({.chroma_qp_offset = 13}), slice_nal({})}),
          slice_fail(-19, "the chroma_qp_index_offset is out of range:13\n")},
         {concat({sets, slice_nal({.qp_delta = 26})}), slice_fail(-2, "QP out of range [0, 51], the value is 52\n")},
