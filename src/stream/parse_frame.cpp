@@ -173,10 +173,10 @@ int32_t dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
-    const int32_t rc = decode_seq_parameter_set(handle);
-    if (rc < 0) {
+    const Status st = decode_seq_parameter_set(handle);
+    if (!ok(st)) {
         diag("[VsKavrel]:Parse sps fail\n");
-        return rc;
+        return result_code(st);
     }
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse SPS length change\n");
     fs.sps_len = (u.bit_count + 7) / 8;
@@ -203,10 +203,10 @@ int32_t dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
-    const int32_t rc = decode_picture_parameter_set(handle, u.bit_count);
-    if (rc < 0) {
+    const Status st = decode_picture_parameter_set(handle, u.bit_count);
+    if (!ok(st)) {
         diag("[VsKavrel]:Parse pps fail\n");
-        return rc;
+        return result_code(st);
     }
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse PPS length change\n");
     fs.pps_len = (u.bit_count + 7) / 8;

@@ -24,18 +24,18 @@ int ceil_log2(int32_t n) {
 
 // slice_group_map_type and the map description that follows it; the map is
 // stepped over. 0 or -19.
-int32_t decode_slice_groups(BitReader& r, PicParamSet* pps) {
+Status decode_slice_groups(BitReader& r, PicParamSet* pps) {
     const int32_t groups_minus1 = pps->num_slice_groups_minus1;  // 1..127 here
     pps->slice_group_map_type = read_ue(r);
     if (pps->slice_group_map_type < 0 || pps->slice_group_map_type > 6) {
         diag("[VsKavrel]:slice_group_map_type is out of range[0, 6], the value is %d\n", pps->slice_group_map_type);
-        return -19;
+        return Status::kPpsRange;
     }
     const int32_t type = pps->slice_group_map_type;
     if (groups_minus1 != 1 && type >= 3 && type <= 5) {
         diag("[VsKavrel]:num_slice_groups_minus1 is not equal to 1, slice_group_map_type shall not be equal to "
              "3,4,or 5\n");
-        return -19;
+        return Status::kPpsRange;
     }
     switch (type) {
     case 0:  // run_length_minus1[i]
@@ -59,7 +59,7 @@ int32_t decode_slice_groups(BitReader& r, PicParamSet* pps) {
         const int32_t map_units_minus1 = map_units_long <= kMaxMapUnitsMinus1 ? static_cast<int32_t>(map_units_long) : -1;
         if (map_units_minus1 < 0) {
             diag("[VsKavrel]:pic_size_in_map_units_minus1 is out of range\n");
-            return -19;
+            return Status::kPpsRange;
         }
         // slice_group_id[i], u(v) of Ceil(Log2(num_slice_groups_minus1 + 1)) bits.
         r.bit_pos += (map_units_minus1 + 1) * ceil_log2(groups_minus1 + 1);
@@ -68,32 +68,32 @@ int32_t decode_slice_groups(BitReader& r, PicParamSet* pps) {
     default:  // type 1: nothing
         break;
     }
-    return 0;
+    return Status::kOk;
 }
 
 // Everything after pps_id up to redundant_pic_cnt_present_flag. 0, -12 or -19.
-int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
+Status decode_pps_head(BitReader& r, PicParamSet* pps) {
     pps->sps_id = read_ue(r);
     if (pps->sps_id < 0 || pps->sps_id >= kMaxSps) {
         diag("[VsKavrel]:sps_id is out of range[0, 31], the value is %d\n", pps->sps_id);
-        return -12;
+        return Status::kSpsId;
     }
     pps->entropy_coding_mode_flag = read_bit(r);
     if (pps->entropy_coding_mode_flag < 0 || pps->entropy_coding_mode_flag > 1) {
         diag("[VsKavrel]:entropy_coding_mode_flag is out of range[0, 1], the value is %d\n",
              pps->entropy_coding_mode_flag);
-        return -19;
+        return Status::kPpsRange;
     }
     pps->bottom_field_pic_order_in_frame_present_flag = static_cast<uint8_t>(read_bit(r));
 
     pps->num_slice_groups_minus1 = read_ue(r);
     if (pps->num_slice_groups_minus1 < 0 || pps->num_slice_groups_minus1 > 127) {
         diag("[VsKavrel]:slice_group_count is out of range\n");
-        return -19;
+        return Status::kPpsRange;
     }
     if (pps->num_slice_groups_minus1 > 0) {
-        const int32_t rc = decode_slice_groups(r, pps);
-        if (rc < 0) return rc;
+        const Status st = decode_slice_groups(r, pps);
+        if (!ok(st)) return st;
     }
 
     const int32_t l0_minus1 = read_ue(r);
@@ -102,7 +102,7 @@ int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
     if (l0_minus1 < 0 || l0_minus1 > 31 || l1_minus1 < 0 || l1_minus1 > 31) {
         diag("[VsKavrel]:pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are %d  %d\n",
              l0_minus1 + 1, l1_minus1 + 1);
-        return -19;
+        return Status::kPpsRange;
     }
     pps->ref_count[0] = static_cast<int8_t>(l0_minus1 + 1);
     pps->ref_count[1] = static_cast<int8_t>(l1_minus1 + 1);
@@ -110,7 +110,7 @@ int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
     pps->weighted_bipred_idc = static_cast<int8_t>(read_bits(r, 2));
     if (pps->weighted_bipred_idc < 0 || pps->weighted_bipred_idc > 2) {
         diag("[VsKavrel]:weighted_bipred_idc is out of range[0,2], the value is %d\n", pps->weighted_bipred_idc);
-        return -19;
+        return Status::kPpsRange;
     }
     // Tested when a slice uses the set.
     pps->init_qp = 26 + read_se(r);
@@ -119,7 +119,7 @@ int32_t decode_pps_head(BitReader& r, PicParamSet* pps) {
     pps->deblocking_filter_control_present_flag = static_cast<uint8_t>(read_bit(r));
     pps->constrained_intra_pred_flag = static_cast<uint8_t>(read_bit(r));
     pps->redundant_pic_cnt_present_flag = static_cast<uint16_t>(read_bit(r));
-    return 0;
+    return Status::kOk;
 }
 
 }  // namespace
@@ -172,19 +172,19 @@ int32_t check_pps_profile(const PicParamSet* pps, int32_t sps_profile_idc) {
     }
 }
 
-int32_t decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
+Status decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
     BitReader& r = handle->reader;
     const int32_t pps_id = read_ue(r);
     if (pps_id < 0 || pps_id >= kMaxPps) {
         diag("[VsKavrel]:pps_id is out of range[0, 255], the value is %d\n", pps_id);
-        return -9;
+        return Status::kPpsId;
     }
     PicParamSet* pps = &handle->pps_table[pps_id];
     ++handle->param_generation;  // the table changes: slices copy their sets anew
     std::memset(pps, 0, sizeof *pps);
 
-    const int32_t rc = decode_pps_head(r, pps);
-    if (rc < 0) return rc;
+    const Status st = decode_pps_head(r, pps);
+    if (!ok(st)) return st;
 
     // The High-profile tail, when the RBSP holds more data (more_rbsp_data()).
     handle->pps_tail_bit_pos = r.bit_pos - 1;
@@ -200,10 +200,10 @@ int32_t decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
     handle->pps_sps_profile_idc = sps->profile_idc;
 
     pps->valid = check_pps_profile(pps, sps->profile_idc);
-    if (pps->valid) return 0;
+    if (pps->valid) return Status::kOk;
     diag("[VsKavrel]:Warnning: pps exists invalid sytnax\n");
     std::memset(pps, 0, sizeof *pps);
-    return -22;
+    return Status::kProfile;
 }
 
 }  // namespace kavrel

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "common/status.h"
+
 namespace kavrel {
 
 struct SyntaxState;
@@ -33,8 +35,8 @@ struct PicParamSet {
 };
 
 // Parses the PPS RBSP at handle->reader; rbsp_bits = bits before the stop bit.
-// 0, -9, -12, -19 or -22.
-int32_t decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits);
+// kOk, kPpsId, kSpsId, kPpsRange or kProfile.
+Status decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits);
 // 1 when valid for the SPS profile, else 0 (prints the reason).
 int32_t check_pps_profile(const PicParamSet* pps, int32_t sps_profile_idc);
 

@@ -83,9 +83,9 @@ int32_t check_sps_profile(const SeqParamSet* sps) {
     return 1;
 }
 
-int32_t check_frame_cropping(const SeqParamSet& sps) {
+Status check_frame_cropping(const SeqParamSet& sps) {
     // 4:2:2 and 4:4:4 are refused later as formats the library does not take.
-    if (sps.chroma_format_idc > 1) return 0;
+    if (sps.chroma_format_idc > 1) return Status::kOk;
     // The window must leave at least one crop unit of the coded picture
     // (7.4.2.1.1): PicWidthInSamplesL / CropUnitX columns and
     // 16 * FrameHeightInMbs / CropUnitY rows, where CropUnitX is 2 for 4:2:0
@@ -100,16 +100,16 @@ int32_t check_frame_cropping(const SeqParamSet& sps) {
     const int32_t top = sps.frame_crop_top_offset, bottom = sps.frame_crop_bottom_offset;
     if (left < 0 || right < 0 || left > width_units - right - 1) {
         diag("[VsKavrel]:crop_left shall be in range of[0, max_frame_widht]\n");
-        return -20;
+        return Status::kSpsRange;
     }
     if (top < 0 || bottom < 0 || top > height_units - bottom - 1) {
         diag("[VsKavrel]:crop_top shall be in range of[0, max_frame_high]\n");
-        return -20;
+        return Status::kSpsRange;
     }
-    return 0;
+    return Status::kOk;
 }
 
-int32_t decode_seq_parameter_set(SyntaxState* handle) {
+Status decode_seq_parameter_set(SyntaxState* handle) {
     SyntaxReader rw{handle->reader};
     // An aspect ratio already in the active set (a correction request, or an
     // earlier SPS) is carried into this one.
@@ -121,13 +121,13 @@ int32_t decode_seq_parameter_set(SyntaxState* handle) {
     const int32_t id = head.seq_parameter_set_id;
     if (id < 0 || id >= kMaxSps) {
         diag("[VsKavrel]:Invalid sps id: %d\n", id);
-        return -12;
+        return Status::kSpsId;
     }
     if (forbids_constraint_set0_to_2(head.profile_idc) &&
         (head.constraint_set0_flag || head.constraint_set1_flag || head.constraint_set2_flag)) {
         diag("[VsKavrel]:profile_idc is equal to 44, 100, 122, or 244, the values of constraint_set0_flag, "
              "constraint_set1_flag, and constraint_set2_flag must all be equal to 0\n");
-        return -22;
+        return Status::kProfile;
     }
 
     SeqParamSet* sps = &handle->sps_table[id];
@@ -143,8 +143,8 @@ int32_t decode_seq_parameter_set(SyntaxState* handle) {
     sps->level_idc = head.level_idc;
     handle->last_sps_profile_idc = head.profile_idc;
 
-    const int32_t rc = sps_body(rw, *sps);
-    if (rc < 0) return rc;
+    const Status st = sps_body(rw, *sps);
+    if (!ok(st)) return st;
     derive_picture_size(handle, sps);
     sps_vui(rw, *sps, &handle->frame_rate);
 
@@ -156,10 +156,10 @@ int32_t decode_seq_parameter_set(SyntaxState* handle) {
     sps->valid = check_sps_profile(sps);
     if (!sps->valid) {
         diag("[VsKavrel]:Warnning: sps exists invalid sytnax\n");
-        return -22;
+        return Status::kProfile;
     }
     handle->active_sps = *sps;
-    return 0;
+    return Status::kOk;
 }
 
 int32_t write_seq_parameter_set_rbsp(const SeqParamSet& sps, uint8_t* buffer, int32_t capacity) {
@@ -167,7 +167,7 @@ int32_t write_seq_parameter_set_rbsp(const SeqParamSet& sps, uint8_t* buffer, in
     init_bitstream(&stream, buffer, capacity);
     SyntaxWriter rw{stream};
     sps_head(rw, sps);
-    sps_body(rw, sps);
+    static_cast<void>(sps_body(rw, sps));  // the writer has no rule to break
     sps_vui(rw, sps, nullptr);
     write_trailing_bits(&stream);
     return stream.overflow ? -1 : stream.byte_count;

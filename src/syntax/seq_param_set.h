@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/status.h"
+
 namespace kavrel {
 
 struct SyntaxState;
@@ -135,12 +137,12 @@ extern const uint8_t kDefault8x8Inter[64];
 extern const uint8_t kZigzag4x4[16];
 extern const uint8_t kZigzag8x8[64];
 
-// Parses the SPS RBSP at handle->reader. 0, -12, -20 or -22.
-int32_t decode_seq_parameter_set(SyntaxState* handle);
+// Parses the SPS RBSP at handle->reader: kOk, kSpsId, kSpsRange or kProfile.
+Status decode_seq_parameter_set(SyntaxState* handle);
 // 1 when the set is supported, else 0 (prints the reason).
 int32_t check_sps_profile(const SeqParamSet* sps);
-// The crop window's bounds, tested for 4:2:0 (7.4.2.1.1). 0 or -20.
-int32_t check_frame_cropping(const SeqParamSet& sps);
+// The crop window's bounds for 4:2:0 and monochrome (7.4.2.1.1): kOk or kSpsRange.
+Status check_frame_cropping(const SeqParamSet& sps);
 // Writes the RBSP of `sps` (rbsp_trailing_bits included) into `buffer`
 // (capacity bytes). Returns its length in bytes, or -1 when it does not fit.
 int32_t write_seq_parameter_set_rbsp(const SeqParamSet& sps, uint8_t* buffer, int32_t capacity);

@@ -1,10 +1,11 @@
 // seq_parameter_set_data() (ITU-T H.264 clause 7.3.2.1.1), one description
 // for reading and writing (syntax_io.h), with the range rules of clause
 // 7.4.2.1.1 and the library's own limits on the reading side. Functions
-// return 0, or the negative result of the first rule broken (reading only).
+// return kOk, or the first rule broken (reading only).
 #pragma once
 
 #include "common/diagnostics.h"
+#include "common/status.h"
 #include "syntax/seq_param_set.h"
 #include "syntax/syntax_io.h"
 #include "syntax/vui_syntax.h"
@@ -27,16 +28,16 @@ void sps_head(RW& rw, Sps& sps) {
 // chroma_format_idc .. the scaling matrices, present for profile_idc of
 // 100 and above (every such profile_idc, also unknown ones).
 template <class RW, class Sps>
-int32_t sps_high_profile_fields(RW& rw, Sps& sps) {
+Status sps_high_profile_fields(RW& rw, Sps& sps) {
     rw.ue(sps.chroma_format_idc);
     if constexpr (RW::kReading) {
         if (sps.chroma_format_idc < 0 || sps.chroma_format_idc > 3) {
             diag("[VsKavrel]:chroma_format_idc is out of range [0, 3], the value is %d\n", sps.chroma_format_idc);
-            return -20;
+            return Status::kSpsRange;
         }
         if (sps.profile_idc == 183 && sps.chroma_format_idc != 0) {
             diag("[VsKavrel]:profile_idc is equal to 183, chroma_format_idc shall be equal to 0\n");
-            return -22;
+            return Status::kProfile;
         }
     }
     if (sps.chroma_format_idc == 3) rw.flag(sps.separate_colour_plane_flag);
@@ -47,7 +48,7 @@ int32_t sps_high_profile_fields(RW& rw, Sps& sps) {
             sps.bit_depth_chroma_minus8 > 6) {
             diag("[VsKavrel]:the luma or chroma bit_depth_minus8 out of rang is %d,%d\n", sps.bit_depth_luma_minus8,
                  sps.bit_depth_chroma_minus8);
-            return -20;
+            return Status::kSpsRange;
         }
     }
     rw.flag(sps.qpprime_y_zero_transform_bypass_flag);
@@ -56,18 +57,18 @@ int32_t sps_high_profile_fields(RW& rw, Sps& sps) {
     } else {
         write_seq_scaling_matrix(rw.s, sps);
     }
-    return 0;
+    return Status::kOk;
 }
 
 // pic_order_cnt_type and the fields it selects. The offsets are only kept:
 // they are read over their whole 32-bit range.
 template <class RW, class Sps>
-int32_t sps_pic_order_cnt(RW& rw, Sps& sps) {
+Status sps_pic_order_cnt(RW& rw, Sps& sps) {
     rw.ue(sps.pic_order_cnt_type);
     if constexpr (RW::kReading) {
         if (sps.pic_order_cnt_type < 0 || sps.pic_order_cnt_type > 2) {
             diag("[VsKavrel]:poc value out of range[0,2],current poc value is %d\n", sps.pic_order_cnt_type);
-            return -20;
+            return Status::kSpsRange;
         }
     }
     if (sps.pic_order_cnt_type == 0) {
@@ -75,7 +76,7 @@ int32_t sps_pic_order_cnt(RW& rw, Sps& sps) {
         const int32_t bits = sps.log2_max_pic_order_cnt_lsb_minus4 + 4;
         if (RW::kReading && (bits < 4 || bits > 16)) {
             diag("[VsKavrel]:the log2_max_poc_lsb is out of range [4, 16], which is %d\n", bits);
-            return -20;
+            return Status::kSpsRange;
         }
     } else if (sps.pic_order_cnt_type == 1) {
         rw.flag(sps.delta_pic_order_always_zero_flag);
@@ -84,32 +85,32 @@ int32_t sps_pic_order_cnt(RW& rw, Sps& sps) {
         const int32_t cycle = rw.ue_count(sps.num_ref_frames_in_pic_order_cnt_cycle, 255);
         if (RW::kReading && (cycle < 0 || cycle > 255)) {
             diag("[VsKavrel]:poc_cycle_length is out of range [0, 255],the value is %d\n", cycle);
-            return -20;
+            return Status::kSpsRange;
         }
         for (int32_t i = 0; i < cycle; ++i) rw.se32(sps.offset_for_ref_frame[i]);
     }
-    return 0;
+    return Status::kOk;
 }
 
 // frame_cropping_flag and the offsets; the bounds are tested for 4:2:0.
 template <class RW, class Sps>
-int32_t sps_frame_cropping(RW& rw, Sps& sps) {
+Status sps_frame_cropping(RW& rw, Sps& sps) {
     rw.flag(sps.frame_cropping_flag);
-    if (!sps.frame_cropping_flag) return 0;
+    if (!sps.frame_cropping_flag) return Status::kOk;
     rw.ue(sps.frame_crop_left_offset);
     rw.ue(sps.frame_crop_right_offset);
     rw.ue(sps.frame_crop_top_offset);
     rw.ue(sps.frame_crop_bottom_offset);
     if constexpr (RW::kReading) return check_frame_cropping(sps);
-    return 0;
+    return Status::kOk;
 }
 
 // Everything after seq_parameter_set_id up to vui_parameters_present_flag.
 template <class RW, class Sps>
-int32_t sps_body(RW& rw, Sps& sps) {
+Status sps_body(RW& rw, Sps& sps) {
     if (sps.profile_idc >= 100) {
-        const int32_t rc = sps_high_profile_fields(rw, sps);
-        if (rc < 0) return rc;
+        const Status st = sps_high_profile_fields(rw, sps);
+        if (!ok(st)) return st;
     } else if constexpr (RW::kReading) {
         sps.chroma_format_idc = 1;  // 4:2:0 when absent
     }
@@ -117,33 +118,33 @@ int32_t sps_body(RW& rw, Sps& sps) {
     if (RW::kReading && (sps.log2_max_frame_num_minus4 < 0 || sps.log2_max_frame_num_minus4 + 4 > 16)) {
         diag("[VsKavrel]:the log2_max_frame_num is out of range [0,16],which is %d\n",
              sps.log2_max_frame_num_minus4 + 4);
-        return -20;
+        return Status::kSpsRange;
     }
-    const int32_t rc = sps_pic_order_cnt(rw, sps);
-    if (rc < 0) return rc;
+    const Status st = sps_pic_order_cnt(rw, sps);
+    if (!ok(st)) return st;
     rw.ue(sps.max_num_ref_frames);
     if (RW::kReading && (sps.max_num_ref_frames < 0 || sps.max_num_ref_frames > 16)) {
         diag("[VsKavrel]:max_ref_frame_count is greater than 16, the value is %d\n", sps.max_num_ref_frames);
-        return -20;
+        return Status::kSpsRange;
     }
     rw.flag(sps.gaps_in_frame_num_value_allowed_flag);
     // The sizes are kept in 16 bits: larger ones are refused here.
     rw.ue(sps.pic_width_in_mbs_minus1);
     if (RW::kReading && (sps.pic_width_in_mbs_minus1 < 0 || sps.pic_width_in_mbs_minus1 >= INT16_MAX)) {
         diag("[VsKavrel]:mb_width is less than 0, \n");
-        return -20;
+        return Status::kSpsRange;
     }
     rw.ue(sps.pic_height_in_map_units_minus1);
     if (RW::kReading && (sps.pic_height_in_map_units_minus1 < 0 || sps.pic_height_in_map_units_minus1 >= INT16_MAX)) {
         diag("[VsKavrel]:mb_height is less than 0, \n");
-        return -20;
+        return Status::kSpsRange;
     }
     rw.flag(sps.frame_mbs_only_flag);
     if (sps.frame_mbs_only_flag == 0) rw.flag(sps.mb_adaptive_frame_field_flag);
     rw.flag(sps.direct_8x8_inference_flag);
     if (RW::kReading && sps.frame_mbs_only_flag == 0 && sps.direct_8x8_inference_flag == 0) {
         diag("[VsKavrel]:When frame_mbs_only_flag is equal to 0, direct_8x8_inference_flag shall be equal to 1\n");
-        return -20;
+        return Status::kSpsRange;
     }
     return sps_frame_cropping(rw, sps);
 }
