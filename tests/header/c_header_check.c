@@ -34,25 +34,14 @@ _Static_assert(offsetof(FrameRateRequest, out_buf) == 0, "out_buf");
 _Static_assert(offsetof(FrameRateRequest, fps) == 12, "fps");
 
 int main(void) {
-    /* Every export links from C. */
-    ParserHandle* h = Kavrel_Open();
-    FrameInfo info;
-    FrameInput in;
+    /* Linked from C, a handle parses an access unit delimiter. */
     static const uint8_t frame[] = {0, 0, 0, 1, 9, 0xf0};
-    int32_t rc;
-    if (!h) return 1;
-    memset(&info, 0, sizeof info);
-    in.data = frame;
-    in.size = sizeof frame;
-    rc = Kavrel_Start(h, &in, &info);
-    if (rc != 0 || info.consumed != sizeof frame) {
-        printf("Kavrel_Start from C: rc %d consumed %u\n", (int)rc, (unsigned)info.consumed);
-        return 1;
-    }
-    if (strcmp(Kavrel_lib_get_version(), "reserver") != 0) return 1;
-    (void)&Kavrel_enc_h264Correct;
-    (void)&H264_Enc_Iframe;
-    (void)&H264_Enc_Double_Frame;
+    const FrameInput in = {frame, sizeof frame};
+    FrameInfo info = {0};
+    ParserHandle* h = Kavrel_Open();
+    const int32_t rc = Kavrel_Start(h, &in, &info);
+    const int ok = h && rc == 0 && info.consumed == sizeof frame && !strcmp(Kavrel_lib_get_version(), "reserver");
     Kavrel_Close(h);
-    return 0;
+    if (!ok) printf("from C: handle %p, rc %d, consumed %u\n", (void*)h, (int)rc, (unsigned)info.consumed);
+    return ok ? 0 : 1;
 }
