@@ -14,6 +14,7 @@
 namespace {
 
 using kavrel_test::Bytes;
+using kavrel_test::elements;
 using kavrel_test::TracedUnit;
 using kavrel_test::x264;
 
@@ -55,22 +56,6 @@ Oracle probe(const std::string& path) {
     return o;
 }
 
-// "key = value" of every element but the aspect ratio's when `no_sar`.
-std::vector<std::string> elements(const TracedUnit& u, bool no_sar = false) {
-    std::vector<std::string> out;
-    for (const auto& e : u.elements)
-        if (!no_sar || (e.name.rfind("aspect_ratio", 0) != 0 && e.name.rfind("sar_", 0) != 0))
-            out.push_back(e.key + " = " + std::to_string(e.value));
-    return out;
-}
-
-TracedUnit traced_sps(const std::string& path) {
-    for (const TracedUnit& u : kavrel_test::trace(path))
-        if (u.heading == "Sequence Parameter Set") return u;
-    ADD_FAILURE() << "no SPS in " << path;
-    return {};
-}
-
 struct Stream {
     std::string path;
     bool repeat;  // no B pictures: a repeat after every frame
@@ -82,8 +67,8 @@ const uint32_t kSar[3][2] = {{0, 0}, {8, 6}, {40, 33}};
 
 void check(const Stream& st, size_t index) {
     const uint32_t sar_w = kSar[index % 3][0], sar_h = kSar[index % 3][1];
-    SCOPED_TRACE(st.path);
     const std::string& path = st.path;
+    SCOPED_TRACE(path);
     const Oracle o = probe(path);
     const int64_t tick = o.sps.get("num_units_in_tick", 0);
     ASSERT_GT(tick, 0);  // x264 writes VUI timing
@@ -170,7 +155,7 @@ void check(const Stream& st, size_t index) {
     again.resize(static_cast<size_t>(n));
     const std::string again_path = path + ".sps.h264";
     kavrel_test::write_file(again_path, again);
-    EXPECT_EQ(elements(traced_sps(again_path)), elements(o.sps));
+    EXPECT_EQ(elements(kavrel_test::traced_sps(again_path).at(0)), elements(o.sps));
 
     // The rewritten streams decode to the same pictures.
     const auto ratio = [](uint32_t a, uint32_t b) {
@@ -185,9 +170,8 @@ void check(const Stream& st, size_t index) {
         const bool fps_out = suffix == "fps";
         EXPECT_EQ(kavrel_test::probe_stream(out, fps_out ? "r_frame_rate" : "sample_aspect_ratio"),
                   fps_out ? "50/1" : sar_read);
-        // The rest of the rewritten SPS is the original.
-        if (!fps_out) {
-            EXPECT_EQ(elements(traced_sps(out), true), elements(o.sps, true));
+        if (!fps_out) {  // the rest of the SPS is the original
+            EXPECT_EQ(elements(kavrel_test::traced_sps(out).at(0), true), elements(o.sps, true));
         }
     }
     if (!st.repeat) return;

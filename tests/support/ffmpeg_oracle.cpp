@@ -78,14 +78,18 @@ std::vector<TracedUnit> trace(const std::string& path) {
     return units;
 }
 
-std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading) {
-    std::vector<std::vector<std::string>> found;
-    for (const TracedUnit& u : trace(path)) {
-        if (u.heading.rfind(heading, 0) != 0) continue;
-        found.emplace_back();
-        for (const TracedElement& e : u.elements) found.back().push_back(e.key + " = " + std::to_string(e.value));
-    }
-    return found;
+std::vector<TracedUnit> traced_sps(const std::string& path) {
+    std::vector<TracedUnit> sets = trace(path);
+    std::erase_if(sets, [](const TracedUnit& u) { return u.heading != "Sequence Parameter Set"; });
+    return sets;
+}
+
+std::vector<std::string> elements(const TracedUnit& u, bool no_sar) {
+    std::vector<std::string> out;
+    for (const auto& e : u.elements)
+        if (!no_sar || (e.name.rfind("aspect_ratio", 0) != 0 && e.name.rfind("sar_", 0) != 0))
+            out.push_back(e.key + " = " + std::to_string(e.value));
+    return out;
 }
 
 }  // namespace kavrel_test

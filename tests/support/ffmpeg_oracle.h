@@ -37,8 +37,10 @@ struct TracedUnit {
 // Every structure trace_headers prints for the stream, in order.
 std::vector<TracedUnit> trace(const std::string& path);
 
-// "key = value" of every element of every structure whose heading begins
-// with `heading`, one vector per occurrence.
-std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading);
+// The stream's sequence parameter sets as trace_headers prints them.
+std::vector<TracedUnit> traced_sps(const std::string& path);
+
+// "key = value" of every element of `u`, but the aspect ratio's when `no_sar`.
+std::vector<std::string> elements(const TracedUnit& u, bool no_sar = false);
 
 }  // namespace kavrel_test

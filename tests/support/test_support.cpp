@@ -4,29 +4,15 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace kavrel_test {
-
-LogCapture::LogCapture() {
-    Kavrel_Set_Log_Callback([](void* self, const char* line) { static_cast<LogCapture*>(self)->text_ += line; }, this);
-}
-
-LogCapture::~LogCapture() { take(); }
-
-std::string LogCapture::take() {
-    if (active_) Kavrel_Set_Log_Callback(nullptr, nullptr);
-    active_ = false;
-    return text_;
-}
 
 Bytes hex(const std::string& text) {
     std::string digits;
@@ -172,29 +158,22 @@ std::string work_dir() {
     return KAVREL_TEST_WORK_DIR;
 }
 
-std::string make_stream(const std::string& name, const std::string& input_and_options) {
+std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
+                 const std::string& rate) {
+    const std::string recipe = "-f lavfi -i testsrc2=size=" + size + ":rate=" + rate + " -frames:v " +
+                               std::to_string(frames) + " -c:v libx264 " + options;
     const std::string path = work_dir() + "/" + name + ".h264";
-    const std::string recipe_path = path + ".recipe";
-    std::ifstream old(recipe_path);
-    std::stringstream old_recipe;
-    old_recipe << old.rdbuf();
-    if (std::filesystem::exists(path) && old_recipe.str() == input_and_options) return path;
+    const Bytes old = read_file(path + ".recipe");
+    if (std::filesystem::exists(path) && std::string(old.begin(), old.end()) == recipe) return path;
     const std::string tmp = path + ".tmp" + std::to_string(getpid()) + ".h264";
     std::string log;
-    const int rc = run("ffmpeg -nostdin -hide_banner -loglevel error -y " + input_and_options +
-                           " -f h264 '" + tmp + "' 2>&1",
+    const int rc = run("ffmpeg -nostdin -hide_banner -loglevel error -y " + recipe + " -f h264 '" + tmp + "' 2>&1",
                        &log);
     EXPECT_EQ(rc, 0) << "ffmpeg failed for " << name << ": " << log;
     if (rc != 0) return path;
     std::filesystem::rename(tmp, path);
-    std::ofstream(recipe_path) << input_and_options;
+    write_file(path + ".recipe", Bytes(recipe.begin(), recipe.end()));
     return path;
-}
-
-std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
-                 const std::string& rate) {
-    return make_stream(name, "-f lavfi -i testsrc2=size=" + size + ":rate=" + rate + " -frames:v " +
-                                 std::to_string(frames) + " -c:v libx264 " + options);
 }
 
 }  // namespace kavrel_test

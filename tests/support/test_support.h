@@ -11,16 +11,18 @@ namespace kavrel_test {
 using Bytes = std::vector<uint8_t>;
 
 // Collects the library's diagnostics (Kavrel_Set_Log_Callback) while alive.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    // Stops collecting (once) and returns every line.
-    std::string take();
-
-private:
-    bool active_ = true;
-    std::string text_;
+struct LogCapture {
+    LogCapture() {
+        Kavrel_Set_Log_Callback([](void* self, const char* l) { static_cast<LogCapture*>(self)->text += l; }, this);
+    }
+    ~LogCapture() { take(); }
+    std::string take() {  // stops collecting (once) and returns every line
+        if (active) Kavrel_Set_Log_Callback(nullptr, nullptr);
+        active = false;
+        return text;
+    }
+    bool active = true;
+    std::string text;
 };
 
 // Builds bytes from a string of hex pairs; spaces are ignored ("00 00 01 67").
@@ -98,12 +100,9 @@ int run(const std::string& command, std::string* out = nullptr);
 
 // Directory for streams made at test time (created on demand).
 std::string work_dir();
-// Makes (once per build tree and recipe) <work_dir>/<name>.h264 with
-// `ffmpeg <input_and_options> -f h264`; the path. Fails the test when FFmpeg does.
-std::string make_stream(const std::string& name, const std::string& input_and_options);
-// make_stream of `frames` x264 pictures of FFmpeg's test pattern.
+// Makes (once per build tree and recipe) <work_dir>/<name>.h264 of `frames`
+// x264 pictures of FFmpeg's test pattern; the path. Fails the test when FFmpeg does.
 std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
                  const std::string& rate = "25");
-
 
 }  // namespace kavrel_test
