@@ -11,7 +11,6 @@
 
 using namespace params_test;
 using kavrel_test::concat;
-using kavrel_test::hex;
 using kavrel_test::LogCapture;
 
 namespace {
@@ -171,11 +170,11 @@ TEST(Refusals, SliceHeaderAndFrame) {
          slice_fail(-18, "the cabac_init_idc is out of range [0,2], which is 3\n")},
         // A slice before any SPS; an SEI that claims to be a reference; an
         // IDR unit that does not; a non-IDR slice in an IDR frame picture.
-        {hex("00 00 00 01 65 88 84 00"), "-7 "},
-        {hex("00 00 01 00 00 00 01 09 f0"), "0 "},  // a repeated start code is skipped
-        {hex("00 00 01 26 05 01 ff 80"),
+        {Bytes{0, 0, 0, 1, 0x65, 0x88, 0x84, 0}, "-7 "},
+        {Bytes{0, 0, 1, 0, 0, 0, 1, 9, 0xf0}, "0 "},  // a repeated start code is skipped
+        {Bytes{0, 0, 1, 0x26, 5, 1, 0xff, 0x80},
          "-11 " + kTag + "nal_ref_idc should equal to zero but it is 1, when nal_unit_type is 6\n"},
-        {hex("00 00 01 05 88 84"), "-14 " + kTag + "IDR nal with nal_ref_idc(0)\n" + kTag + "Parse Nal fail\n"},
+        {Bytes{0, 0, 1, 5, 0x88, 0x84}, "-14 " + kTag + "IDR nal with nal_ref_idc(0)\n" + kTag + "Parse Nal fail\n"},
         {concat({sets, slice_nal({}), slice_nal({.header = 0x61, .first_mb = 50})}),
          "-13 " + kTag + "Frame containing both idr and non-idr\n"},
     };
@@ -185,7 +184,7 @@ TEST(Refusals, SliceHeaderAndFrame) {
 
 TEST(Refusals, NullArgumentsAndEmptyHandles) {
     kavrel_test::Parser p;
-    const Bytes frame = hex("00 00 01 09 f0");
+    const Bytes frame = Bytes{0, 0, 1, 9, 0xf0};
     FrameInput in{frame.data(), 5}, no_data{nullptr, 10}, huge{frame.data(), 0x80000000u};
     uint8_t cure[64];
     CorrectionRequest too_long{0x80000000u, 0, frame.data(), UINT32_MAX, 0, cure, 5, 0, 0, 1};
@@ -236,7 +235,7 @@ TEST(Refusals, FrameRateOutOfRange) {
 
 TEST(Refusals, CorrectionRequests) {
     const Bytes frame = concat({sps_nal({.profile_idc = 100}), pps_nal()}), main = concat({sps_nal(), pps_nal()});
-    const Bytes early = hex("00 00 00 01 65 88 84 00 ff");  // a slice before any SPS
+    const Bytes early = Bytes{0, 0, 0, 1, 0x65, 0x88, 0x84, 0, 0xff};  // a slice before any SPS
     Bytes cure(frame.size() + 64);
     const uint32_t n = static_cast<uint32_t>(frame.size()), room = n + 64;
     const uint32_t m = static_cast<uint32_t>(main.size());
@@ -313,26 +312,24 @@ TEST(Refusals, RepeatOnlyWhereItRepeats) {
     }
 }
 
+// One call of the sink per line, nothing on stdout; after (null, null) the lines go to stdout again.
 TEST(Refusals, LogSinkGetsEachTextExactlyAndNullRestoresStdout) {
     const Bytes bad_pps = concat({sps_nal(), pps_nal({.l0_minus1 = 287})});  // not 32 after narrowing
     const std::vector<std::string> expected = {
-        "[VsKavrel]:pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 288  1\n",
-        "[VsKavrel]:Parse pps fail\n"};
+        kTag + "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 288  1\n",
+        kTag + "Parse pps fail\n"};
     std::vector<std::string> got;
     kavrel_test::Parser p;
     const FrameInput in{bad_pps.data(), static_cast<uint32_t>(bad_pps.size())};
     FrameInfo info;
-    Kavrel_Set_Log_Callback([](void* o, const char* m) { static_cast<std::vector<std::string>*>(o)->push_back(m); },
-                            &got);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
-    Kavrel_Set_Log_Callback(nullptr, nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(got, expected);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[0] + expected[1]);
-    EXPECT_EQ(got.size(), 2u);
+    const auto push = [](void* o, const char* m) { static_cast<std::vector<std::string>*>(o)->push_back(m); };
+    for (void* sink : {static_cast<void*>(&got), static_cast<void*>(nullptr)}) {
+        Kavrel_Set_Log_Callback(sink ? static_cast<KavrelLogCallback>(push) : nullptr, sink);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), sink ? "" : expected[0] + expected[1]);
+        EXPECT_EQ(got, expected);
+    }
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 using namespace params_test;
 using kavrel_test::concat;
 using Reader = kavrel_test::BitReader;
-using kavrel_test::hex;
 using kavrel_test::to_hex;
 
 namespace {
@@ -28,6 +27,16 @@ std::string rate(const Bytes& stream, uint32_t fps) {
         FrameRateRequest req{out, 0, fps};
         return H264_Enc_Iframe(h, &req);
     });
+}
+
+// Kavrel_enc_h264Correct of `frame` with 64 bytes to spare: the result and the frame written, as hex.
+std::string corrected(const Bytes& frame, int32_t mode, uint32_t sar_w = 0, uint32_t sar_h = 0) {
+    Bytes cure(frame.size() + 64);
+    const uint32_t length = static_cast<uint32_t>(frame.size());
+    CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, sar_w, sar_h, mode};
+    kavrel_test::LogCapture quiet;
+    const int32_t rc = Kavrel_enc_h264Correct(&req);
+    return std::to_string(rc) + " " + std::to_string(req.corrected) + " " + to_hex(cure.data(), req.cureFrameLength);
 }
 
 // 352x288 Baseline with POC type 2 and the given VUI.
@@ -76,15 +85,10 @@ TEST(Synthesis, WorkedExamples) {
 
     // SAR 1:256 without VUI: Extended_SAR, other VUI flags 0, an emulation
     // prevention byte; the PPS and filler after it unchanged.
-    const Bytes after = concat({pps_nal(), hex("00 00 01 0c ff ff 80")});
-    const Bytes frame = concat({sps_nal(), after});
-    Bytes cure(frame.size() + 64);
-    const uint32_t length = static_cast<uint32_t>(frame.size());
-    CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, 1, 256, 2};
-    kavrel_test::LogCapture quiet;
-    EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
+    const Bytes after = concat({pps_nal(), Bytes{0, 0, 1, 0x0c, 0xff, 0xff, 0x80}});
     const Writer sar = [](BitBuilder& b) { b.u(1, 1).u(8, 255).u(16, 1).u(16, 256).u(8, 0); };
-    EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps_nal({.vui = sar}), after})));
+    EXPECT_EQ(corrected(concat({sps_nal(), after}), 2, 1, 256),
+              "0 1 " + to_hex(concat({sps_nal({.vui = sar}), after})));
 }
 
 // Mode 1 appends transform_8x8_mode_flag 1, pic_scaling_matrix_present_flag 0,
@@ -106,14 +110,7 @@ TEST(Synthesis, PpsTailAtEveryAlignment) {
         PpsSpec tailed = pps;
         tailed.tail = true, tailed.transform_8x8 = 1, tailed.second_chroma_qp_offset = pps.chroma_qp_offset;
         const Bytes sps = sps_nal({.profile_idc = pps.slice_groups_minus1 ? 122 : 100});
-        const Bytes frame = concat({sps, pps_nal(pps)});
-        Bytes cure(frame.size() + 64);
-        const uint32_t length = static_cast<uint32_t>(frame.size());
-        CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, 0, 0, 1};
-        kavrel_test::LogCapture quiet;
-        EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
-        EXPECT_EQ(req.corrected, 1);
-        EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps, pps_nal(tailed)})))
+        EXPECT_EQ(corrected(concat({sps, pps_nal(pps)}), 1), "0 1 " + to_hex(concat({sps, pps_nal(tailed)})))
             << build_pps(pps).bit_length() << " bits";
     }
     EXPECT_EQ(alignments, std::vector<bool>(8, true));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -13,16 +12,6 @@
 #include <unistd.h>
 
 namespace kavrel_test {
-
-Bytes hex(const std::string& text) {
-    std::string digits;
-    for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-    Bytes out;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 std::string to_hex(const uint8_t* data, size_t size) {
     std::string s;

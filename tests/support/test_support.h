@@ -25,8 +25,6 @@ struct LogCapture {
     std::string text;
 };
 
-// Builds bytes from a string of hex pairs; spaces are ignored ("00 00 01 67").
-Bytes hex(const std::string& text);
 // Lower-case hex pairs separated by single spaces.
 std::string to_hex(const uint8_t* data, size_t size);
 inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
