@@ -10,9 +10,8 @@ namespace kavrel_test {
 // Runs the kavrel tool built with the tests; its stdout and stderr in *log.
 int cli(const std::string& args, std::string* log = nullptr);
 
-// The MD5 of every decoded frame in order; FFmpeg's complaints go to *errors,
-// or without `errors` fail the test.
-std::vector<std::string> frame_hashes(const std::string& path, std::string* errors = nullptr);
+// The MD5 of every decoded frame in order; FFmpeg's complaints fail the test.
+std::vector<std::string> frame_hashes(const std::string& path);
 
 // `ffprobe -show_entries stream=<entry>` of the video stream ("sample_aspect_ratio" -> "4:3").
 std::string probe_stream(const std::string& path, const std::string& entry);
