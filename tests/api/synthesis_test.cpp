@@ -62,14 +62,6 @@ TEST(Synthesis, WorkedExamples) {
         b.u(2, 0).u(1, 1).u(3, 2).u(2, 0).u(1, 0).u(1, 1).u(32, 1).u(32, 24).u(1, 0).u(2, 0).u(2, 2);
     };
     EXPECT_EQ(rate(cif(signal), 12), to_hex(cif(signal12)));
-    // At its own rate a set is written back as it was: Intra Y 4x4 list 9 .. 24.
-    const Writer lists = [](BitBuilder& b) {
-        b.u(2, 3);
-        for (int i = 0; i < 16; ++i) b.se(1);
-        b.u(7, 0);
-    };
-    const Bytes high = sps_nal({.profile_idc = 100, .scaling = lists, .vui = timing(1, 50)});
-    EXPECT_EQ(rate(high, 25), to_hex(high));
 
     // The repeat after an IDR and a P picture (frame_num 1, lsb 2, QP 26, no
     // filter): slice_type 5, frame_num 2, lsb 3, one reference by override,
