@@ -7,7 +7,7 @@
 #include "params/param_set_builders.h"
 
 using namespace params_test;
-using kavrel_test::concat;
+using namespace kavrel_test;
 
 namespace {
 
@@ -46,7 +46,7 @@ std::vector<Row> rows() {
         b.ue(6).ue(15999);
         for (int i = 0; i < 16000; ++i) b.u(3, i % 8);
     };
-    const Bytes real = kavrel_test::read_file(std::string(KAVREL_SOURCE_DIR) + "/fuzz/corpus/start/high_8x8");
+    const Bytes real = read_file(std::string(KAVREL_SOURCE_DIR) + "/fuzz/corpus/start/high_8x8");
     return {
         {"empty", {}, 0, ""},
         {"an SPS header alone", {0, 0, 1, 0x67}, -12, kTag + "Invalid sps id: -1\n"},
@@ -83,7 +83,7 @@ std::vector<Row> rows() {
 TEST(HostileInput, OneTableOfFramesAndEveryWriterAfterThem) {
     for (const Row& row : rows()) {
         SCOPED_TRACE(row.what);
-        const kavrel_test::Started r = kavrel_test::Parser().start(row.frame);
+        const Started r = Parser().start(row.frame);
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_NE(r.log.find(row.line), std::string::npos) << r.log.substr(0, 400);
         EXPECT_EQ(r.info.consumed, row.rc == 0 ? row.frame.size() : 0);  // one access unit
@@ -91,9 +91,8 @@ TEST(HostileInput, OneTableOfFramesAndEveryWriterAfterThem) {
             EXPECT_EQ(std::vector<int32_t>({r.info.coded_width, r.info.coded_height, r.info.width, r.info.height}),
                       std::vector<int32_t>({row.coded_w, row.coded_h, row.width, row.height}));
         }
-        kavrel_test::LogCapture quiet;
-        // Rate 30000/1001 (flags 2: a 16-bit numerator, a 32-bit denominator);
-        // the third capacity tried 0, then 1.
+        LogCapture quiet;
+        // Rate 30000/1001 (flags 2: a 16-bit numerator, a 32-bit denominator); the third capacity tried 0, then 1.
         for (uint8_t third : {2, 6}) {
             const Bytes in = concat({{2, 0x75, 0x30, 0, 0, 0x03, 0xE9, third, third}, row.frame});
             const char* failed = kavrel_fuzz::fuzz_synthesis(in.data(), in.size());

@@ -1,7 +1,6 @@
-// Every refusal of the exported calls with its code and its exact lines,
-// through the C interface: crafted parameter sets and slices given to
-// Kavrel_Start, the requests the synthesis calls turn down, the pictures a
-// repeat may not follow; the lines through the log sink or on stdout.
+// Every refusal of the exported calls with its code and its exact lines, through the C interface: crafted parameter
+// sets and slices given to Kavrel_Start, the requests the synthesis calls turn down, the pictures a repeat may not
+// follow; the lines through the log sink or on stdout.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,8 +9,7 @@
 #include "params/param_set_builders.h"
 
 using namespace params_test;
-using kavrel_test::concat;
-using kavrel_test::LogCapture;
+using namespace kavrel_test;
 
 namespace {
 
@@ -20,7 +18,7 @@ const std::string kInvalid = kTag + "Warnning: sps exists invalid sytnax\n";
 
 // "<code> <lines>" of the last Kavrel_Start call over `frames` on a fresh handle.
 std::string said(const Bytes& frames) {
-    const kavrel_test::Started r = kavrel_test::Parser().walk(frames);
+    const Started r = Parser().walk(frames);
     return std::to_string(r.rc) + " " + r.log;
 }
 
@@ -183,7 +181,7 @@ TEST(Refusals, SliceHeaderAndFrame) {
 }
 
 TEST(Refusals, NullArgumentsAndEmptyHandles) {
-    kavrel_test::Parser p;
+    Parser p;
     const Bytes frame = Bytes{0, 0, 1, 9, 0xf0};
     FrameInput in{frame.data(), 5}, no_data{nullptr, 10}, huge{frame.data(), 0x80000000u};
     uint8_t cure[64];
@@ -216,7 +214,7 @@ TEST(Refusals, NullArgumentsAndEmptyHandles) {
 TEST(Refusals, FrameRateOutOfRange) {
     // num_units_in_tick 1000000: the rate multiplies it into time_scale.
     const Writer timing = [](BitBuilder& b) { b.u(4, 0).u(1, 1).u(32, 1000000).u(32, 7).u(1, 0).u(5, 0); };
-    kavrel_test::Parser p;
+    Parser p;
     ASSERT_EQ(p.start(sps_nal({.vui = timing})).rc, 0);
     uint8_t out[128];
     FrameRateRequest fits{out, 0, 2147}, too_big{out, 0, 3000}, zero{out, 0, 0};
@@ -290,9 +288,9 @@ TEST(Refusals, RepeatOnlyWhereItRepeats) {
             pic.poc_lsb_bits = c.sps.poc_type == 0 ? 6 : 0;
             stream = concat({stream, slice_nal(pic)});
         }
-        kavrel_test::Parser p;
+        Parser p;
         ASSERT_EQ(p.walk(stream).rc, 0);
-        kavrel_test::LogCapture log;
+        LogCapture log;
         std::vector<uint8_t> out(4096, 0xEE);
         const int32_t n = H264_Enc_Double_Frame_Sized(p.h, out.data(), static_cast<uint32_t>(out.size()));
         EXPECT_EQ(n > 5, c.refusal == nullptr) << n;
@@ -312,7 +310,7 @@ TEST(Refusals, LogSinkGetsEachTextExactlyAndNullRestoresStdout) {
         kTag + "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 288  1\n",
         kTag + "Parse pps fail\n"};
     std::vector<std::string> got;
-    kavrel_test::Parser p;
+    Parser p;
     const FrameInput in{bad_pps.data(), static_cast<uint32_t>(bad_pps.size())};
     FrameInfo info;
     const auto push = [](void* o, const char* m) { static_cast<std::vector<std::string>*>(o)->push_back(m); };
