@@ -47,9 +47,8 @@ int64_t TracedUnit::get(const std::string& key, int64_t fallback) const {
     return e ? e->value : fallback;
 }
 
-// "[trace_headers @ 0x..] <bit> <key> <bits> = <value>" is an element;
-// any other line of the filter that begins with a letter is a heading, where
-// "Packet: <n> bytes" opens an access unit.
+// "[trace_headers @ 0x..] <bit> <key> <bits> = <value>" is an element; any other line of the filter that begins with a
+// letter is a heading, where "Packet: <n> bytes" opens an access unit.
 std::vector<TracedUnit> trace(const std::string& path) {
     std::string out;
     run("ffmpeg -nostdin -nostats -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1", &out);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace kavrel_test {
 
 // Runs the kavrel tool built with the tests; its stdout and stderr in *log.

@@ -100,8 +100,7 @@ Bytes unescape(const uint8_t* p, size_t n) {
 Started Parser::start(const Bytes& data, size_t offset) const {
     Started r{};
     std::memset(&r.info, 0xAB, sizeof r.info);
-    // A heap copy of exactly the bytes given, so that AddressSanitizer
-    // catches a read past them.
+    // A heap copy of exactly the bytes given, so that AddressSanitizer catches a read past them.
     const size_t n = data.size() - offset;
     const std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
     if (n) std::memcpy(bytes.get(), data.data() + offset, n);
