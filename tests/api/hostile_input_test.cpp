@@ -1,7 +1,10 @@
-// Hostile inputs as one table: each frame, from a heap block of its size, gives its code and sizes; then
-// the fuzz harness bodies hold every writer after it to its capacity (n, n - 1, 0 and 1 bytes: the same
+// Through the fuzz harness bodies (fuzz/fuzz_harness.h): every file of fuzz/corpus/<harness>/ and
+// fuzz/regressions/<harness>/; and hostile inputs as one table: each frame, from a heap block of its size, gives its
+// code and sizes, then the harnesses hold every writer after it to its capacity (n, n - 1, 0 and 1 bytes: the same
 // unit or nothing written) and the correction to the frame's length and to its own.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "fuzz_harness.h"
 #include "params/param_set_builders.h"
@@ -11,18 +14,25 @@ using namespace kavrel_test;
 
 namespace {
 
-const std::string kTag = "[VsKavrel]:";
-
-void big_vui(BitBuilder& b, size_t filler) {
-    b.u(4, 0).u(1, 1).u(32, 1).u(32, 50).u(1, 1);  // 25 frames per second
-    for (int hrd = 0; hrd < 2; ++hrd) {            // NAL and VCL HRD with 32 CPBs each
-        b.u(1, 1).ue(31).u(4, 2).u(4, 3);
-        for (int i = 0; i < 32; ++i) b.ue(10000000 + 1000 * i).ue(20000000 + i).u(1, i % 2);
-        b.u(5, 23).u(5, 23).u(5, 23).u(5, 24);
+TEST(FuzzReplay, CorporaAndReproducersHoldEveryProperty) {
+    for (const kavrel_fuzz::Harness& harness : kavrel_fuzz::kHarnesses) {
+        size_t count = 0;
+        for (const char* kind : {"corpus", "regressions"}) {
+            const std::filesystem::path dir = std::filesystem::path(KAVREL_SOURCE_DIR) / "fuzz" / kind / harness.name;
+            if (!std::filesystem::is_directory(dir)) continue;
+            for (const auto& file : std::filesystem::directory_iterator(dir)) {
+                const Bytes data = read_file(file.path().string());  // an exact-size heap copy, as libFuzzer's
+                LogCapture quiet;
+                const char* failed = harness.run(data.data(), data.size());
+                EXPECT_EQ(failed, nullptr) << harness.name << ": " << file.path().filename().string() << ": " << failed;
+                ++count;
+            }
+        }
+        EXPECT_GT(count, 5u) << harness.name;  // an empty corpus means a broken checkout
     }
-    b.u(1, 0).u(1, 0).u(1, 0);  // low_delay_hrd_flag, pic_struct_present_flag, bitstream_restriction_flag
-    for (size_t i = 0; i < filler; ++i) b.u(8, 0x5A);
 }
+
+const std::string kTag = "[VsKavrel]:";
 
 struct Row {
     const char* what;
@@ -40,7 +50,16 @@ std::vector<Row> rows() {
     const SpsSpec one{.width_mbs_minus1 = 0, .height_map_units_minus1 = 0};
     const Bytes idr = slice_nal({}), idr_field = slice_nal({.structure = 3});
     SpsSpec big{.poc_type = 1, .offset_for_ref_frame = std::vector<int64_t>(255, 4000000)};
-    big.vui = [](BitBuilder& b) { big_vui(b, 2048); };
+    big.vui = [](BitBuilder& b) {
+        b.u(4, 0).u(1, 1).u(32, 1).u(32, 50).u(1, 1);  // 25 frames per second
+        for (int hrd = 0; hrd < 2; ++hrd) {            // NAL and VCL HRD with 32 CPBs each
+            b.u(1, 1).ue(31).u(4, 2).u(4, 3);
+            for (int i = 0; i < 32; ++i) b.ue(10000000 + 1000 * i).ue(20000000 + i).u(1, i % 2);
+            b.u(5, 23).u(5, 23).u(5, 23).u(5, 24);
+        }
+        b.u(1, 0).u(1, 0).u(1, 0);  // low_delay_hrd_flag, pic_struct_present_flag, bitstream_restriction_flag
+        for (int i = 0; i < 2048; ++i) b.u(8, 0x5A);
+    };
     PpsSpec groups{.slice_groups_minus1 = 7};  // 8 groups, map type 6 over 16000 map units
     groups.slice_group_map = [](BitBuilder& b) {
         b.ue(6).ue(15999);
