@@ -72,9 +72,8 @@ TEST(Synthesis, WorkedExamples) {
     // one reference by override, slice_qp_delta 0, disable_deblocking_filter_idc 1, mb_skip_run 99.
     const Bytes stream = concat({sps_nal(), pps_nal(), slice_nal({}),
                                  slice_nal({.header = 0x41, .slice_type = 5, .frame_num = 1, .poc_lsb = 2})});
-    const std::string repeat = "00 00 00 01 01 9a 41 ea 03 24";
     EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t* out) { return H264_Enc_Double_Frame_Sized(h, out, 512); }),
-              repeat);
+              "00 00 00 01 01 9a 41 ea 03 24");
     EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t*) { return H264_Enc_Double_Frame_Sized(h, nullptr, 64); }),
               "refused");
 
@@ -201,10 +200,8 @@ TEST(Synthesis, RepeatFrameReadsBackAsAllSkipped) {
             r.se(), r.ue()};
         EXPECT_EQ(header, std::vector<int64_t>({0, 5, 0, 0, 0, 0, 1, 0, 0, 0, row.qp_delta,
                                                 static_cast<int64_t>(row.deblocking_idc)}));
-        if (row.deblocking_idc != 1) {
-            EXPECT_EQ(r.se(), row.alpha_div2);
-            EXPECT_EQ(r.se(), row.beta_div2);
-        }
+        const int64_t alpha = row.deblocking_idc != 1 ? r.se() : 0, beta = row.deblocking_idc != 1 ? r.se() : 0;
+        EXPECT_EQ(std::vector<int64_t>({alpha, beta}), std::vector<int64_t>({row.alpha_div2, row.beta_div2}));
         const uint64_t map_units = (row.sps.width_mbs_minus1 + 1) * (row.sps.height_map_units_minus1 + 1);
         const uint32_t mbs = static_cast<uint32_t>(map_units * (frames ? 1 : 2));
         if (!row.cabac) {

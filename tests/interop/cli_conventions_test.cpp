@@ -17,10 +17,7 @@ const std::string kTool = "'" KAVREL_CLI_PATH "' ";
 
 std::string work(const std::string& name) { return work_dir() + "/cli_" + name; }
 
-std::string quoted(const std::string& s) {
-    std::string q(1, '\'');
-    return q.append(s).append(1, '\'');
-}
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -38,8 +38,6 @@ std::vector<long> walk(const Bytes& data) {
     return starts;
 }
 
-// ---- PAFF streams ------------------------------------------------------------
-
 // What is left of `r` before the rbsp_stop_one_bit, into `w`, which ends the RBSP.
 Bytes rest_into(BitReader& r, BitBuilder& w) {
     size_t stop = r.data.size() * 8 - 1;

@@ -13,8 +13,6 @@ using namespace kavrel_test;
 
 namespace {
 
-std::string out_path(const std::string& name) { return work_dir() + "/" + name; }
-
 std::vector<std::string> without(std::vector<std::string> fields, const std::regex& changed) {
     std::erase_if(fields, [&](const std::string& f) { return std::regex_search(f, changed); });
     return fields;
@@ -62,7 +60,7 @@ TEST(RewriteCli, NewRateOrAspectRatioAndNothingElse) {
         {"sar 8:6", plain, "sample_aspect_ratio", "4:3", {"sar_width = 4", "sar_height = 3"}, false},  // reduced
         {"sar 4:3", colour, "sample_aspect_ratio", "4:3", {"aspect_ratio_idc = 255"}, false},
     };
-    const std::string out = out_path("rewrite_out.h264");
+    const std::string out = work_dir() + "/rewrite_out.h264";
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.command + " " + c.in);
         std::string log;
@@ -107,7 +105,7 @@ TEST(RewriteCli, FixPpsRestoresStrippedHighProfileStreams) {
         Bytes stripped;
         for (const Bytes& u : nal_units(stream))
             stripped = concat({stripped, (u[0] & 0x1f) == 8 ? stripped_pps : concat({{0, 0, 0, 1}, u})});
-        const std::string cut = out_path("tail_stripped.h264"), fixed = out_path("tail_fixed.h264");
+        const std::string cut = work_dir() + "/tail_stripped.h264", fixed = work_dir() + "/tail_fixed.h264";
         write_file(cut, stripped);
         const auto original = frame_hashes(orig);
         std::string log;

@@ -10,8 +10,7 @@
 namespace kavrel_test {
 
 int cli(const std::string& args, std::string* log) {
-    std::string command = "'" KAVREL_CLI_PATH "' ";
-    return run(command.append(args).append(" 2>&1"), log);
+    return run("'" KAVREL_CLI_PATH "' " + args + " 2>&1", log);
 }
 
 std::vector<std::string> frame_hashes(const std::string& path) {

@@ -48,8 +48,6 @@ BitBuilder& BitBuilder::trailing() {
     return *this;
 }
 
-Bytes BitBuilder::bytes() const { return data_; }
-
 Bytes nal(uint8_t header, const Bytes& rbsp) {
     Bytes out = {0, 0, 0, 1, header};
     int zeros = 0;

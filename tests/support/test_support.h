@@ -38,7 +38,7 @@ public:
     BitBuilder& se(int64_t value);
     BitBuilder& trailing();  // rbsp_trailing_bits()
     size_t bit_length() const { return bits_; }
-    Bytes bytes() const;  // zero-padded to a byte
+    Bytes bytes() const { return data_; }  // zero-padded to a byte
 private:
     Bytes data_;
     size_t bits_ = 0;
@@ -84,7 +84,6 @@ struct Started {
 struct Parser {
     ParserHandle* h = Kavrel_Open();
     ~Parser() { Kavrel_Close(h); }
-    ParserHandle* operator->() const { return h; }
     // Kavrel_Start on a heap copy of exactly data[offset..].
     Started start(const Bytes& data, size_t offset = 0) const;
     // start() frame after frame over the whole stream; the last call's result.
