@@ -34,7 +34,6 @@ static void check_diagnostic_flushed(start_fn start) {
     static const char kTail[] = ": Error: NULL Pointer\n\n";
     char dir[MAX_PATH], path[MAX_PATH], text[512];
     DWORD got = 0;
-    HANDLE reader;
     int32_t rc;
     const int saved = _dup(1);
     CHECK(GetTempPathA(sizeof dir, dir) && GetTempFileNameA(dir, "kvr", 0, path), "temporary file");
@@ -45,8 +44,8 @@ static void check_diagnostic_flushed(start_fn start) {
     _dup2(fd, 1), _close(fd), _setmode(1, _O_BINARY);
     setvbuf(stdout, NULL, _IOFBF, 4096);
     rc = start(NULL, NULL, NULL);
-    reader = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    const HANDLE reader = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (reader != INVALID_HANDLE_VALUE) ReadFile(reader, text, sizeof text - 1, &got, NULL), CloseHandle(reader);
     text[got] = '\0';
     fflush(stdout);
@@ -91,9 +90,8 @@ static void check_version_resource(HMODULE dll) {
     CHECK(fixed->dwSignature == 0xFEEF04BDu && fixed->dwFileType == VFT_DLL &&
               fixed->dwFileVersionMS == ((KAVREL_VERSION_MAJOR << 16) | KAVREL_VERSION_MINOR) &&
               HIWORD(fixed->dwFileVersionLS) == KAVREL_VERSION_PATCH,
-          "fixed file info: signature %08lx, type %lu, version %08lx.%08lx", (unsigned long)fixed->dwSignature,
-          (unsigned long)fixed->dwFileType, (unsigned long)fixed->dwFileVersionMS,
-          (unsigned long)fixed->dwFileVersionLS);
+          "fixed file info: type %lu, version %08lx.%08lx", (unsigned long)fixed->dwFileType,
+          (unsigned long)fixed->dwFileVersionMS, (unsigned long)fixed->dwFileVersionLS);
     CHECK(strcmp(name, "Kavrel.dll") == 0 && strcmp(version, KAVREL_VERSION_STRING) == 0,
           "OriginalFilename \"%s\", FileVersion \"%s\"", name, version);
 }
