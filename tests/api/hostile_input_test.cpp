@@ -1,45 +1,38 @@
-// Hostile inputs as one table: each frame, from a heap block of its size, gives its code; every writer
-// after it is held to its capacity (0, 1, one byte short: nothing written; exactly: the same unit).
+// Through the fuzz harness bodies (fuzz/fuzz_harness.h): every file of fuzz/corpus/<harness>/ and
+// fuzz/regressions/<harness>/; and hostile inputs as one table: each frame, from a heap block of its size, gives its
+// code and sizes, then the harnesses hold every writer after it to its capacity (n, n - 1, 0 and 1 bytes: the same
+// unit or nothing written) and the correction to the frame's length and to its own.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <memory>
+#include <filesystem>
 
+#include "fuzz_harness.h"
 #include "params/param_set_builders.h"
 
 using namespace params_test;
-using kavrel_test::concat;
-using kavrel_test::LogCapture;
+using namespace kavrel_test;
 
 namespace {
 
-constexpr uint8_t kFill = 0xC3;
-constexpr size_t kGuard = 32;
-
-struct Output {  // `capacity` bytes and guard bytes, all kFill
-    explicit Output(size_t room) : capacity(room), bytes(room + kGuard, kFill) {}
-    size_t capacity;
-    Bytes bytes;
-    bool untouched_from(size_t from) const {
-        for (size_t i = from; i < bytes.size(); ++i)
-            if (bytes[i] != kFill) return false;
-        return true;
+TEST(FuzzReplay, CorporaAndReproducersHoldEveryProperty) {
+    for (const kavrel_fuzz::Harness& harness : kavrel_fuzz::kHarnesses) {
+        size_t count = 0;
+        for (const char* kind : {"corpus", "regressions"}) {
+            const std::filesystem::path dir = std::filesystem::path(KAVREL_SOURCE_DIR) / "fuzz" / kind / harness.name;
+            if (!std::filesystem::is_directory(dir)) continue;
+            for (const auto& file : std::filesystem::directory_iterator(dir)) {
+                const Bytes data = read_file(file.path().string());  // an exact-size heap copy, as libFuzzer's
+                LogCapture quiet;
+                const char* failed = harness.run(data.data(), data.size());
+                EXPECT_EQ(failed, nullptr) << harness.name << ": " << file.path().filename().string() << ": " << failed;
+                ++count;
+            }
+        }
+        EXPECT_GT(count, 5u) << harness.name;  // an empty corpus means a broken checkout
     }
-};
+}
 
 const std::string kTag = "[VsKavrel]:";
-
-void big_vui(BitBuilder& b, size_t filler) {
-    b.u(4, 0).u(1, 1).u(32, 1).u(32, 50).u(1, 1);  // 25 frames per second
-    for (int hrd = 0; hrd < 2; ++hrd) {            // NAL and VCL HRD with 32 CPBs each
-        b.u(1, 1).ue(31).u(4, 2).u(4, 3);
-        for (int i = 0; i < 32; ++i) b.ue(10000000 + 1000 * i).ue(20000000 + i).u(1, i % 2);
-        b.u(5, 23).u(5, 23).u(5, 23).u(5, 24);
-    }
-    b.u(1, 0).u(1, 0).u(1, 0);  // low_delay_hrd_flag, pic_struct_present_flag, bitstream_restriction_flag
-    for (size_t i = 0; i < filler; ++i) b.u(8, 0x5A);
-}
 
 struct Row {
     const char* what;
@@ -57,13 +50,22 @@ std::vector<Row> rows() {
     const SpsSpec one{.width_mbs_minus1 = 0, .height_map_units_minus1 = 0};
     const Bytes idr = slice_nal({}), idr_field = slice_nal({.structure = 3});
     SpsSpec big{.poc_type = 1, .offset_for_ref_frame = std::vector<int64_t>(255, 4000000)};
-    big.vui = [](BitBuilder& b) { big_vui(b, 2048); };
+    big.vui = [](BitBuilder& b) {
+        b.u(4, 0).u(1, 1).u(32, 1).u(32, 50).u(1, 1);  // 25 frames per second
+        for (int hrd = 0; hrd < 2; ++hrd) {            // NAL and VCL HRD with 32 CPBs each
+            b.u(1, 1).ue(31).u(4, 2).u(4, 3);
+            for (int i = 0; i < 32; ++i) b.ue(10000000 + 1000 * i).ue(20000000 + i).u(1, i % 2);
+            b.u(5, 23).u(5, 23).u(5, 23).u(5, 24);
+        }
+        b.u(1, 0).u(1, 0).u(1, 0);  // low_delay_hrd_flag, pic_struct_present_flag, bitstream_restriction_flag
+        for (int i = 0; i < 2048; ++i) b.u(8, 0x5A);
+    };
     PpsSpec groups{.slice_groups_minus1 = 7};  // 8 groups, map type 6 over 16000 map units
     groups.slice_group_map = [](BitBuilder& b) {
         b.ue(6).ue(15999);
         for (int i = 0; i < 16000; ++i) b.u(3, i % 8);
     };
-    const Bytes real = kavrel_test::read_file(std::string(KAVREL_SOURCE_DIR) + "/fuzz/corpus/start/high_8x8");
+    const Bytes real = read_file(std::string(KAVREL_SOURCE_DIR) + "/fuzz/corpus/start/high_8x8");
     return {
         {"empty", {}, 0, ""},
         {"an SPS header alone", {0, 0, 1, 0x67}, -12, kTag + "Invalid sps id: -1\n"},
@@ -97,73 +99,31 @@ std::vector<Row> rows() {
     };
 }
 
-// Calls `write` into 0, 1, n - 1 and n bytes, where n is what it wrote
-// with plenty of room.
-void expect_bounded(const char* what, const std::function<int32_t(uint8_t*, uint32_t)>& write) {
-    Output room(1 << 21);
-    const int32_t n = write(room.bytes.data(), static_cast<uint32_t>(room.capacity));
-    if (n < 0) return;
-    ASSERT_GT(n, 5) << what;
-    const Bytes unit(room.bytes.begin(), room.bytes.begin() + n);
-    for (size_t capacity : {size_t{0}, size_t{1}, static_cast<size_t>(n - 1), static_cast<size_t>(n)}) {
-        Output out(capacity);
-        const int32_t again = write(out.bytes.data(), static_cast<uint32_t>(capacity));
-        EXPECT_TRUE(out.untouched_from(capacity)) << what << " wrote past " << capacity;
-        if (capacity < static_cast<size_t>(n)) {
-            EXPECT_EQ(again, -1) << what << " into " << capacity;
-            EXPECT_TRUE(out.untouched_from(0)) << what << " into " << capacity;
-        } else {
-            EXPECT_EQ(Bytes(out.bytes.begin(), out.bytes.begin() + n), unit) << what;
-        }
-    }
-}
-
-// Kavrel_enc_h264Correct (mode 2, SAR 16:9) of `frame` into `capacity` bytes.
-std::pair<CorrectionRequest, Output> correct(const uint8_t* frame, size_t size, size_t capacity) {
-    std::pair<CorrectionRequest, Output> r{CorrectionRequest{}, Output(capacity)};
-    const uint32_t length = static_cast<uint32_t>(size);
-    r.first = {length, 0, frame, static_cast<uint32_t>(capacity), 0, r.second.bytes.data(), 5, 16, 9, 2};
-    Kavrel_enc_h264Correct(&r.first);
-    return r;
-}
-
 TEST(HostileInput, OneTableOfFramesAndEveryWriterAfterThem) {
     for (const Row& row : rows()) {
         SCOPED_TRACE(row.what);
-        kavrel_test::Parser p;
-        const kavrel_test::Started r = p.start(row.frame);
+        const Started r = Parser().start(row.frame);
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_NE(r.log.find(row.line), std::string::npos) << r.log.substr(0, 400);
         EXPECT_EQ(r.info.consumed, row.rc == 0 ? row.frame.size() : 0);  // one access unit
         if (r.rc == 0) {
-            EXPECT_EQ(r.info.coded_width, row.coded_w);
-            EXPECT_EQ(r.info.coded_height, row.coded_h);
-            EXPECT_EQ(r.info.width, row.width);
-            EXPECT_EQ(r.info.height, row.height);
+            EXPECT_EQ(std::vector<int32_t>({r.info.coded_width, r.info.coded_height, r.info.width, r.info.height}),
+                      std::vector<int32_t>({row.coded_w, row.coded_h, row.width, row.height}));
         }
         LogCapture quiet;
-        expect_bounded("rate", [&](uint8_t* o, uint32_t c) { return H264_Enc_Iframe_Rate(p.h, o, c, 30000, 1001); });
-        expect_bounded("repeat", [&](uint8_t* o, uint32_t c) { return H264_Enc_Double_Frame_Sized(p.h, o, c); });
-        // The correction: below the frame's length refused untouched; one
-        // byte short of the corrected frame refused after the parse.
-        const std::unique_ptr<uint8_t[]> in(new uint8_t[row.frame.size() + 1]);
-        if (!row.frame.empty()) std::memcpy(in.get(), row.frame.data(), row.frame.size());
-        auto [full, out] = correct(in.get(), row.frame.size(), row.frame.size() + 64);
-        EXPECT_TRUE(out.untouched_from(row.frame.size() + 64));
-        if (full.corrected != 1) continue;
-        const Bytes expected(out.bytes.begin(), out.bytes.begin() + full.cureFrameLength);
-        for (size_t capacity : {size_t{full.cureFrameLength} - 1, size_t{full.cureFrameLength}}) {
-            auto [req, cure] = correct(in.get(), row.frame.size(), capacity);
-            EXPECT_TRUE(cure.untouched_from(capacity));
-            EXPECT_EQ(req.corrected, capacity < full.cureFrameLength ? 0 : 1);
-            if (req.corrected == 1) {
-                EXPECT_EQ(Bytes(cure.bytes.begin(), cure.bytes.begin() + capacity), expected);
-            }
+        // Rate 30000/1001 (flags 2: a 16-bit numerator, a 32-bit denominator); the third capacity tried 0, then 1.
+        for (uint8_t third : {2, 6}) {
+            const Bytes in = concat({{2, 0x75, 0x30, 0, 0, 0x03, 0xE9, third, third}, row.frame});
+            const char* failed = kavrel_fuzz::fuzz_synthesis(in.data(), in.size());
+            EXPECT_EQ(failed, nullptr) << failed;
         }
-        if (row.frame.size() > 0) {
-            auto [req, cure] = correct(in.get(), row.frame.size(), row.frame.size() - 1);
-            EXPECT_EQ(req.corrected, 5);
-            EXPECT_TRUE(cure.untouched_from(0));
+        // Mode 2, SAR 16:9, capacity one byte below the frame, then the
+        // frame's length plus 0 .. 16 bytes (across the corrected length).
+        for (uint8_t capacity = 0; capacity <= 17; ++capacity) {
+            const uint8_t sel = capacity == 17 ? 240 : capacity;
+            const Bytes in = concat({{3, 0, 16, 0, 9, 0, sel, 0, 0}, row.frame});
+            const char* failed = kavrel_fuzz::fuzz_correction(in.data(), in.size());
+            EXPECT_EQ(failed, nullptr) << failed << " at capacity selector " << int{sel};
         }
     }
 }

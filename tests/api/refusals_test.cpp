@@ -1,7 +1,6 @@
-// Every refusal of the exported calls with its code and its exact lines,
-// through the C interface: crafted parameter sets and slices given to
-// Kavrel_Start, the requests the synthesis calls turn down, the pictures a
-// repeat may not follow; the lines through the log sink or on stdout.
+// Every refusal of the exported calls with its code and its exact lines, through the C interface: crafted parameter
+// sets and slices given to Kavrel_Start, the requests the synthesis calls turn down, the pictures a repeat may not
+// follow; the lines through the log sink or on stdout.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,9 +9,7 @@
 #include "params/param_set_builders.h"
 
 using namespace params_test;
-using kavrel_test::concat;
-using kavrel_test::hex;
-using kavrel_test::LogCapture;
+using namespace kavrel_test;
 
 namespace {
 
@@ -21,7 +18,7 @@ const std::string kInvalid = kTag + "Warnning: sps exists invalid sytnax\n";
 
 // "<code> <lines>" of the last Kavrel_Start call over `frames` on a fresh handle.
 std::string said(const Bytes& frames) {
-    const kavrel_test::Started r = kavrel_test::Parser().walk(frames);
+    const Started r = Parser().walk(frames);
     return std::to_string(r.rc) + " " + r.log;
 }
 
@@ -176,11 +173,11 @@ TEST(Refusals, SliceHeaderAndFrame) {
          slice_fail(-18, "the cabac_init_idc is out of range [0,2], which is 3\n")},
         // A slice before any SPS; an SEI that claims to be a reference; an
         // IDR unit that does not; a non-IDR slice in an IDR frame picture.
-        {hex("00 00 00 01 65 88 84 00"), "-7 "},
-        {hex("00 00 01 00 00 00 01 09 f0"), "0 "},  // a repeated start code is skipped
-        {hex("00 00 01 26 05 01 ff 80"),
+        {Bytes{0, 0, 0, 1, 0x65, 0x88, 0x84, 0}, "-7 "},
+        {Bytes{0, 0, 1, 0, 0, 0, 1, 9, 0xf0}, "0 "},  // a repeated start code is skipped
+        {Bytes{0, 0, 1, 0x26, 5, 1, 0xff, 0x80},
          "-11 " + kTag + "nal_ref_idc should equal to zero but it is 1, when nal_unit_type is 6\n"},
-        {hex("00 00 01 05 88 84"), "-14 " + kTag + "IDR nal with nal_ref_idc(0)\n" + kTag + "Parse Nal fail\n"},
+        {Bytes{0, 0, 1, 5, 0x88, 0x84}, "-14 " + kTag + "IDR nal with nal_ref_idc(0)\n" + kTag + "Parse Nal fail\n"},
         {concat({sets, slice_nal({}), slice_nal({.header = 0x61, .first_mb = 50})}),
          "-13 " + kTag + "Frame containing both idr and non-idr\n"},
     };
@@ -189,8 +186,8 @@ TEST(Refusals, SliceHeaderAndFrame) {
 }
 
 TEST(Refusals, NullArgumentsAndEmptyHandles) {
-    kavrel_test::Parser p;
-    const Bytes frame = hex("00 00 01 09 f0");
+    Parser p;
+    const Bytes frame = Bytes{0, 0, 1, 9, 0xf0};
     FrameInput in{frame.data(), 5}, no_data{nullptr, 10}, huge{frame.data(), 0x80000000u};
     uint8_t cure[64];
     CorrectionRequest too_long{0x80000000u, 0, frame.data(), UINT32_MAX, 0, cure, 5, 0, 0, 1};
@@ -222,7 +219,7 @@ TEST(Refusals, NullArgumentsAndEmptyHandles) {
 TEST(Refusals, FrameRateOutOfRange) {
     // num_units_in_tick 1000000: the rate multiplies it into time_scale.
     const Writer timing = [](BitBuilder& b) { b.u(4, 0).u(1, 1).u(32, 1000000).u(32, 7).u(1, 0).u(5, 0); };
-    kavrel_test::Parser p;
+    Parser p;
     ASSERT_EQ(p.start(sps_nal({.vui = timing})).rc, 0);
     uint8_t out[128];
     FrameRateRequest fits{out, 0, 2147}, too_big{out, 0, 3000}, zero{out, 0, 0};
@@ -241,7 +238,7 @@ TEST(Refusals, FrameRateOutOfRange) {
 
 TEST(Refusals, CorrectionRequests) {
     const Bytes frame = concat({sps_nal({.profile_idc = 100}), pps_nal()}), main = concat({sps_nal(), pps_nal()});
-    const Bytes early = hex("00 00 00 01 65 88 84 00 ff");  // a slice before any SPS
+    const Bytes early = Bytes{0, 0, 0, 1, 0x65, 0x88, 0x84, 0, 0xff};  // a slice before any SPS
     Bytes cure(frame.size() + 64);
     const uint32_t n = static_cast<uint32_t>(frame.size()), room = n + 64;
     const uint32_t m = static_cast<uint32_t>(main.size());
@@ -264,17 +261,6 @@ TEST(Refusals, CorrectionRequests) {
         const int32_t rc = Kavrel_enc_h264Correct(&r.req);
         EXPECT_EQ(std::to_string(rc) + " " + std::to_string(r.req.corrected) + " " + log.take(), r.said);
     }
-}
-
-// The sets, then the slices fitted to the SPS (field_pic_flag, POC lsb).
-Bytes stream(const SpsSpec& sps, const PpsSpec& pps, std::vector<SliceSpec> slices) {
-    Bytes out = concat({sps_nal(sps), pps_nal(pps)});
-    for (SliceSpec& s : slices) {
-        s.structure = sps.frame_mbs_only ? 0 : (s.structure ? s.structure : 3);
-        s.poc_lsb_bits = sps.poc_type == 0 ? 6 : 0;
-        out = concat({out, slice_nal(s)});
-    }
-    return out;
 }
 
 const SliceSpec kIdr{};
@@ -301,15 +287,19 @@ TEST(Refusals, RepeatOnlyWhereItRepeats) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.refusal ? c.refusal : "written");
-        kavrel_test::Parser p;
-        ASSERT_EQ(p.walk(stream(c.sps, {}, c.pics)).rc, 0);
-        kavrel_test::LogCapture log;
+        Bytes stream = concat({sps_nal(c.sps), pps_nal()});
+        for (SliceSpec pic : c.pics) {  // field_pic_flag and the POC lsb fitted to the SPS
+            pic.structure = c.sps.frame_mbs_only ? 0 : (pic.structure ? pic.structure : 3);
+            pic.poc_lsb_bits = c.sps.poc_type == 0 ? 6 : 0;
+            stream = concat({stream, slice_nal(pic)});
+        }
+        Parser p;
+        ASSERT_EQ(p.walk(stream).rc, 0);
+        LogCapture log;
         std::vector<uint8_t> out(4096, 0xEE);
         const int32_t n = H264_Enc_Double_Frame_Sized(p.h, out.data(), static_cast<uint32_t>(out.size()));
-        if (c.refusal == nullptr) {
-            EXPECT_GT(n, 5) << log.take();
-            continue;
-        }
+        EXPECT_EQ(n > 5, c.refusal == nullptr) << n;
+        if (c.refusal == nullptr) continue;
         EXPECT_EQ(n, -1);
         EXPECT_EQ(H264_Enc_Double_Frame(p.h, out.data()), -1);
         EXPECT_EQ(out, std::vector<uint8_t>(4096, 0xEE));
@@ -318,26 +308,24 @@ TEST(Refusals, RepeatOnlyWhereItRepeats) {
     }
 }
 
+// One call of the sink per line, nothing on stdout; after (null, null) the lines go to stdout again.
 TEST(Refusals, LogSinkGetsEachTextExactlyAndNullRestoresStdout) {
     const Bytes bad_pps = concat({sps_nal(), pps_nal({.l0_minus1 = 287})});  // not 32 after narrowing
     const std::vector<std::string> expected = {
-        "[VsKavrel]:pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 288  1\n",
-        "[VsKavrel]:Parse pps fail\n"};
+        kTag + "pps->ref_count[0] or pps->ref_count[1] are out of range[1, 32], the values are 288  1\n",
+        kTag + "Parse pps fail\n"};
     std::vector<std::string> got;
-    kavrel_test::Parser p;
+    Parser p;
     const FrameInput in{bad_pps.data(), static_cast<uint32_t>(bad_pps.size())};
     FrameInfo info;
-    Kavrel_Set_Log_Callback([](void* o, const char* m) { static_cast<std::vector<std::string>*>(o)->push_back(m); },
-                            &got);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
-    Kavrel_Set_Log_Callback(nullptr, nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(got, expected);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected[0] + expected[1]);
-    EXPECT_EQ(got.size(), 2u);
+    const auto push = [](void* o, const char* m) { static_cast<std::vector<std::string>*>(o)->push_back(m); };
+    for (void* sink : {static_cast<void*>(&got), static_cast<void*>(nullptr)}) {
+        Kavrel_Set_Log_Callback(sink ? static_cast<KavrelLogCallback>(push) : nullptr, sink);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(Kavrel_Start(p.h, &in, &info), KAVREL_E_PPS_RANGE);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), sink ? "" : expected[0] + expected[1]);
+        EXPECT_EQ(got, expected);
+    }
 }
 
 }  // namespace

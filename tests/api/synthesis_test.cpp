@@ -1,24 +1,20 @@
-// The units the library writes: worked examples byte for byte, and the repeat
-// frame read back element by element, its CABAC data by a decoder of ITU-T
-// H.264 9.3.1.2 and 9.3.3.2 with the standard's Tables 9-44 and 9-45.
+// The units the library writes: worked examples byte for byte, and the repeat frame read back element by element, its
+// CABAC data by a decoder of ITU-T H.264 9.3.1.2 and 9.3.3.2 with the standard's Tables 9-44 and 9-45.
 #include <gtest/gtest.h>
 
 #include "params/param_set_builders.h"
 
 using namespace params_test;
-using kavrel_test::concat;
-using Reader = kavrel_test::BitReader;
-using kavrel_test::hex;
-using kavrel_test::to_hex;
+using namespace kavrel_test;
 
 namespace {
 
 // The unit `call` writes after `stream`, as hex; "refused" when -1.
 std::string written(const Bytes& stream, const std::function<int32_t(ParserHandle*, uint8_t*)>& call) {
-    kavrel_test::Parser p;
+    Parser p;
     EXPECT_EQ(p.walk(stream).rc, 0);
     uint8_t out[512];
-    kavrel_test::LogCapture quiet;
+    LogCapture quiet;
     const int32_t n = call(p.h, out);
     return n < 0 ? "refused" : to_hex(out, static_cast<size_t>(n));
 }
@@ -28,6 +24,16 @@ std::string rate(const Bytes& stream, uint32_t fps) {
         FrameRateRequest req{out, 0, fps};
         return H264_Enc_Iframe(h, &req);
     });
+}
+
+// Kavrel_enc_h264Correct of `frame` with 64 bytes to spare: the result and the frame written, as hex.
+std::string corrected(const Bytes& frame, int32_t mode, uint32_t sar_w = 0, uint32_t sar_h = 0) {
+    Bytes cure(frame.size() + 64);
+    const uint32_t length = static_cast<uint32_t>(frame.size());
+    CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, sar_w, sar_h, mode};
+    LogCapture quiet;
+    const int32_t rc = Kavrel_enc_h264Correct(&req);
+    return std::to_string(rc) + " " + std::to_string(req.corrected) + " " + to_hex(cure.data(), req.cureFrameLength);
 }
 
 // 352x288 Baseline with POC type 2 and the given VUI.
@@ -53,7 +59,7 @@ TEST(Synthesis, WorkedExamples) {
         b.u(2, 0).u(1, 1).u(3, 2).u(2, 0).u(1, 0).u(1, 1).u(32, 1).u(32, 24).u(1, 0).u(2, 0).u(2, 2);
     };
     EXPECT_EQ(rate(cif(signal), 12), to_hex(cif(signal12)));
-    // At its own rate a set is written back as it was: Intra Y 4x4 list 9 .. 24.
+    // At its own rate a set is written back as it was: Intra Y 4x4 list 9 .. 24, the other lists absent.
     const Writer lists = [](BitBuilder& b) {
         b.u(2, 3);
         for (int i = 0; i < 16; ++i) b.se(1);
@@ -62,29 +68,21 @@ TEST(Synthesis, WorkedExamples) {
     const Bytes high = sps_nal({.profile_idc = 100, .scaling = lists, .vui = timing(1, 50)});
     EXPECT_EQ(rate(high, 25), to_hex(high));
 
-    // The repeat after an IDR and a P picture (frame_num 1, lsb 2, QP 26, no
-    // filter): slice_type 5, frame_num 2, lsb 3, one reference by override,
-    // slice_qp_delta 0, disable_deblocking_filter_idc 1, mb_skip_run 99.
+    // The repeat after an IDR and a P picture (frame_num 1, lsb 2, QP 26, no filter): slice_type 5, frame_num 2, lsb 3,
+    // one reference by override, slice_qp_delta 0, disable_deblocking_filter_idc 1, mb_skip_run 99.
     const Bytes stream = concat({sps_nal(), pps_nal(), slice_nal({}),
                                  slice_nal({.header = 0x41, .slice_type = 5, .frame_num = 1, .poc_lsb = 2})});
-    const std::string repeat = "00 00 00 01 01 9a 41 ea 03 24";
     EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t* out) { return H264_Enc_Double_Frame_Sized(h, out, 512); }),
-              repeat);
-    EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t* out) { return H264_Enc_Double_Frame(h, out); }), repeat);
+              "00 00 00 01 01 9a 41 ea 03 24");
     EXPECT_EQ(written(stream, [](ParserHandle* h, uint8_t*) { return H264_Enc_Double_Frame_Sized(h, nullptr, 64); }),
               "refused");
 
     // SAR 1:256 without VUI: Extended_SAR, other VUI flags 0, an emulation
     // prevention byte; the PPS and filler after it unchanged.
-    const Bytes after = concat({pps_nal(), hex("00 00 01 0c ff ff 80")});
-    const Bytes frame = concat({sps_nal(), after});
-    Bytes cure(frame.size() + 64);
-    const uint32_t length = static_cast<uint32_t>(frame.size());
-    CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, 1, 256, 2};
-    kavrel_test::LogCapture quiet;
-    EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
+    const Bytes after = concat({pps_nal(), Bytes{0, 0, 1, 0x0c, 0xff, 0xff, 0x80}});
     const Writer sar = [](BitBuilder& b) { b.u(1, 1).u(8, 255).u(16, 1).u(16, 256).u(8, 0); };
-    EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps_nal({.vui = sar}), after})));
+    EXPECT_EQ(corrected(concat({sps_nal(), after}), 2, 1, 256),
+              "0 1 " + to_hex(concat({sps_nal({.vui = sar}), after})));
 }
 
 // HRD rates and sizes may take 32-bit values: codes of up to 31 leading
@@ -105,9 +103,8 @@ TEST(Synthesis, LongHrdCodesAtEveryAlignment) {
     }
 }
 
-// Mode 1 appends transform_8x8_mode_flag 1, pic_scaling_matrix_present_flag 0,
-// second_chroma_qp_index_offset = chroma_qp_index_offset and the stop bit
-// wherever the set ends: rows for each of the eight bit alignments (box-out
+// Mode 1 appends transform_8x8_mode_flag 1, pic_scaling_matrix_present_flag 0, second_chroma_qp_index_offset =
+// chroma_qp_index_offset and the stop bit wherever the set ends: rows for each of the eight bit alignments (box-out
 // slice groups, allowed for profile 122, give the odd lengths x264 never writes).
 TEST(Synthesis, PpsTailAtEveryAlignment) {
     const Writer box_out = [](BitBuilder& b) { b.ue(3).u(1, 0).ue(0); };
@@ -124,14 +121,7 @@ TEST(Synthesis, PpsTailAtEveryAlignment) {
         PpsSpec tailed = pps;
         tailed.tail = true, tailed.transform_8x8 = 1, tailed.second_chroma_qp_offset = pps.chroma_qp_offset;
         const Bytes sps = sps_nal({.profile_idc = pps.slice_groups_minus1 ? 122 : 100});
-        const Bytes frame = concat({sps, pps_nal(pps)});
-        Bytes cure(frame.size() + 64);
-        const uint32_t length = static_cast<uint32_t>(frame.size());
-        CorrectionRequest req{length, 0, frame.data(), length + 64, 0, cure.data(), 7, 0, 0, 1};
-        kavrel_test::LogCapture quiet;
-        EXPECT_EQ(Kavrel_enc_h264Correct(&req), 0);
-        EXPECT_EQ(req.corrected, 1);
-        EXPECT_EQ(to_hex(cure.data(), req.cureFrameLength), to_hex(concat({sps, pps_nal(tailed)})))
+        EXPECT_EQ(corrected(concat({sps, pps_nal(pps)}), 1), "0 1 " + to_hex(concat({sps, pps_nal(tailed)})))
             << build_pps(pps).bit_length() << " bits";
     }
     EXPECT_EQ(alignments, std::vector<bool>(8, true));
@@ -157,10 +147,10 @@ const uint8_t kTransIdxLps[64] = {0,  0,  1,  2,  2,  4,  4,  5,  6,  7,  8,  9,
 
 // The arithmetic decoding engine (9.3.1.2, 9.3.3.2.1-9.3.3.2.3) for one context.
 struct Cabac {
-    Reader& r;
+    BitReader& r;
     uint32_t range = 510, offset;
     int state, mps;
-    Cabac(Reader& reader, int m, int n, int qp) : r(reader), offset(reader.u(9)) {
+    Cabac(BitReader& reader, int m, int n, int qp) : r(reader), offset(reader.u(9)) {
         const int pre = std::clamp(((m * std::clamp(qp, 0, 51)) >> 4) + n, 1, 126);
         state = pre <= 63 ? 63 - pre : pre - 64;
         mps = pre <= 63 ? 0 : 1;
@@ -214,13 +204,13 @@ TEST(Synthesis, RepeatFrameReadsBackAsAllSkipped) {
                               .alpha_div2 = row.alpha_div2, .beta_div2 = row.beta_div2};
             stream = concat({stream, slice_nal(p)});
         }
-        kavrel_test::Parser parser;
+        Parser parser;
         ASSERT_EQ(parser.walk(stream).rc, 0);
         std::vector<uint8_t> out(1 << 20);
         const int32_t n = H264_Enc_Double_Frame_Sized(parser.h, out.data(), static_cast<uint32_t>(out.size()));
         ASSERT_GT(n, 5);
         EXPECT_EQ(to_hex(out.data(), 5), "00 00 00 01 01");
-        Reader r{kavrel_test::unescape(out.data() + 5, static_cast<size_t>(n) - 5)};
+        BitReader r{unescape(out.data() + 5, static_cast<size_t>(n) - 5)};
         // first_mb 0, P, PPS 0, frame_num and lsb wrapped, [field_pic_flag], one
         // reference, no list change, [cabac_init_idc 0], the last QP and filter.
         const std::vector<int64_t> header = {
@@ -228,10 +218,8 @@ TEST(Synthesis, RepeatFrameReadsBackAsAllSkipped) {
             r.se(), r.ue()};
         EXPECT_EQ(header, std::vector<int64_t>({0, 5, 0, 0, 0, 0, 1, 0, 0, 0, row.qp_delta,
                                                 static_cast<int64_t>(row.deblocking_idc)}));
-        if (row.deblocking_idc != 1) {
-            EXPECT_EQ(r.se(), row.alpha_div2);
-            EXPECT_EQ(r.se(), row.beta_div2);
-        }
+        const int64_t alpha = row.deblocking_idc != 1 ? r.se() : 0, beta = row.deblocking_idc != 1 ? r.se() : 0;
+        EXPECT_EQ(std::vector<int64_t>({alpha, beta}), std::vector<int64_t>({row.alpha_div2, row.beta_div2}));
         const uint64_t map_units = (row.sps.width_mbs_minus1 + 1) * (row.sps.height_map_units_minus1 + 1);
         const uint32_t mbs = static_cast<uint32_t>(map_units * (frames ? 1 : 2));
         if (!row.cabac) {

@@ -85,9 +85,8 @@ inline BitBuilder build_pps(const PpsSpec& p) {
     return b;
 }
 
-// An I, P or B slice header for the default sets above (frame_num in 4 bits,
-// POC type 0 with 6 lsb bits, deblocking control present), then one byte of
-// slice data.
+// An I, P or B slice header for the default sets above (frame_num in 4 bits, POC type 0 with 6 lsb bits, deblocking
+// control present), then one byte of slice data.
 struct SliceSpec {
     uint8_t header = 0x65;  // nal_ref_idc 3, IDR
     uint64_t first_mb = 0, slice_type = 7, pps_id = 0, frame_num = 0, idr_pic_id = 0;

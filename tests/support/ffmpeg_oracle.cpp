@@ -10,21 +10,15 @@
 namespace kavrel_test {
 
 int cli(const std::string& args, std::string* log) {
-    std::string command = "'" KAVREL_CLI_PATH "' ";
-    return run(command.append(args).append(" 2>&1"), log);
+    return run("'" KAVREL_CLI_PATH "' " + args + " 2>&1", log);
 }
 
-std::vector<std::string> frame_hashes(const std::string& path, std::string* errors) {
+std::vector<std::string> frame_hashes(const std::string& path) {
     const std::string err_path = path + ".decode.log";
     std::string out;
     run("ffmpeg -nostdin -v error -i '" + path + "' -f framemd5 - 2>'" + err_path + "'", &out);
     const Bytes err = read_file(err_path);
-    const std::string complaints(err.begin(), err.end());
-    if (errors) {
-        *errors = complaints;
-    } else {
-        EXPECT_EQ(complaints, "") << "FFmpeg decoding " << path;
-    }
+    EXPECT_EQ(std::string(err.begin(), err.end()), "") << "FFmpeg decoding " << path;
     std::vector<std::string> hashes;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
@@ -52,9 +46,8 @@ int64_t TracedUnit::get(const std::string& key, int64_t fallback) const {
     return e ? e->value : fallback;
 }
 
-// "[trace_headers @ 0x..] <bit> <key> <bits> = <value>" is an element;
-// any other line of the filter that begins with a letter is a heading, where
-// "Packet: <n> bytes" opens an access unit.
+// "[trace_headers @ 0x..] <bit> <key> <bits> = <value>" is an element; any other line of the filter that begins with a
+// letter is a heading, where "Packet: <n> bytes" opens an access unit.
 std::vector<TracedUnit> trace(const std::string& path) {
     std::string out;
     run("ffmpeg -nostdin -nostats -hide_banner -i '" + path + "' -c copy -bsf:v trace_headers -f null - 2>&1", &out);
@@ -78,14 +71,18 @@ std::vector<TracedUnit> trace(const std::string& path) {
     return units;
 }
 
-std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading) {
-    std::vector<std::vector<std::string>> found;
-    for (const TracedUnit& u : trace(path)) {
-        if (u.heading.rfind(heading, 0) != 0) continue;
-        found.emplace_back();
-        for (const TracedElement& e : u.elements) found.back().push_back(e.key + " = " + std::to_string(e.value));
-    }
-    return found;
+std::vector<TracedUnit> traced_sps(const std::string& path) {
+    std::vector<TracedUnit> sets = trace(path);
+    std::erase_if(sets, [](const TracedUnit& u) { return u.heading != "Sequence Parameter Set"; });
+    return sets;
+}
+
+std::vector<std::string> elements(const TracedUnit& u, bool no_sar) {
+    std::vector<std::string> out;
+    for (const auto& e : u.elements)
+        if (!no_sar || (e.name.rfind("aspect_ratio", 0) != 0 && e.name.rfind("sar_", 0) != 0))
+            out.push_back(e.key + " = " + std::to_string(e.value));
+    return out;
 }
 
 }  // namespace kavrel_test

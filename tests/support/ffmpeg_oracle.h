@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace kavrel_test {
 
 // Runs the kavrel tool built with the tests; its stdout and stderr in *log.
 int cli(const std::string& args, std::string* log = nullptr);
 
-// The MD5 of every decoded frame in order; FFmpeg's complaints go to *errors,
-// or without `errors` fail the test.
-std::vector<std::string> frame_hashes(const std::string& path, std::string* errors = nullptr);
+// The MD5 of every decoded frame in order; FFmpeg's complaints fail the test.
+std::vector<std::string> frame_hashes(const std::string& path);
 
 // `ffprobe -show_entries stream=<entry>` of the video stream ("sample_aspect_ratio" -> "4:3").
 std::string probe_stream(const std::string& path, const std::string& entry);
@@ -37,8 +38,10 @@ struct TracedUnit {
 // Every structure trace_headers prints for the stream, in order.
 std::vector<TracedUnit> trace(const std::string& path);
 
-// "key = value" of every element of every structure whose heading begins
-// with `heading`, one vector per occurrence.
-std::vector<std::vector<std::string>> traced_structures(const std::string& path, const std::string& heading);
+// The stream's sequence parameter sets as trace_headers prints them.
+std::vector<TracedUnit> traced_sps(const std::string& path);
+
+// "key = value" of every element of `u`, but the aspect ratio's when `no_sar`.
+std::vector<std::string> elements(const TracedUnit& u, bool no_sar = false);
 
 }  // namespace kavrel_test

@@ -2,41 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace kavrel_test {
-
-LogCapture::LogCapture() {
-    Kavrel_Set_Log_Callback([](void* self, const char* line) { static_cast<LogCapture*>(self)->text_ += line; }, this);
-}
-
-LogCapture::~LogCapture() { take(); }
-
-std::string LogCapture::take() {
-    if (active_) Kavrel_Set_Log_Callback(nullptr, nullptr);
-    active_ = false;
-    return text_;
-}
-
-Bytes hex(const std::string& text) {
-    std::string digits;
-    for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-    Bytes out;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 std::string to_hex(const uint8_t* data, size_t size) {
     std::string s;
@@ -72,8 +47,6 @@ BitBuilder& BitBuilder::trailing() {
     while (bits_ % 8) u(1, 0);
     return *this;
 }
-
-Bytes BitBuilder::bytes() const { return data_; }
 
 Bytes nal(uint8_t header, const Bytes& rbsp) {
     Bytes out = {0, 0, 0, 1, header};
@@ -125,8 +98,7 @@ Bytes unescape(const uint8_t* p, size_t n) {
 Started Parser::start(const Bytes& data, size_t offset) const {
     Started r{};
     std::memset(&r.info, 0xAB, sizeof r.info);
-    // A heap copy of exactly the bytes given, so that AddressSanitizer
-    // catches a read past them.
+    // A heap copy of exactly the bytes given, so that AddressSanitizer catches a read past them.
     const size_t n = data.size() - offset;
     const std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
     if (n) std::memcpy(bytes.get(), data.data() + offset, n);
@@ -172,29 +144,22 @@ std::string work_dir() {
     return KAVREL_TEST_WORK_DIR;
 }
 
-std::string make_stream(const std::string& name, const std::string& input_and_options) {
+std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
+                 const std::string& rate) {
+    const std::string recipe = "-f lavfi -i testsrc2=size=" + size + ":rate=" + rate + " -frames:v " +
+                               std::to_string(frames) + " -c:v libx264 " + options;
     const std::string path = work_dir() + "/" + name + ".h264";
-    const std::string recipe_path = path + ".recipe";
-    std::ifstream old(recipe_path);
-    std::stringstream old_recipe;
-    old_recipe << old.rdbuf();
-    if (std::filesystem::exists(path) && old_recipe.str() == input_and_options) return path;
+    const Bytes old = read_file(path + ".recipe");
+    if (std::filesystem::exists(path) && std::string(old.begin(), old.end()) == recipe) return path;
     const std::string tmp = path + ".tmp" + std::to_string(getpid()) + ".h264";
     std::string log;
-    const int rc = run("ffmpeg -nostdin -hide_banner -loglevel error -y " + input_and_options +
-                           " -f h264 '" + tmp + "' 2>&1",
+    const int rc = run("ffmpeg -nostdin -hide_banner -loglevel error -y " + recipe + " -f h264 '" + tmp + "' 2>&1",
                        &log);
     EXPECT_EQ(rc, 0) << "ffmpeg failed for " << name << ": " << log;
     if (rc != 0) return path;
     std::filesystem::rename(tmp, path);
-    std::ofstream(recipe_path) << input_and_options;
+    write_file(path + ".recipe", Bytes(recipe.begin(), recipe.end()));
     return path;
-}
-
-std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
-                 const std::string& rate) {
-    return make_stream(name, "-f lavfi -i testsrc2=size=" + size + ":rate=" + rate + " -frames:v " +
-                                 std::to_string(frames) + " -c:v libx264 " + options);
 }
 
 }  // namespace kavrel_test

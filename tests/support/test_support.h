@@ -11,20 +11,20 @@ namespace kavrel_test {
 using Bytes = std::vector<uint8_t>;
 
 // Collects the library's diagnostics (Kavrel_Set_Log_Callback) while alive.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    // Stops collecting (once) and returns every line.
-    std::string take();
-
-private:
-    bool active_ = true;
-    std::string text_;
+struct LogCapture {
+    LogCapture() {
+        Kavrel_Set_Log_Callback([](void* self, const char* l) { static_cast<LogCapture*>(self)->text += l; }, this);
+    }
+    ~LogCapture() { take(); }
+    std::string take() {  // stops collecting (once) and returns every line
+        if (active) Kavrel_Set_Log_Callback(nullptr, nullptr);
+        active = false;
+        return text;
+    }
+    bool active = true;
+    std::string text;
 };
 
-// Builds bytes from a string of hex pairs; spaces are ignored ("00 00 01 67").
-Bytes hex(const std::string& text);
 // Lower-case hex pairs separated by single spaces.
 std::string to_hex(const uint8_t* data, size_t size);
 inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
@@ -38,7 +38,7 @@ public:
     BitBuilder& se(int64_t value);
     BitBuilder& trailing();  // rbsp_trailing_bits()
     size_t bit_length() const { return bits_; }
-    Bytes bytes() const;  // zero-padded to a byte
+    Bytes bytes() const { return data_; }  // zero-padded to a byte
 private:
     Bytes data_;
     size_t bits_ = 0;
@@ -84,7 +84,6 @@ struct Started {
 struct Parser {
     ParserHandle* h = Kavrel_Open();
     ~Parser() { Kavrel_Close(h); }
-    ParserHandle* operator->() const { return h; }
     // Kavrel_Start on a heap copy of exactly data[offset..].
     Started start(const Bytes& data, size_t offset = 0) const;
     // start() frame after frame over the whole stream; the last call's result.
@@ -98,12 +97,9 @@ int run(const std::string& command, std::string* out = nullptr);
 
 // Directory for streams made at test time (created on demand).
 std::string work_dir();
-// Makes (once per build tree and recipe) <work_dir>/<name>.h264 with
-// `ffmpeg <input_and_options> -f h264`; the path. Fails the test when FFmpeg does.
-std::string make_stream(const std::string& name, const std::string& input_and_options);
-// make_stream of `frames` x264 pictures of FFmpeg's test pattern.
+// Makes (once per build tree and recipe) <work_dir>/<name>.h264 of `frames`
+// x264 pictures of FFmpeg's test pattern; the path. Fails the test when FFmpeg does.
 std::string x264(const std::string& name, const std::string& size, int frames, const std::string& options,
                  const std::string& rate = "25");
-
 
 }  // namespace kavrel_test
