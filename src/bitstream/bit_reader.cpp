@@ -1,7 +1,5 @@
 #include "bitstream/bit_reader.h"
 
-#include <cstring>
-
 #include "bitstream/nal_unit.h"
 
 namespace kavrel {
@@ -24,90 +22,59 @@ inline void make_ready(BitReader& r, int32_t idx, int32_t more) {
     }
 }
 
-// Eight bytes from p, the first one on top.
-inline uint64_t load_be64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return v;
-#else
-    return __builtin_bswap64(v);
-#endif
-}
-
 }  // namespace
 
 namespace bit_reader_detail {
 
-// Eight bytes from the byte holding bit_pos: as they are where they may be
-// loaded so, else byte by byte, those past the readable ones (the bytes up
-// to and including the one at `end`, none at or past `limit`) as zero.
-bool refill(BitReader& r, uint64_t& w) {
-    if (bytes_left(r) < 0) return false;
+// Eight bytes from the byte holding bit_pos where they may not all be
+// loaded as they are (window64 loads the others): unescaped first where
+// need be, those past the readable ones (the bytes up to and including the
+// one at `end`, none at or past `limit`) as zero.
+Refill refill(BitReader& r) {
+    if (bytes_left(r) < 0) return {0, false};
     const int32_t first = r.bit_pos >> 3;
+    make_ready(r, first, 8);
+    const int32_t avail = loadable_bytes(r);
     uint64_t c = 0;
-    if (first + 8 <= r.direct) {
-        c = load_be64(r.start + first);
-    } else {
-        make_ready(r, first, 8);
-        const int32_t avail = loadable_bytes(r);
-        for (int32_t idx = first; idx < first + 8; ++idx) c = (c << 8) | (idx < avail ? r.start[idx] : 0u);
-    }
+    for (int32_t idx = first; idx < first + 8; ++idx) c = (c << 8) | (idx < avail ? r.start[idx] : 0u);
     r.cache = c;
     r.cache_pos = first * 8;
     // Reads may start in the first 33 bits (so that 32 lie behind them), but
     // not past the data.
     const int32_t before_end = (static_cast<int32_t>(r.end - r.start) + 1) * 8 - r.cache_pos;
     r.cache_reach = static_cast<uint32_t>(before_end < 33 ? before_end : 33);
-    w = c << (r.bit_pos & 7);
-    return true;
+    return {c << (r.bit_pos & 7), true};
 }
 
-int32_t read_ue_window(BitReader& r, uint32_t w) {
-    if (w == 0) {
-        r.bit_pos += 63;
-        return -1;
-    }
+WindowCode ue_from_window(uint32_t w) {
+    if (w == 0) return {-1, 63};
     const int k = __builtin_clz(w);
-    r.bit_pos += 2 * k + 1;
-    if (k >= 16) return -1;
-    return static_cast<int32_t>((w >> (31 - 2 * k)) - 1);
+    if (k >= 16) return {-1, 2 * k + 1};
+    return {static_cast<int32_t>((w >> (31 - 2 * k)) - 1), 2 * k + 1};
 }
 
-int32_t read_se_window(BitReader& r, uint32_t w) {
-    if (w == 0) {
-        r.bit_pos += 63;
-        return 0;
-    }
+WindowCode se_from_window(uint32_t w) {
+    if (w == 0) return {0, 63};
     const int k = __builtin_clz(w);
-    r.bit_pos += 2 * k + 1;
-    if (k >= 16) return 0;
+    if (k >= 16) return {0, 2 * k + 1};
     const int32_t v = static_cast<int32_t>(w >> (31 - 2 * k));  // codeNum + 1
-    return (v & 1) ? -(v >> 1) : (v >> 1);
+    return {(v & 1) ? -(v >> 1) : (v >> 1), 2 * k + 1};
 }
 
-void skip_ue_window(BitReader& r, uint32_t w) { r.bit_pos += w == 0 ? 63 : 2 * __builtin_clz(w) + 1; }
-
-// Decodes the code at r.bit_pos in full, counting its leading zeros bit by
-// bit so that a code reaching beyond any window is still read right (bits
-// past the data read as zero). Returns the codeNum, or -1 for 32 or more
-// leading zeros (which, like an all-zero window, advances 63 bits).
-int64_t read_exp_golomb_full(BitReader& r) {
-    const int32_t pos = r.bit_pos;
-    BitReader bits = r;
+// Counts the leading zeros bit by bit, so that a code reaching beyond any
+// window is still read right (bits past the data read as zero). The
+// codeNum, or -1 for 32 or more leading zeros (which, like an all-zero
+// window, advances 63 bits).
+FullCode exp_golomb_full(BitReader r) {
     int k = 0;
-    while (k < 32 && read_bit(bits) != 1) ++k;
-    if (k >= 32) {
-        r.bit_pos = pos + 63;
-        return -1;
-    }
+    while (k < 32 && read_bit(r) != 1) ++k;
+    if (k >= 32) return {-1, 63};
     uint64_t info = 0;
     for (int i = 0; i < k; ++i) {
-        const int32_t bit = read_bit(bits);
+        const int32_t bit = read_bit(r);
         info = (info << 1) | static_cast<uint64_t>(bit < 0 ? 0 : bit);
     }
-    r.bit_pos = pos + 2 * k + 1;
-    return static_cast<int64_t>((uint64_t{1} << k) - 1 + info);
+    return {static_cast<int64_t>((uint64_t{1} << k) - 1 + info), 2 * k + 1};
 }
 
 }  // namespace bit_reader_detail

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace kavrel {
 
@@ -70,9 +71,24 @@ inline int32_t bytes_left(const BitReader& r) {
 
 namespace bit_reader_detail {
 
-// Loads the cache at the byte holding bit_pos and sets `w` as window64
-// does; false (nothing loaded) when bit_pos lies past the data.
-bool refill(BitReader& r, uint64_t& w);
+// Loads the cache at the byte holding bit_pos and gives the window as
+// window64 does; not `loaded` (nothing loaded) when bit_pos lies past the data.
+struct Refill {
+    uint64_t w;
+    bool loaded;
+};
+Refill refill(BitReader& r);
+
+// Eight bytes from p, the first one on top.
+inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return v;
+#else
+    return __builtin_bswap64(v);
+#endif
+}
 
 // The bits from bit_pos on into `w`, top bit first: at least 32 of them
 // are the RBSP's (zeros past its readable bytes), the rest too where the
@@ -83,7 +99,21 @@ inline bool window64(BitReader& r, uint64_t& w) {
         w = r.cache << off;
         return true;
     }
-    return refill(r, w);
+    const int32_t first = r.bit_pos >> 3;
+    if (first + 8 <= r.direct) [[likely]] {
+        // Eight bytes that may be loaded as they are, and all before the
+        // data's end (direct is at most one byte past it): 33 bits of reach.
+        r.cache = load_be64(r.start + first);
+        r.cache_pos = first * 8;
+        r.cache_reach = 33;
+        w = r.cache << (r.bit_pos & 7);
+        return true;
+    }
+    BitReader copy = r;  // the call takes a copy, so that `r` may stay in registers
+    const Refill got = refill(copy);
+    r = copy;
+    w = got.w;
+    return got.loaded;
 }
 
 // Bits of the RBSP at the top of a window64 result (64 - offset in the cache).
@@ -98,9 +128,12 @@ inline uint32_t window32(const BitReader& r, uint64_t w) {
 
 // Codes with 12 or more leading zeros: they may reach past the 32-bit
 // window's meaningful bits, and are decoded from that window as it is.
-int32_t read_ue_window(BitReader& r, uint32_t w);
-int32_t read_se_window(BitReader& r, uint32_t w);
-void skip_ue_window(BitReader& r, uint32_t w);
+struct WindowCode {
+    int32_t value;
+    int32_t length;  // bits to advance
+};
+WindowCode ue_from_window(uint32_t w);
+WindowCode se_from_window(uint32_t w);
 
 // Every code with up to 11 leading zeros (23 bits) lies in the meaningful
 // bits of the 32-bit window at any bit_pos, and is decoded exactly.
@@ -144,7 +177,9 @@ inline int32_t read_ue(BitReader& r) {
     if (!bit_reader_detail::window64(r, w)) return -1;
     const int k = __builtin_clzll(w | 1);
     if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        return bit_reader_detail::read_ue_window(r, bit_reader_detail::window32(r, w));
+        const bit_reader_detail::WindowCode c = bit_reader_detail::ue_from_window(bit_reader_detail::window32(r, w));
+        r.bit_pos += c.length;
+        return c.value;
     }
     r.bit_pos += 2 * k + 1;
     return static_cast<int32_t>(w >> (63 - 2 * k)) - 1;
@@ -156,7 +191,9 @@ inline int32_t read_se(BitReader& r) {
     if (!bit_reader_detail::window64(r, w)) return -1;
     const int k = __builtin_clzll(w | 1);
     if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        return bit_reader_detail::read_se_window(r, bit_reader_detail::window32(r, w));
+        const bit_reader_detail::WindowCode c = bit_reader_detail::se_from_window(bit_reader_detail::window32(r, w));
+        r.bit_pos += c.length;
+        return c.value;
     }
     r.bit_pos += 2 * k + 1;
     const int32_t v = static_cast<int32_t>(w >> (63 - 2 * k));  // codeNum + 1
@@ -172,7 +209,7 @@ inline void skip_ue(BitReader& r) {
     }
     const int k = __builtin_clzll(w | 1);
     if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        bit_reader_detail::skip_ue_window(r, bit_reader_detail::window32(r, w));
+        r.bit_pos += bit_reader_detail::ue_from_window(bit_reader_detail::window32(r, w)).length;
         return;
     }
     r.bit_pos += 2 * k + 1;
@@ -184,7 +221,12 @@ inline void skip_ue(BitReader& r) {
 // do, but decode every info bit, also of codes with 16 to 31 leading zeros
 // (bits past the data read as zero).
 namespace bit_reader_detail {
-int64_t read_exp_golomb_full(BitReader& r);
+struct FullCode {
+    int64_t value;
+    int32_t length;
+};
+// The code at r.bit_pos read a bit at a time (r is a copy).
+FullCode exp_golomb_full(BitReader r);
 }  // namespace bit_reader_detail
 
 // read_ue_long: codeNum, or -1 where read_ue gives -1 for lack of data.
@@ -193,7 +235,9 @@ inline int64_t read_ue_long(BitReader& r) {
     if (!bit_reader_detail::window64(r, w)) return -1;
     const int k = __builtin_clzll(w | 1);
     if (2 * k + 1 > bit_reader_detail::window64_bits(r)) [[unlikely]] {
-        return bit_reader_detail::read_exp_golomb_full(r);
+        const bit_reader_detail::FullCode c = bit_reader_detail::exp_golomb_full(r);
+        r.bit_pos += c.length;
+        return c.value;
     }
     r.bit_pos += 2 * k + 1;
     return static_cast<int64_t>(w >> (63 - 2 * k)) - 1;

@@ -49,9 +49,8 @@ int32_t check_frame_num(SyntaxState* h, const SeqParamSet& sps, int32_t max_fram
 
 // pic_order_cnt_lsb, delta_pic_order_cnt_bottom, delta_pic_order_cnt[0..1].
 // The deltas keep their full values: the repeat frame writes them back.
-int32_t read_pic_order_cnt(SyntaxState* h) {
+inline int32_t read_pic_order_cnt(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
     const SeqParamSet& sps = h->active_sps;
     const bool bottom_present =
         h->active_pps.bottom_field_pic_order_in_frame_present_flag == 1 && s.picture_structure == 3;
@@ -71,9 +70,8 @@ int32_t read_pic_order_cnt(SyntaxState* h) {
 }
 
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
-int32_t read_ref_counts(SyntaxState* h) {
+inline int32_t read_ref_counts(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
     s.num_ref_idx_active_override_flag = flag(read_bit(r));
     if (!s.num_ref_idx_active_override_flag) return 0;
     s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
@@ -87,9 +85,8 @@ int32_t read_ref_counts(SyntaxState* h) {
 }
 
 // disable_deblocking_filter_idc and the two offsets (clause 7.4.3).
-int32_t read_deblocking(SyntaxState* h) {
+inline int32_t read_deblocking(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
     s.deblocking_mode = 1;
     s.slice_alpha_c0_offset = 0;
     s.slice_beta_offset = 0;
@@ -114,9 +111,8 @@ int32_t read_deblocking(SyntaxState* h) {
 }
 
 // first_mb_in_slice to the active parameter sets. 0 or a negative code.
-int32_t read_slice_start(SyntaxState* h) {
+inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
 
     // Up to PicSizeInMbs - 1 = 261120 for 511 x 511 macroblocks: read in full.
     const int64_t first_mb = read_ue_long(r);
@@ -185,9 +181,8 @@ int32_t read_slice_start(SyntaxState* h) {
 }
 
 // frame_num, field_pic_flag, bottom_field_flag and the continuity checks.
-int32_t read_frame_num(SyntaxState* h) {
+inline int32_t read_frame_num(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
     const SeqParamSet& sps = h->active_sps;
     const int32_t max_frame_num = static_cast<int32_t>((1u << sps.log2_max_frame_num) - 1);
 
@@ -236,17 +231,19 @@ inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
 
 }  // namespace
 
-int32_t decode_slice_header(SyntaxState* h) {
-    SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
+namespace {
 
-    int32_t rc = read_slice_start(h);
+// The header read with `r`.
+inline int32_t read_slice_header(SyntaxState* h, BitReader& r) {
+    SliceHeader& s = h->slice;
+
+    int32_t rc = read_slice_start(h, r);
     if (rc < 0) return rc;
-    rc = read_frame_num(h);
+    rc = read_frame_num(h, r);
     if (rc < 0) return rc;
 
     if (h->nal_unit_type == 5) skip_ue(r);  // idr_pic_id
-    rc = read_pic_order_cnt(h);
+    rc = read_pic_order_cnt(h, r);
     if (rc < 0) return rc;
 
     const PicParamSet& pps = h->active_pps;
@@ -264,7 +261,7 @@ int32_t decode_slice_header(SyntaxState* h) {
     s.ref_count[1] = pps.ref_count[1];
     if (is_b) s.direct_spatial_mv_pred_flag = flag(read_bit(r));
     if (is_inter) {
-        rc = read_ref_counts(h);
+        rc = read_ref_counts(h, r);
         if (rc < 0) return rc;
         // The readers of these structures report their own faults; the
         // header goes on from wherever they stopped.
@@ -293,9 +290,19 @@ int32_t decode_slice_header(SyntaxState* h) {
         return -2;
     }
 
-    rc = read_deblocking(h);
+    rc = read_deblocking(h, r);
     if (rc < 0) return rc;
     return s.pic_type;
+}
+
+}  // namespace
+
+int32_t decode_slice_header(SyntaxState* h, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
+                            RbspSource* source) {
+    BitReader r;
+    bit_reader_init(r, rbsp, rbsp_len, bit_count);
+    if (source) bit_reader_attach(r, source);
+    return read_slice_header(h, r);
 }
 
 }  // namespace kavrel
