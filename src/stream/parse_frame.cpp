@@ -240,7 +240,7 @@ inline int32_t dispatch_unit(FrameWalk& w, const NalUnitRead& u) {
 // number of bytes the frame took. 0 or the first negative code.
 inline int32_t walk_frame(FrameWalk& w) {
     while (find_unit(w)) {
-        if (begins_next_access_unit(w.handle, w.data, w.pos, w.size, w.access_unit)) break;
+        if (begins_next_access_unit_fast(w.handle, w.data, w.pos, w.size, w.access_unit)) break;
         NalUnitRead u;
         u.header_pos = nal_header_position(w.data, w.size, w.pos);
         int32_t rc = classify_unit(w, u);
