@@ -55,6 +55,12 @@ int32_t find_words(const uint8_t* p, int32_t size, int32_t s) {
     return -1;
 }
 
+// How far ahead of the scan its bytes are asked for (never past the
+// input): the scan of a long stream waits for memory, and the processor's
+// own prefetching, interrupted at every NAL unit, keeps too little in
+// flight. 2 KB measured best here (1 KB to 4 KB within a few per cent).
+constexpr int32_t kPrefetchAhead = 2048;
+
 #ifdef KAVREL_SCAN_SSE2
 inline __m128i zero_pairs(const uint8_t* q) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
@@ -69,6 +75,7 @@ int32_t find_sse2(const uint8_t* p, int32_t size, int32_t s) {
     // p[s+65] the third byte of the last). Zero pairs are rare in coded
     // slice data, so most steps end at one combined test.
     while (s + 66 <= size) {
+        if (s + kPrefetchAhead < size) __builtin_prefetch(p + s + kPrefetchAhead);
         const __m128i z0 = zero_pairs(p + s);
         const __m128i z1 = zero_pairs(p + s + 16);
         const __m128i z2 = zero_pairs(p + s + 32);
@@ -95,6 +102,7 @@ __attribute__((target("avx2"))) int32_t find_avx2(const uint8_t* p, int32_t size
     const __m256i zero = _mm256_setzero_si256();
     while (s + 66 <= size) {
         const uint8_t* q = p + s;
+        if (s + kPrefetchAhead < size) __builtin_prefetch(q + kPrefetchAhead);
         const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
         const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
         const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
