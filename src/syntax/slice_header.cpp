@@ -17,8 +17,8 @@ constexpr uint8_t kTypeI = 1;
 constexpr uint8_t kTypeP = 2;
 constexpr uint8_t kTypeB = 3;
 
-// Picture type by slice_type % 5 (Table 7-6): P, B, I, SP (6), SI (5).
-constexpr uint8_t kPicTypeBySliceType[5] = {kTypeP, kTypeB, kTypeI, 6, 5};
+// Picture type by slice_type 0..9 (Table 7-6): P, B, I, SP (6), SI (5), twice.
+constexpr uint8_t kPicTypeBySliceType[10] = {kTypeP, kTypeB, kTypeI, 6, 5, kTypeP, kTypeB, kTypeI, 6, 5};
 
 // A flag read past the data yields -1 and counts as set.
 inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
@@ -110,6 +110,29 @@ inline int32_t read_deblocking(SyntaxState* h, BitReader& r) {
     return 0;
 }
 
+// The PPS `pps_id` and its SPS made active, when both are valid: the
+// sets become active only as a valid pair, so a slice naming an SPS that
+// failed its checks leaves the previous pair in force. 0, -3 or -8.
+int32_t activate_sets(SyntaxState* h, int32_t pps_id) {
+    PicParamSet& pps = h->pps_table[pps_id];
+    if (!pps.valid) {
+        diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
+        return -3;
+    }
+    const int32_t sps_id = pps.sps_id;
+    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
+        diag("[VsKavrel]:non existing SPS referenced\n\n");
+        return -8;
+    }
+    pps.pps_id = pps_id;
+    h->active_pps = pps;
+    h->active_sps = h->sps_table[sps_id];
+    h->slice_sps = h->active_sps;
+    h->active_generation = h->param_generation;
+    h->active_pps_index = pps_id;
+    return 0;
+}
+
 // first_mb_in_slice to the active parameter sets. 0 or a negative code.
 inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
@@ -126,7 +149,7 @@ inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
         diag("[VsKavrel]:slice_type is out of range [0, 9], the value is %d\n", slice_type);
         return -6;
     }
-    s.pic_type = kPicTypeBySliceType[slice_type % 5];
+    s.pic_type = kPicTypeBySliceType[slice_type];
     if (h->nal_unit_type == 5 && s.pic_type != kTypeI) {
         diag("[VsKavrel]:IDR Nal containing Non-IDR slice\n");
         return -5;
@@ -141,28 +164,13 @@ inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
         diag("[VsKavrel]:pps_id out of range[0, 255], the value is %d\n", pps_id);
         return -9;
     }
-    PicParamSet& pps = h->pps_table[pps_id];
-    if (!pps.valid) {
-        diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
-        return -3;
-    }
-    // The sets become active only as a valid pair: a slice naming an SPS
-    // that failed its checks leaves the previous pair in force.
-    const int32_t sps_id = pps.sps_id;
-    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
-        diag("[VsKavrel]:non existing SPS referenced\n\n");
-        return -8;
-    }
-    // Copied only when they changed since the last slice (a new set was
-    // parsed, another PPS named, or an active set written).
+    // The sets the last slice made active are still valid and in force
+    // while no table entry or active set has been written since (each
+    // such write bumps param_generation): only another pair is looked up.
     if (h->active_generation == 0 || h->active_generation != h->param_generation ||
         h->active_pps_index != pps_id) {
-        pps.pps_id = pps_id;
-        h->active_pps = pps;
-        h->active_sps = h->sps_table[sps_id];
-        h->slice_sps = h->active_sps;
-        h->active_generation = h->param_generation;
-        h->active_pps_index = pps_id;
+        const int32_t rc = activate_sets(h, pps_id);
+        if (rc < 0) return rc;
     }
 
     const PicParamSet& ap = h->active_pps;
