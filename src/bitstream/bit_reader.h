@@ -109,9 +109,7 @@ inline bool window64(BitReader& r, uint64_t& w) {
         w = r.cache << (r.bit_pos & 7);
         return true;
     }
-    BitReader copy = r;  // the call takes a copy, so that `r` may stay in registers
-    const Refill got = refill(copy);
-    r = copy;
+    const Refill got = refill(r);
     w = got.w;
     return got.loaded;
 }
