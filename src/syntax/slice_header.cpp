@@ -110,9 +110,29 @@ inline int32_t read_deblocking(SyntaxState* h, BitReader& r) {
     return 0;
 }
 
+// The ranges of the active PPS that clause 7.4.2.2 ties to the SPS. 0 or -19.
+int32_t check_active_pps(const SyntaxState* h) {
+    const PicParamSet& ap = h->active_pps;
+    if (h->last_sps_profile_idc >= 100) {
+        const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
+        if (ap.init_qp < min_qp || ap.init_qp > 51 || ap.init_qs < 0 || ap.init_qs > 51) {
+            diag("[VsKavrel]:the init_qp or init_qs is out of range: %d,%d\n", ap.init_qp, ap.init_qs);
+            return -19;
+        }
+    }
+    if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {
+        diag("[VsKavrel]:the chroma_qp_index_offset is out of range:%d\n", ap.chroma_qp_index_offset);
+        return -19;
+    }
+    return 0;
+}
+
 // The PPS `pps_id` and its SPS made active, when both are valid: the
 // sets become active only as a valid pair, so a slice naming an SPS that
-// failed its checks leaves the previous pair in force. 0, -3 or -8.
+// failed its checks leaves the previous pair in force. Then their ranges
+// are checked; a pair that fails them stays active but is not remembered
+// as checked, so the next slice checks (and reports) it again. 0, -3, -8
+// or -19.
 int32_t activate_sets(SyntaxState* h, int32_t pps_id) {
     PicParamSet& pps = h->pps_table[pps_id];
     if (!pps.valid) {
@@ -128,9 +148,10 @@ int32_t activate_sets(SyntaxState* h, int32_t pps_id) {
     h->active_pps = pps;
     h->active_sps = h->sps_table[sps_id];
     h->slice_sps = h->active_sps;
-    h->active_generation = h->param_generation;
     h->active_pps_index = pps_id;
-    return 0;
+    const int32_t rc = check_active_pps(h);
+    h->active_generation = rc < 0 ? 0 : h->param_generation;
+    return rc;
 }
 
 // first_mb_in_slice to the active parameter sets. 0 or a negative code.
@@ -164,26 +185,13 @@ inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
         diag("[VsKavrel]:pps_id out of range[0, 255], the value is %d\n", pps_id);
         return -9;
     }
-    // The sets the last slice made active are still valid and in force
-    // while no table entry or active set has been written since (each
-    // such write bumps param_generation): only another pair is looked up.
+    // The sets the last slice made active are still valid, in force and
+    // within range while no table entry or active set has been written
+    // since (each such write bumps param_generation): only another pair is
+    // looked up and checked.
     if (h->active_generation == 0 || h->active_generation != h->param_generation ||
         h->active_pps_index != pps_id) {
-        const int32_t rc = activate_sets(h, pps_id);
-        if (rc < 0) return rc;
-    }
-
-    const PicParamSet& ap = h->active_pps;
-    if (h->last_sps_profile_idc >= 100) {
-        const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
-        if (ap.init_qp < min_qp || ap.init_qp > 51 || ap.init_qs < 0 || ap.init_qs > 51) {
-            diag("[VsKavrel]:the init_qp or init_qs is out of range: %d,%d\n", ap.init_qp, ap.init_qs);
-            return -19;
-        }
-    }
-    if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {
-        diag("[VsKavrel]:the chroma_qp_index_offset is out of range:%d\n", ap.chroma_qp_index_offset);
-        return -19;
+        return activate_sets(h, pps_id);
     }
     return 0;
 }
