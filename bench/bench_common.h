@@ -2,6 +2,7 @@
 // counter.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,14 @@ bool load_stream(const std::string& dir, const std::string& name, Stream* out);
 // Walks a whole stream with Kavrel_Start; the number of frames, or -1 when
 // a frame fails (the benchmarks only measure streams that parse cleanly).
 int64_t count_frames(const Stream& s);
+
+// The ceiling (ceiling_scan.cpp): NAL units by nal_unit_type, from a
+// start-code scan that reads each header byte and nothing more; AVX2 where
+// the processor has it. ceiling_tail is the plain byte loop from `from` on,
+// the reference count.
+using TypeCounts = std::array<int64_t, 32>;
+void ceiling_scan(const uint8_t* p, size_t size, TypeCounts& counts);
+void ceiling_tail(const uint8_t* p, size_t size, size_t from, TypeCounts& counts);
 
 // Registers the benchmarks of streams[0, count).
 void register_parse_benchmarks(const std::vector<Stream>& streams, size_t count);

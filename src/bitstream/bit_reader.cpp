@@ -26,41 +26,55 @@ inline void make_ready(BitReader& r, int32_t idx, int32_t more) {
 
 namespace bit_reader_detail {
 
-// Up to four bytes from the byte holding bit_pos, the last of them at most
-// the byte at `end` (fewer near the end of the data); bytes at or past
-// `limit` read as zero.
-uint32_t load_window_slow(BitReader& r) {
-    const int32_t size = static_cast<int32_t>(r.end - r.start);
-    const int32_t valid = static_cast<int32_t>(r.limit - r.start);
+// Eight bytes from the byte holding bit_pos where they may not all be
+// loaded as they are (window64 loads the others): unescaped first where
+// need be, those past the readable ones (the bytes up to and including the
+// one at `end`, none at or past `limit`) as zero.
+Refill refill(BitReader& r) {
+    if (bytes_left(r) < 0) return {0, false};
     const int32_t first = r.bit_pos >> 3;
-    const int32_t avail = size + 1 < valid ? size + 1 : valid;  // bytes a window may take
-    make_ready(r, first, 4);
-    uint32_t w = 0;
-    for (int32_t i = 0; i < 4; ++i) {
-        const int32_t idx = first + i;
-        const uint32_t byte = idx < avail ? r.start[idx] : 0u;
-        w = (w << 8) | byte;
-    }
-    return w << (r.bit_pos & 7);
+    make_ready(r, first, 8);
+    const int32_t avail = loadable_bytes(r);
+    uint64_t c = 0;
+    for (int32_t idx = first; idx < first + 8; ++idx) c = (c << 8) | (idx < avail ? r.start[idx] : 0u);
+    r.cache = c;
+    r.cache_pos = first * 8;
+    // Reads may start in the first 33 bits (so that 32 lie behind them), but
+    // not past the data.
+    const int32_t before_end = (static_cast<int32_t>(r.end - r.start) + 1) * 8 - r.cache_pos;
+    r.cache_reach = static_cast<uint32_t>(before_end < 33 ? before_end : 33);
+    return {c << (r.bit_pos & 7), true};
 }
 
-int32_t read_bit_slow(BitReader& r) {
-    const int32_t size = static_cast<int32_t>(r.end - r.start);
-    const int32_t idx = r.bit_pos >> 3;
-    if (idx > size) {
-        r.bit_pos += 1;
-        return -1;
+WindowCode ue_from_window(uint32_t w) {
+    if (w == 0) return {-1, 63};
+    const int k = __builtin_clz(w);
+    if (k >= 16) return {-1, 2 * k + 1};
+    return {static_cast<int32_t>((w >> (31 - 2 * k)) - 1), 2 * k + 1};
+}
+
+WindowCode se_from_window(uint32_t w) {
+    if (w == 0) return {0, 63};
+    const int k = __builtin_clz(w);
+    if (k >= 16) return {0, 2 * k + 1};
+    const int32_t v = static_cast<int32_t>(w >> (31 - 2 * k));  // codeNum + 1
+    return {(v & 1) ? -(v >> 1) : (v >> 1), 2 * k + 1};
+}
+
+// Counts the leading zeros bit by bit, so that a code reaching beyond any
+// window is still read right (bits past the data read as zero). The
+// codeNum, or -1 for 32 or more leading zeros (which, like an all-zero
+// window, advances 63 bits).
+FullCode exp_golomb_full(BitReader r) {
+    int k = 0;
+    while (k < 32 && read_bit(r) != 1) ++k;
+    if (k >= 32) return {-1, 63};
+    uint64_t info = 0;
+    for (int i = 0; i < k; ++i) {
+        const int32_t bit = read_bit(r);
+        info = (info << 1) | static_cast<uint64_t>(bit < 0 ? 0 : bit);
     }
-    const int32_t valid = static_cast<int32_t>(r.limit - r.start);
-    if (idx >= valid) {
-        r.bit_pos += 1;
-        return 0;
-    }
-    make_ready(r, idx, 1);
-    const int32_t byte = r.start[idx];
-    const int32_t bit = (byte >> (7 - (r.bit_pos & 7))) & 1;
-    r.bit_pos += 1;
-    return bit;
+    return {static_cast<int64_t>((uint64_t{1} << k) - 1 + info), 2 * k + 1};
 }
 
 }  // namespace bit_reader_detail
@@ -68,45 +82,7 @@ int32_t read_bit_slow(BitReader& r) {
 void bit_reader_attach(BitReader& r, RbspSource* source) {
     r.source = source;
     r.direct = direct_bytes(r);
-}
-
-namespace {
-
-// Decodes the code at r.bit_pos in full, counting its leading zeros bit by
-// bit so that a code reaching beyond the 32-bit window is still read right
-// (bits past the data read as zero). Codes that fit the window step exactly
-// as read_ue does. Returns the codeNum, or -1 for 32 or more leading zeros
-// (which, like an all-zero window, advances 63 bits).
-int64_t read_exp_golomb_full(BitReader& r) {
-    const int32_t pos = r.bit_pos;
-    BitReader bits = r;
-    int k = 0;
-    while (k < 32 && read_bit(bits) != 1) ++k;
-    if (k >= 32) {
-        r.bit_pos = pos + 63;
-        return -1;
-    }
-    uint64_t info = 0;
-    for (int i = 0; i < k; ++i) {
-        const int32_t bit = read_bit(bits);
-        info = (info << 1) | static_cast<uint64_t>(bit < 0 ? 0 : bit);
-    }
-    r.bit_pos = pos + 2 * k + 1;
-    return static_cast<int64_t>((uint64_t{1} << k) - 1 + info);
-}
-
-}  // namespace
-
-int64_t read_ue_long(BitReader& r) {
-    if (bytes_left(r) < 0) return -1;
-    return read_exp_golomb_full(r);
-}
-
-int64_t read_se_long(BitReader& r) {
-    if (bytes_left(r) < 0) return -1;
-    const int64_t code = read_exp_golomb_full(r);
-    if (code < 0) return 0;
-    return (code & 1) ? (code + 1) / 2 : -(code / 2);
+    r.cache_reach = 0;
 }
 
 }  // namespace kavrel

@@ -4,9 +4,16 @@
 // Reads past the data never fault: they yield -1 (or 0, see read_se) and keep
 // counting, so parsers compare bit_pos with bit_count where they care. No
 // byte at or beyond `limit` is ever touched; such bytes read as zero.
+//
+// Reads come from a 64-bit cache of the RBSP bits at a byte boundary: while
+// bit_pos lies in its first 33 bits (and not past the data), a read is a
+// shift and, for ue(v)/se(v), a count of leading zeros. Otherwise it is
+// loaded again (one 8-byte load where the bytes may be read as they are).
+// bit_pos stays the one state parsers see: they may move it freely.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace kavrel {
 
@@ -23,10 +30,14 @@ struct BitReader {
     RbspSource* source = nullptr;
     // Bytes from `start` that may be loaded as they are: the bytes up to
     // and including the one at `end`, none at or past `limit`, and with a
-    // source only those already unescaped. A read whose bytes all lie below
-    // it takes the inline path; the others go through the out-of-line one,
-    // which unescapes more and moves it on.
+    // source only those already unescaped.
     int32_t direct = 0;
+    // The 64 bits from bit cache_pos (a byte boundary), bytes past the
+    // readable ones as zero; it serves reads at bit_pos from cache_pos to
+    // cache_pos + cache_reach - 1 (cache_reach 0: empty).
+    uint64_t cache = 0;
+    int32_t cache_pos = 0;
+    uint32_t cache_reach = 0;
 };
 
 namespace bit_reader_detail {
@@ -47,124 +58,196 @@ inline void bit_reader_init(BitReader& r, const uint8_t* rbsp, int32_t rbsp_len,
     r.limit = rbsp + rbsp_len;
     r.source = nullptr;
     r.direct = bit_reader_detail::loadable_bytes(r);
+    r.cache_reach = 0;
 }
 // Has `r` (just pointed at source->rbsp) unescape its bytes on demand; null
 // reads the buffer as it is.
 void bit_reader_attach(BitReader& r, RbspSource* source);
-
-namespace bit_reader_detail {
-
-// The 32-bit window whose top bit is the next bit to read, where it cannot
-// be loaded inline (near the end of the data, or unescaped on demand).
-uint32_t load_window_slow(BitReader& r);
-int32_t read_bit_slow(BitReader& r);
-
-// Can the four window bytes at bit_pos be loaded as they are? (Then the
-// data does not end before them either.)
-inline bool window_direct(const BitReader& r) { return (r.bit_pos >> 3) + 4 <= r.direct; }
-
-// The window at bit_pos where window_direct holds: four bytes from the byte
-// holding bit_pos, most significant first, shifted so that its top bit is
-// the next bit.
-inline uint32_t load_window_direct(const BitReader& r) {
-    const uint8_t* b = r.start + (r.bit_pos >> 3);
-    const uint32_t w = (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-                       (static_cast<uint32_t>(b[2]) << 8) | b[3];
-    return w << (r.bit_pos & 7);
-}
-
-}  // namespace bit_reader_detail
 
 // Bytes from the byte holding bit_pos up to `end` (negative past the data).
 inline int32_t bytes_left(const BitReader& r) {
     return static_cast<int32_t>(r.end - r.start) - (r.bit_pos >> 3);
 }
 
-// The 32-bit window at bit_pos into `w`; false when bit_pos lies past the data.
-inline bool load_window(BitReader& r, uint32_t& w) {
-    if (bit_reader_detail::window_direct(r)) [[likely]] {
-        w = bit_reader_detail::load_window_direct(r);
-        return true;
-    }
-    if (bytes_left(r) < 0) return false;
-    w = bit_reader_detail::load_window_slow(r);
-    return true;
+namespace bit_reader_detail {
+
+// Loads the cache at the byte holding bit_pos and gives the window as
+// window64 does; not `loaded` (nothing loaded) when bit_pos lies past the data.
+struct Refill {
+    uint64_t w;
+    bool loaded;
+};
+Refill refill(BitReader& r);
+
+// Eight bytes from p, the first one on top.
+inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return v;
+#else
+    return __builtin_bswap64(v);
+#endif
 }
 
-// u(n), 1 <= n <= 32 (callers keep n <= 16). -1 past the data; always advances n.
+// The bits from bit_pos on into `w`, top bit first: at least 32 of them
+// are the RBSP's (zeros past its readable bytes), the rest too where the
+// cache holds them. False when bit_pos lies past the data.
+inline bool window64(BitReader& r, uint64_t& w) {
+    const uint32_t off = static_cast<uint32_t>(r.bit_pos - r.cache_pos);
+    if (off < r.cache_reach) [[likely]] {
+        w = r.cache << off;
+        return true;
+    }
+    const int32_t first = r.bit_pos >> 3;
+    if (first + 8 <= r.direct) [[likely]] {
+        // Eight bytes that may be loaded as they are, and all before the
+        // data's end (direct is at most one byte past it): 33 bits of reach.
+        r.cache = load_be64(r.start + first);
+        r.cache_pos = first * 8;
+        r.cache_reach = 33;
+        w = r.cache << (r.bit_pos & 7);
+        return true;
+    }
+    const Refill got = refill(r);
+    w = got.w;
+    return got.loaded;
+}
+
+// Bits of the RBSP at the top of a window64 result (64 - offset in the cache).
+inline int window64_bits(const BitReader& r) { return 64 - (r.bit_pos - r.cache_pos); }
+
+// The 32-bit window the codes below are defined on: four bytes from the
+// byte holding bit_pos, shifted so that the next bit is on top, so that its
+// lowest bit_pos % 8 bits read as zero.
+inline uint32_t window32(const BitReader& r, uint64_t w) {
+    return static_cast<uint32_t>(w >> 32) & (0xffffffffu << (r.bit_pos & 7));
+}
+
+// Codes with 12 or more leading zeros: they may reach past the 32-bit
+// window's meaningful bits, and are decoded from that window as it is.
+struct WindowCode {
+    int32_t value;
+    int32_t length;  // bits to advance
+};
+WindowCode ue_from_window(uint32_t w);
+WindowCode se_from_window(uint32_t w);
+
+// Every code with up to 11 leading zeros (23 bits) lies in the meaningful
+// bits of the 32-bit window at any bit_pos, and is decoded exactly.
+constexpr int kShortCode = 11;
+
+}  // namespace bit_reader_detail
+
+// u(n), 1 <= n <= 32 (callers keep n <= 16); bits past the 32-bit window's
+// meaningful ones read as zero. -1 past the data; always advances n.
 inline int32_t read_bits(BitReader& r, int n) {
-    uint32_t w;
-    if (!load_window(r, w)) {
+    uint64_t w;
+    if (!bit_reader_detail::window64(r, w)) {
         r.bit_pos += n;
         return -1;
     }
+    uint32_t top = static_cast<uint32_t>(w >> 32);
+    if (n > 24) top = bit_reader_detail::window32(r, w);
     r.bit_pos += n;
-    return static_cast<int32_t>(n >= 32 ? w : w >> (32 - n));
+    return static_cast<int32_t>(n >= 32 ? top : top >> (32 - n));
 }
 
 // u(1): 0 or 1, -1 past the data; always advances 1.
 inline int32_t read_bit(BitReader& r) {
-    const int32_t idx = r.bit_pos >> 3;
-    if (static_cast<uint32_t>(idx) >= static_cast<uint32_t>(r.direct)) [[unlikely]] {
-        return bit_reader_detail::read_bit_slow(r);
+    uint64_t w;
+    if (!bit_reader_detail::window64(r, w)) {
+        r.bit_pos += 1;
+        return -1;
     }
-    const int32_t bit = (r.start[idx] >> (7 - (r.bit_pos & 7))) & 1;
     r.bit_pos += 1;
-    return bit;
+    return static_cast<int32_t>(w >> 63);
 }
 
 // Exp-Golomb (clause 9.1): k leading zeros, a one, k info bits; codeNum =
-// 2^k - 1 + info. A code longer than the window's meaningful bits is decoded
-// from what the window holds (its lowest info bits read as zero). An
-// all-zero window advances 63 bits; k >= 16 gives no value.
+// 2^k - 1 + info. A code longer than the 32-bit window's meaningful bits
+// is decoded from what that window holds (its lowest info bits read as
+// zero). An all-zero window advances 63 bits; k >= 16 gives no value.
 
 // ue(v): 0..65534, or -1 (past the data: no advance; 16+ leading zeros: advances the code).
 inline int32_t read_ue(BitReader& r) {
-    uint32_t w;
-    if (!load_window(r, w)) return -1;
-    if (w == 0) [[unlikely]] {
-        r.bit_pos += 63;
-        return -1;
+    uint64_t w;
+    if (!bit_reader_detail::window64(r, w)) return -1;
+    const int k = __builtin_clzll(w | 1);
+    if (k > bit_reader_detail::kShortCode) [[unlikely]] {
+        const bit_reader_detail::WindowCode c = bit_reader_detail::ue_from_window(bit_reader_detail::window32(r, w));
+        r.bit_pos += c.length;
+        return c.value;
     }
-    const int k = __builtin_clz(w);
     r.bit_pos += 2 * k + 1;
-    if (k >= 16) [[unlikely]] return -1;
-    return static_cast<int32_t>((w >> (31 - 2 * k)) - 1);
+    return static_cast<int32_t>(w >> (63 - 2 * k)) - 1;
 }
 
 // se(v): value, or -1 past the data (no advance); 0 for codes with 16+ leading zeros.
 inline int32_t read_se(BitReader& r) {
-    uint32_t w;
-    if (!load_window(r, w)) return -1;
-    if (w == 0) [[unlikely]] {
-        r.bit_pos += 63;
-        return 0;
+    uint64_t w;
+    if (!bit_reader_detail::window64(r, w)) return -1;
+    const int k = __builtin_clzll(w | 1);
+    if (k > bit_reader_detail::kShortCode) [[unlikely]] {
+        const bit_reader_detail::WindowCode c = bit_reader_detail::se_from_window(bit_reader_detail::window32(r, w));
+        r.bit_pos += c.length;
+        return c.value;
     }
-    const int k = __builtin_clz(w);
     r.bit_pos += 2 * k + 1;
-    if (k >= 16) [[unlikely]] return 0;
-    const int32_t v = static_cast<int32_t>(w >> (31 - 2 * k));  // codeNum + 1
+    const int32_t v = static_cast<int32_t>(w >> (63 - 2 * k));  // codeNum + 1
     return (v & 1) ? -(v >> 1) : (v >> 1);
 }
 
 // Skips one ue(v); past the data, bit_pos becomes size * 8.
 inline void skip_ue(BitReader& r) {
-    uint32_t w;
-    if (!load_window(r, w)) {
+    uint64_t w;
+    if (!bit_reader_detail::window64(r, w)) {
         r.bit_pos = static_cast<int32_t>(r.end - r.start) * 8;
         return;
     }
-    r.bit_pos += w == 0 ? 63 : 2 * __builtin_clz(w) + 1;
+    const int k = __builtin_clzll(w | 1);
+    if (k > bit_reader_detail::kShortCode) [[unlikely]] {
+        r.bit_pos += bit_reader_detail::ue_from_window(bit_reader_detail::window32(r, w)).length;
+        return;
+    }
+    r.bit_pos += 2 * k + 1;
 }
 
 // Full-range variants for values that are only stored so that a structure
-// can be written back exactly as it was read (HRD rates, POC offsets). They
-// advance exactly as read_ue/read_se do, but decode every info bit, also of
-// codes with 16 to 31 leading zeros (bits past the data read as zero).
+// can be written back exactly as it was read (HRD rates, POC offsets), and
+// for the few that may exceed 65534. They advance exactly as read_ue/read_se
+// do, but decode every info bit, also of codes with 16 to 31 leading zeros
+// (bits past the data read as zero).
+namespace bit_reader_detail {
+struct FullCode {
+    int64_t value;
+    int32_t length;
+};
+// The code at r.bit_pos read a bit at a time (r is a copy).
+FullCode exp_golomb_full(BitReader r);
+}  // namespace bit_reader_detail
+
 // read_ue_long: codeNum, or -1 where read_ue gives -1 for lack of data.
-int64_t read_ue_long(BitReader& r);
+inline int64_t read_ue_long(BitReader& r) {
+    uint64_t w;
+    if (!bit_reader_detail::window64(r, w)) return -1;
+    const int k = __builtin_clzll(w | 1);
+    if (2 * k + 1 > bit_reader_detail::window64_bits(r)) [[unlikely]] {
+        const bit_reader_detail::FullCode c = bit_reader_detail::exp_golomb_full(r);
+        r.bit_pos += c.length;
+        return c.value;
+    }
+    r.bit_pos += 2 * k + 1;
+    return static_cast<int64_t>(w >> (63 - 2 * k)) - 1;
+}
+
 // read_se_long: the se(v) value of that codeNum, -1 past the data, 0 for an
 // all-zero window.
-int64_t read_se_long(BitReader& r);
+inline int64_t read_se_long(BitReader& r) {
+    if (bytes_left(r) < 0) return -1;
+    const int64_t code = read_ue_long(r);
+    if (code < 0) return 0;
+    return (code & 1) ? (code + 1) / 2 : -(code / 2);
+}
 
 }  // namespace kavrel

@@ -91,13 +91,50 @@ struct NalExtent {
 
 // Scans the `size` bytes after a header byte: the unit ends before the
 // first 00 00 00, 00 00 01 or 00 00 02; every 00 00 03 before it is an
-// escape.
-NalExtent scan_nal_payload(const uint8_t* payload, int32_t size);
+// escape. Inline, so that the extent is built where it is used (once per
+// NAL unit).
+inline NalExtent scan_nal_payload(const uint8_t* payload, int32_t size) {
+    NalExtent e;
+    e.payload_len = size > 0 ? size : 0;
+    int32_t s = 0;
+    for (;;) {
+        const int32_t k = find_zero_pair(payload, size, s);
+        if (k < 0) return e;
+        if (payload[k + 2] != 3) {  // 00 00 00, 00 00 01, 00 00 02: the unit ends
+            e.payload_len = k;
+            return e;
+        }
+        ++e.escapes;
+        e.last_escape = k + 2;
+        s = k + 3;
+    }
+}
+
+namespace nal_unit_detail {
+inline int32_t bits_before_stop(int32_t len, uint8_t last) {
+    const int trailing = last ? __builtin_ctz(last) + 1 : 0;
+    return len * 8 - trailing;
+}
+}  // namespace nal_unit_detail
 
 // Bits before the rbsp_stop_one_bit of the RBSP of `payload` (see
 // scan_nal_payload), as the driver counts them: one trailing zero byte is
 // dropped, then the lowest set bit of the last byte is the stop bit.
-int32_t rbsp_bit_count(const uint8_t* payload, const NalExtent& extent);
+inline int32_t rbsp_bit_count(const uint8_t* payload, const NalExtent& extent) {
+    // The last two RBSP bytes come from the last three payload bytes, of
+    // which at most one is an escape (escapes lie three bytes apart at least).
+    int32_t len = extent.rbsp_len();
+    if (len == 0) return 0;
+    int32_t q = extent.payload_len - 1;
+    if (q == extent.last_escape) --q;
+    uint8_t last = payload[q];
+    if (last == 0) {
+        if (--len == 0) return 0;
+        if (--q == extent.last_escape) --q;
+        last = payload[q];
+    }
+    return nal_unit_detail::bits_before_stop(len, last);
+}
 // The same count over an RBSP held in memory.
 int32_t rbsp_bit_count(const uint8_t* rbsp, int32_t rbsp_len);
 

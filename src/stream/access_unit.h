@@ -22,4 +22,14 @@ struct AccessUnitWalk {
 bool begins_next_access_unit(const SyntaxState* handle, const uint8_t* data, int32_t pos, int32_t size,
                              AccessUnitWalk& walk);
 
+// The same, with the most common unit settled inline: a further slice of
+// the picture begun (nal_unit_type 1 or 5 after a slice, first_mb_in_slice
+// not 0, so the first bit of its payload is 0).
+inline bool begins_next_access_unit_fast(const SyntaxState* handle, const uint8_t* data, int32_t pos,
+                                         int32_t size, AccessUnitWalk& walk) {
+    const int t = data[pos + 3] & 0x1f;
+    if (walk.vcl_seen && (t == 1 || t == 5) && pos + 4 < size && (data[pos + 4] & 0x80) == 0) return false;
+    return begins_next_access_unit(handle, data, pos, size, walk);
+}
+
 }  // namespace kavrel

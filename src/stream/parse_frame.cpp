@@ -147,19 +147,17 @@ inline int32_t dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     if (!handle->sps_received) return -7;
     const uint8_t* payload = w.data + u.header_pos + 1;
-    RbspSource source;
+    int32_t rc;
     if (u.whole) {
-        bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
+        rc = decode_slice_header(handle, u.rbsp, u.rbsp_len, u.bit_count, nullptr);
     } else if (u.extent.escapes == 0) {
         // Without escapes the payload is the RBSP: read it in place.
-        bit_reader_init(handle->reader, payload, u.rbsp_len, u.bit_count);
+        rc = decode_slice_header(handle, payload, u.rbsp_len, u.bit_count, nullptr);
     } else {
-        bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
+        RbspSource source;
         rbsp_source_init(source, payload, u.extent, u.rbsp);
-        bit_reader_attach(handle->reader, &source);
+        rc = decode_slice_header(handle, u.rbsp, u.rbsp_len, u.bit_count, &source);
     }
-    const int32_t rc = decode_slice_header(handle);
-    bit_reader_attach(handle->reader, nullptr);
     if (rc < 0) {
         diag("[VsKavrel]:Parse slice header fail\n");
         return rc;
@@ -242,7 +240,7 @@ inline int32_t dispatch_unit(FrameWalk& w, const NalUnitRead& u) {
 // number of bytes the frame took. 0 or the first negative code.
 inline int32_t walk_frame(FrameWalk& w) {
     while (find_unit(w)) {
-        if (begins_next_access_unit(w.handle, w.data, w.pos, w.size, w.access_unit)) break;
+        if (begins_next_access_unit_fast(w.handle, w.data, w.pos, w.size, w.access_unit)) break;
         NalUnitRead u;
         u.header_pos = nal_header_position(w.data, w.size, w.pos);
         int32_t rc = classify_unit(w, u);

@@ -17,8 +17,8 @@ constexpr uint8_t kTypeI = 1;
 constexpr uint8_t kTypeP = 2;
 constexpr uint8_t kTypeB = 3;
 
-// Picture type by slice_type % 5 (Table 7-6): P, B, I, SP (6), SI (5).
-constexpr uint8_t kPicTypeBySliceType[5] = {kTypeP, kTypeB, kTypeI, 6, 5};
+// Picture type by slice_type 0..9 (Table 7-6): P, B, I, SP (6), SI (5), twice.
+constexpr uint8_t kPicTypeBySliceType[10] = {kTypeP, kTypeB, kTypeI, 6, 5, kTypeP, kTypeB, kTypeI, 6, 5};
 
 // A flag read past the data yields -1 and counts as set.
 inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
@@ -49,9 +49,8 @@ int32_t check_frame_num(SyntaxState* h, const SeqParamSet& sps, int32_t max_fram
 
 // pic_order_cnt_lsb, delta_pic_order_cnt_bottom, delta_pic_order_cnt[0..1].
 // The deltas keep their full values: the repeat frame writes them back.
-int32_t read_pic_order_cnt(SyntaxState* h) {
+inline int32_t read_pic_order_cnt(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
     const SeqParamSet& sps = h->active_sps;
     const bool bottom_present =
         h->active_pps.bottom_field_pic_order_in_frame_present_flag == 1 && s.picture_structure == 3;
@@ -71,9 +70,8 @@ int32_t read_pic_order_cnt(SyntaxState* h) {
 }
 
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
-int32_t read_ref_counts(SyntaxState* h) {
+inline int32_t read_ref_counts(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
     s.num_ref_idx_active_override_flag = flag(read_bit(r));
     if (!s.num_ref_idx_active_override_flag) return 0;
     s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
@@ -87,9 +85,8 @@ int32_t read_ref_counts(SyntaxState* h) {
 }
 
 // disable_deblocking_filter_idc and the two offsets (clause 7.4.3).
-int32_t read_deblocking(SyntaxState* h) {
+inline int32_t read_deblocking(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
     s.deblocking_mode = 1;
     s.slice_alpha_c0_offset = 0;
     s.slice_beta_offset = 0;
@@ -113,62 +110,8 @@ int32_t read_deblocking(SyntaxState* h) {
     return 0;
 }
 
-// first_mb_in_slice to the active parameter sets. 0 or a negative code.
-int32_t read_slice_start(SyntaxState* h) {
-    SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
-
-    // Up to PicSizeInMbs - 1 = 261120 for 511 x 511 macroblocks: read in full.
-    const int64_t first_mb = read_ue_long(r);
-    s.first_mb_in_slice = first_mb <= INT32_MAX ? static_cast<int32_t>(first_mb) : -1;
-    if (s.first_mb_in_slice < 0) {
-        diag("[VsKavrel]:first_mb_in_slice is out of range, the value is %d\n", s.first_mb_in_slice);
-        return -18;
-    }
-    const int32_t slice_type = read_ue(r);
-    if (slice_type < 0 || slice_type > 9) {
-        diag("[VsKavrel]:slice_type is out of range [0, 9], the value is %d\n", slice_type);
-        return -6;
-    }
-    s.pic_type = kPicTypeBySliceType[slice_type % 5];
-    if (h->nal_unit_type == 5 && s.pic_type != kTypeI) {
-        diag("[VsKavrel]:IDR Nal containing Non-IDR slice\n");
-        return -5;
-    }
-    if (s.pic_type == 5 || s.pic_type == 6) {
-        diag("[VsKavrel]:slice_type(%d) not supported\n", s.pic_type);
-        return -4;
-    }
-
-    const int32_t pps_id = read_ue(r);
-    if (pps_id < 0 || pps_id >= kMaxPps) {
-        diag("[VsKavrel]:pps_id out of range[0, 255], the value is %d\n", pps_id);
-        return -9;
-    }
-    PicParamSet& pps = h->pps_table[pps_id];
-    if (!pps.valid) {
-        diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
-        return -3;
-    }
-    // The sets become active only as a valid pair: a slice naming an SPS
-    // that failed its checks leaves the previous pair in force.
-    const int32_t sps_id = pps.sps_id;
-    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
-        diag("[VsKavrel]:non existing SPS referenced\n\n");
-        return -8;
-    }
-    // Copied only when they changed since the last slice (a new set was
-    // parsed, another PPS named, or an active set written).
-    if (h->active_generation == 0 || h->active_generation != h->param_generation ||
-        h->active_pps_index != pps_id) {
-        pps.pps_id = pps_id;
-        h->active_pps = pps;
-        h->active_sps = h->sps_table[sps_id];
-        h->slice_sps = h->active_sps;
-        h->active_generation = h->param_generation;
-        h->active_pps_index = pps_id;
-    }
-
+// The ranges of the active PPS that clause 7.4.2.2 ties to the SPS. 0 or -19.
+int32_t check_active_pps(const SyntaxState* h) {
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {
         const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
@@ -184,10 +127,78 @@ int32_t read_slice_start(SyntaxState* h) {
     return 0;
 }
 
-// frame_num, field_pic_flag, bottom_field_flag and the continuity checks.
-int32_t read_frame_num(SyntaxState* h) {
+// The PPS `pps_id` and its SPS made active, when both are valid: the
+// sets become active only as a valid pair, so a slice naming an SPS that
+// failed its checks leaves the previous pair in force. Then their ranges
+// are checked; a pair that fails them stays active but is not remembered
+// as checked, so the next slice checks (and reports) it again. 0, -3, -8
+// or -19.
+int32_t activate_sets(SyntaxState* h, int32_t pps_id) {
+    PicParamSet& pps = h->pps_table[pps_id];
+    if (!pps.valid) {
+        diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
+        return -3;
+    }
+    const int32_t sps_id = pps.sps_id;
+    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
+        diag("[VsKavrel]:non existing SPS referenced\n\n");
+        return -8;
+    }
+    pps.pps_id = pps_id;
+    h->active_pps = pps;
+    h->active_sps = h->sps_table[sps_id];
+    h->slice_sps = h->active_sps;
+    h->active_pps_index = pps_id;
+    const int32_t rc = check_active_pps(h);
+    h->active_generation = rc < 0 ? 0 : h->param_generation;
+    return rc;
+}
+
+// first_mb_in_slice to the active parameter sets. 0 or a negative code.
+inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
+
+    // Up to PicSizeInMbs - 1 = 261120 for 511 x 511 macroblocks: read in full.
+    const int64_t first_mb = read_ue_long(r);
+    s.first_mb_in_slice = first_mb <= INT32_MAX ? static_cast<int32_t>(first_mb) : -1;
+    if (s.first_mb_in_slice < 0) {
+        diag("[VsKavrel]:first_mb_in_slice is out of range, the value is %d\n", s.first_mb_in_slice);
+        return -18;
+    }
+    const int32_t slice_type = read_ue(r);
+    if (slice_type < 0 || slice_type > 9) {
+        diag("[VsKavrel]:slice_type is out of range [0, 9], the value is %d\n", slice_type);
+        return -6;
+    }
+    s.pic_type = kPicTypeBySliceType[slice_type];
+    if (h->nal_unit_type == 5 && s.pic_type != kTypeI) {
+        diag("[VsKavrel]:IDR Nal containing Non-IDR slice\n");
+        return -5;
+    }
+    if (s.pic_type == 5 || s.pic_type == 6) {
+        diag("[VsKavrel]:slice_type(%d) not supported\n", s.pic_type);
+        return -4;
+    }
+
+    const int32_t pps_id = read_ue(r);
+    if (pps_id < 0 || pps_id >= kMaxPps) {
+        diag("[VsKavrel]:pps_id out of range[0, 255], the value is %d\n", pps_id);
+        return -9;
+    }
+    // The sets the last slice made active are still valid, in force and
+    // within range while no table entry or active set has been written
+    // since (each such write bumps param_generation): only another pair is
+    // looked up and checked.
+    if (h->active_generation == 0 || h->active_generation != h->param_generation ||
+        h->active_pps_index != pps_id) {
+        return activate_sets(h, pps_id);
+    }
+    return 0;
+}
+
+// frame_num, field_pic_flag, bottom_field_flag and the continuity checks.
+inline int32_t read_frame_num(SyntaxState* h, BitReader& r) {
+    SliceHeader& s = h->slice;
     const SeqParamSet& sps = h->active_sps;
     const int32_t max_frame_num = static_cast<int32_t>((1u << Log2MaxFrameNum(sps)) - 1);
 
@@ -236,17 +247,19 @@ inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
 
 }  // namespace
 
-int32_t decode_slice_header(SyntaxState* h) {
-    SliceHeader& s = h->slice;
-    BitReader& r = h->reader;
+namespace {
 
-    int32_t rc = read_slice_start(h);
+// The header read with `r`.
+inline int32_t read_slice_header(SyntaxState* h, BitReader& r) {
+    SliceHeader& s = h->slice;
+
+    int32_t rc = read_slice_start(h, r);
     if (rc < 0) return rc;
-    rc = read_frame_num(h);
+    rc = read_frame_num(h, r);
     if (rc < 0) return rc;
 
     if (h->nal_unit_type == 5) skip_ue(r);  // idr_pic_id
-    rc = read_pic_order_cnt(h);
+    rc = read_pic_order_cnt(h, r);
     if (rc < 0) return rc;
 
     const PicParamSet& pps = h->active_pps;
@@ -264,7 +277,7 @@ int32_t decode_slice_header(SyntaxState* h) {
     s.ref_count[1] = pps.ref_count[1];
     if (is_b) s.direct_spatial_mv_pred_flag = flag(read_bit(r));
     if (is_inter) {
-        rc = read_ref_counts(h);
+        rc = read_ref_counts(h, r);
         if (rc < 0) return rc;
         // The readers of these structures report their own faults; the
         // header goes on from wherever they stopped.
@@ -293,9 +306,19 @@ int32_t decode_slice_header(SyntaxState* h) {
         return -2;
     }
 
-    rc = read_deblocking(h);
+    rc = read_deblocking(h, r);
     if (rc < 0) return rc;
     return s.pic_type;
+}
+
+}  // namespace
+
+int32_t decode_slice_header(SyntaxState* h, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
+                            RbspSource* source) {
+    BitReader r;
+    bit_reader_init(r, rbsp, rbsp_len, bit_count);
+    if (source) bit_reader_attach(r, source);
+    return read_slice_header(h, r);
 }
 
 }  // namespace kavrel

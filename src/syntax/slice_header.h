@@ -10,6 +10,7 @@ namespace kavrel {
 struct SyntaxState;
 
 struct BitReader;
+struct RbspSource;
 
 // MaxPicNum at its largest: 2 * MaxFrameNum for field pictures, with
 // log2_max_frame_num 16 (clause 7.4.3).
@@ -45,8 +46,12 @@ struct SliceHeader {
     int32_t prev_pic_order_cnt_lsb; // pic_order_cnt_lsb of the picture before it, -1 when none
 };
 
-// Parses one slice header at handle->reader. Picture type 1..3 or a negative code.
-int32_t decode_slice_header(SyntaxState* handle);
+// Parses one slice header from the start of an RBSP of `rbsp_len` valid
+// bytes and `bit_count` syntax bits, unescaped on demand by `source` where
+// it is not null (bit_reader_init, bit_reader_attach). Picture type 1..3 or
+// a negative code.
+int32_t decode_slice_header(SyntaxState* handle, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
+                            RbspSource* source);
 int32_t decode_ref_pic_list_reordering(BitReader* reader);
 int32_t decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list);
 int32_t decode_ref_pic_marking(SyntaxState* handle, BitReader* reader);
