@@ -46,21 +46,6 @@ Refill refill(BitReader& r) {
     return {c << (r.bit_pos & 7), true};
 }
 
-WindowCode ue_from_window(uint32_t w) {
-    if (w == 0) return {-1, 63};
-    const int k = __builtin_clz(w);
-    if (k >= 16) return {-1, 2 * k + 1};
-    return {static_cast<int32_t>((w >> (31 - 2 * k)) - 1), 2 * k + 1};
-}
-
-WindowCode se_from_window(uint32_t w) {
-    if (w == 0) return {0, 63};
-    const int k = __builtin_clz(w);
-    if (k >= 16) return {0, 2 * k + 1};
-    const int32_t v = static_cast<int32_t>(w >> (31 - 2 * k));  // codeNum + 1
-    return {(v & 1) ? -(v >> 1) : (v >> 1), 2 * k + 1};
-}
-
 // Counts the leading zeros bit by bit, so that a code reaching beyond any
 // window is still read right (bits past the data read as zero). The
 // codeNum, or -1 for 32 or more leading zeros (which, like an all-zero

@@ -117,38 +117,29 @@ inline bool window64(BitReader& r, uint64_t& w) {
 // Bits of the RBSP at the top of a window64 result (64 - offset in the cache).
 inline int window64_bits(const BitReader& r) { return 64 - (r.bit_pos - r.cache_pos); }
 
-// The 32-bit window the codes below are defined on: four bytes from the
-// byte holding bit_pos, shifted so that the next bit is on top, so that its
-// lowest bit_pos % 8 bits read as zero.
-inline uint32_t window32(const BitReader& r, uint64_t w) {
-    return static_cast<uint32_t>(w >> 32) & (0xffffffffu << (r.bit_pos & 7));
-}
-
-// Codes with 12 or more leading zeros: they may reach past the 32-bit
-// window's meaningful bits, and are decoded from that window as it is.
-struct WindowCode {
-    int32_t value;
+// The code at bit_pos read a bit at a time (r is a copy): its codeNum over
+// the whole 32-bit range, or -1 for 32 or more leading zeros, which
+// advance 63 bits. Bits past the data read as zero.
+struct FullCode {
+    int64_t value;
     int32_t length;  // bits to advance
 };
-WindowCode ue_from_window(uint32_t w);
-WindowCode se_from_window(uint32_t w);
+FullCode exp_golomb_full(BitReader r);
 
-// Every code with up to 11 leading zeros (23 bits) lies in the meaningful
-// bits of the 32-bit window at any bit_pos, and is decoded exactly.
+// Codes of up to 11 leading zeros (23 bits) lie in the 33 bits a cached
+// read always has at bit_pos; longer ones are read a bit at a time.
 constexpr int kShortCode = 11;
 
 }  // namespace bit_reader_detail
 
-// u(n), 1 <= n <= 32 (callers keep n <= 16); bits past the 32-bit window's
-// meaningful ones read as zero. -1 past the data; always advances n.
+// u(n), 1 <= n <= 32: -1 past the data; always advances n.
 inline int32_t read_bits(BitReader& r, int n) {
     uint64_t w;
     if (!bit_reader_detail::window64(r, w)) {
         r.bit_pos += n;
         return -1;
     }
-    uint32_t top = static_cast<uint32_t>(w >> 32);
-    if (n > 24) top = bit_reader_detail::window32(r, w);
+    const uint32_t top = static_cast<uint32_t>(w >> 32);
     r.bit_pos += n;
     return static_cast<int32_t>(n >= 32 ? top : top >> (32 - n));
 }
@@ -165,9 +156,9 @@ inline int32_t read_bit(BitReader& r) {
 }
 
 // Exp-Golomb (clause 9.1): k leading zeros, a one, k info bits; codeNum =
-// 2^k - 1 + info. A code longer than the 32-bit window's meaningful bits
-// is decoded from what that window holds (its lowest info bits read as
-// zero). An all-zero window advances 63 bits; k >= 16 gives no value.
+// 2^k - 1 + info. Every code of up to 31 leading zeros is stepped over
+// exactly; 32 or more advance 63 bits. ue(v) and se(v) give values of up to
+// 15 leading zeros (the range the syntax elements read with them have).
 
 // ue(v): 0..65534, or -1 (past the data: no advance; 16+ leading zeros: advances the code).
 inline int32_t read_ue(BitReader& r) {
@@ -175,23 +166,25 @@ inline int32_t read_ue(BitReader& r) {
     if (!bit_reader_detail::window64(r, w)) return -1;
     const int k = __builtin_clzll(w | 1);
     if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        const bit_reader_detail::WindowCode c = bit_reader_detail::ue_from_window(bit_reader_detail::window32(r, w));
+        const bit_reader_detail::FullCode c = bit_reader_detail::exp_golomb_full(r);
         r.bit_pos += c.length;
-        return c.value;
+        return c.value >= 0 && c.value <= 65534 ? static_cast<int32_t>(c.value) : -1;
     }
     r.bit_pos += 2 * k + 1;
     return static_cast<int32_t>(w >> (63 - 2 * k)) - 1;
 }
 
-// se(v): value, or -1 past the data (no advance); 0 for codes with 16+ leading zeros.
+// se(v): -32767..32767, or -1 past the data (no advance); 0 for codes with 16+ leading zeros.
 inline int32_t read_se(BitReader& r) {
     uint64_t w;
     if (!bit_reader_detail::window64(r, w)) return -1;
     const int k = __builtin_clzll(w | 1);
     if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        const bit_reader_detail::WindowCode c = bit_reader_detail::se_from_window(bit_reader_detail::window32(r, w));
+        const bit_reader_detail::FullCode c = bit_reader_detail::exp_golomb_full(r);
         r.bit_pos += c.length;
-        return c.value;
+        if (c.value < 0 || c.value > 65534) return 0;
+        const int32_t v = static_cast<int32_t>(c.value) + 1;
+        return (v & 1) ? -(v >> 1) : (v >> 1);
     }
     r.bit_pos += 2 * k + 1;
     const int32_t v = static_cast<int32_t>(w >> (63 - 2 * k));  // codeNum + 1
@@ -207,7 +200,7 @@ inline void skip_ue(BitReader& r) {
     }
     const int k = __builtin_clzll(w | 1);
     if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        r.bit_pos += bit_reader_detail::ue_from_window(bit_reader_detail::window32(r, w)).length;
+        r.bit_pos += bit_reader_detail::exp_golomb_full(r).length;
         return;
     }
     r.bit_pos += 2 * k + 1;
@@ -215,18 +208,8 @@ inline void skip_ue(BitReader& r) {
 
 // Full-range variants for values that are only stored so that a structure
 // can be written back exactly as it was read (HRD rates, POC offsets), and
-// for the few that may exceed 65534. They advance exactly as read_ue/read_se
-// do, but decode every info bit, also of codes with 16 to 31 leading zeros
-// (bits past the data read as zero).
-namespace bit_reader_detail {
-struct FullCode {
-    int64_t value;
-    int32_t length;
-};
-// The code at r.bit_pos read a bit at a time (r is a copy).
-FullCode exp_golomb_full(BitReader r);
-}  // namespace bit_reader_detail
-
+// for the few that may exceed 65534: every info bit of codes with up to 31
+// leading zeros (bits past the data read as zero).
 // read_ue_long: codeNum, or -1 where read_ue gives -1 for lack of data.
 inline int64_t read_ue_long(BitReader& r) {
     uint64_t w;

@@ -78,6 +78,8 @@ TEST(Refusals, SequenceParameterSet) {
         {{.width_mbs_minus1 = 509}, "0 "},
         {{.width_mbs_minus1 = 511}, sps_fail(-22, "Invalid Dimension(512x9)\n" + kInvalid)},
         {{.height_map_units_minus1 = 511}, sps_fail(-22, "Invalid Dimension(11x512)\n" + kInvalid)},
+        // A code of 14 leading zeros at bit 37 reaches past a 32-bit window's meaningful bits: read in full.
+        {{.width_mbs_minus1 = 1, .height_map_units_minus1 = 16384}, sps_fail(-22, "Invalid Dimension(2x16385)\n" + kInvalid)},
         {{.profile_idc = 66, .frame_mbs_only = 0}, sps_fail(-22, "Interlace is not support for BASELINE\n" + kInvalid)},
     };
     int row = 0;
