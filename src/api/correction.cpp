@@ -160,7 +160,7 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
 
     req.corrected = -1;
     const int32_t size = static_cast<int32_t>(req.OrgFrameLength);
-    int32_t rc = kavrel::parse_frame_sets(handle, req.org_frame, size, req.cure_frame, capacity, sets);
+    int32_t rc = kavrel::result_code(kavrel::parse_frame_sets(handle, req.org_frame, size, req.cure_frame, capacity, sets));
     if (rc < 0) {
         std::free(handle);
         return rc;

@@ -81,8 +81,8 @@ KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, F
         kavrel::diag("[VsKavrel]:Kavrel_Start: frame size %u is out of range\n", input->size);
         rc = -7;
     } else {
-        rc = kavrel::parse_frame(handle, input->data, static_cast<int32_t>(input->size), handle->scratch,
-                                 handle->scratch_capacity, &consumed);
+        rc = kavrel::result_code(kavrel::parse_frame(handle, input->data, static_cast<int32_t>(input->size),
+                                                     handle->scratch, handle->scratch_capacity, &consumed));
         if (rc < 0) consumed = 0;
     }
     fill_frame_info(handle, consumed, info);

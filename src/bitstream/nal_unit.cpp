@@ -288,9 +288,9 @@ uint8_t* read_nal_unit(NalUnitState* handle, const uint8_t* nal, int32_t* rbsp_l
     return buffer;
 }
 
-int32_t store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index) {
+Status store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index) {
     handle->ps_size[index] = 0;
-    if (!handle->ps_data[index]) return 0;
+    if (!handle->ps_data[index]) return Status::kOk;
     if (len > kParamSetInitialSize) {
         diag("[VsKavrel]:WARNING: ps(%d) length is greater than %d bytes\n", index, len);
         void* grown = std::realloc(handle->ps_data[index], static_cast<size_t>(len));
@@ -298,13 +298,13 @@ int32_t store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t le
             diag("[VsKavrel]:ERROR: get ps(%d) fail\n", index);
             std::free(handle->ps_data[index]);
             handle->ps_data[index] = nullptr;
-            return -10;
+            return Status::kParamSetMemory;
         }
         handle->ps_data[index] = static_cast<uint8_t*>(grown);
     }
     if (len > 0) std::memcpy(handle->ps_data[index], bytes, static_cast<size_t>(len));
     handle->ps_size[index] = static_cast<uint32_t>(len);
-    return 0;
+    return Status::kOk;
 }
 
 }  // namespace kavrel

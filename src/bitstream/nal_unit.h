@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "bitstream/bit_reader.h"
+#include "common/status.h"
 
 namespace kavrel {
 
@@ -57,8 +58,8 @@ inline int32_t nal_header_position(const uint8_t* data, int32_t size, int32_t po
     return pos + 3;
 }
 
-// Keeps a copy of a parameter set's RBSP: index 0 SPS, 1 PPS. 0 or -10.
-int32_t store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index);
+// Keeps a copy of a parameter set's RBSP: index 0 SPS, 1 PPS. kOk or kParamSetMemory.
+Status store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index);
 
 // The pieces of read_nal_unit, for a caller that unescapes only what it
 // reads.

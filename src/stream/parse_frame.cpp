@@ -55,30 +55,30 @@ constexpr const char* kWalkName = "parse_frame";
 constexpr int kNullDataLine = 32;
 constexpr int kGrowFailLine = 45;
 
-// Frame start: -7 for null data; a negative size counts as 0. Grows the
+// Frame start: kNoSps for null data; a negative size counts as 0. Grows the
 // scratch buffer to the frame's size (only the handle's own buffer is ever
 // grown; the correction's buffer is large enough). Every RBSP is written
 // before it is read, so the old contents need not be carried over.
-int32_t begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size, int32_t rbsp_capacity,
+Status begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size, int32_t rbsp_capacity,
                     uint8_t*& rbsp_buffer) {
     if (!data) {
         diag("[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kWalkName, kNullDataLine);
-        return -7;
+        return Status::kNoSps;
     }
     if (size < 0) size = 0;
-    if (size <= rbsp_capacity) return 0;
+    if (size <= rbsp_capacity) return Status::kOk;
     std::free(handle->scratch);
     handle->scratch = nullptr;
     void* grown = std::malloc(static_cast<size_t>(size));
     if (!grown) {
         diag("[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
         handle->scratch_capacity = 0;
-        return -21;
+        return Status::kMemory;
     }
     handle->scratch = static_cast<uint8_t*>(grown);
     handle->scratch_capacity = size;
     rbsp_buffer = handle->scratch;
-    return 0;
+    return Status::kOk;
 }
 
 void reset_frame_sets(FrameSets& fs) {
@@ -104,7 +104,7 @@ inline bool find_unit(FrameWalk& w) {
 // and so is every unit of a frame being corrected (the output buffer holds
 // the RBSPs). Other units are only scanned for their end: a slice header
 // is unescaped as far as it is read, the rest never.
-inline int32_t classify_unit(FrameWalk& w, NalUnitRead& u) {
+inline Status classify_unit(FrameWalk& w, NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     const int32_t h = u.header_pos;
     const int header_type = w.data[h] & 0x1f;
@@ -116,18 +116,18 @@ inline int32_t classify_unit(FrameWalk& w, NalUnitRead& u) {
         u.rbsp = w.rbsp_buffer;
     }
     u.nal_unit_type = handle->nal_unit_type;
-    if (handle->nal_ref_idc > 0 && u.nal_unit_type == 6) return -11;
+    if (handle->nal_ref_idc > 0 && u.nal_unit_type == 6) return Status::kSeiRefIdc;
     if (!u.rbsp) {
         diag("[VsKavrel]:Parse Nal fail\n");
-        return -14;
+        return Status::kNal;
     }
     if (u.nal_unit_type == 5) {
         w.idr_seen = true;
     } else if (w.idr_seen && u.nal_unit_type == 1 && handle->slice.picture_structure == 3) {
         diag("[VsKavrel]:Frame containing both idr and non-idr\n");
-        return -13;
+        return Status::kIdrMixed;
     }
-    return 0;
+    return Status::kOk;
 }
 
 // Where the unit ends and how many RBSP bits it holds.
@@ -143,38 +143,38 @@ inline void measure_unit(const FrameWalk& w, NalUnitRead& u) {
     u.bit_count = rbsp_bit_count(payload, u.extent);
 }
 
-inline int32_t dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
+inline Status dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
-    if (!handle->sps_received) return -7;
+    if (!handle->sps_received) return Status::kNoSps;
     const uint8_t* payload = w.data + u.header_pos + 1;
-    int32_t rc;
+    Status st;
     if (u.whole) {
-        rc = decode_slice_header(handle, u.rbsp, u.rbsp_len, u.bit_count, nullptr);
+        st = decode_slice_header(handle, u.rbsp, u.rbsp_len, u.bit_count, nullptr);
     } else if (u.extent.escapes == 0) {
         // Without escapes the payload is the RBSP: read it in place.
-        rc = decode_slice_header(handle, payload, u.rbsp_len, u.bit_count, nullptr);
+        st = decode_slice_header(handle, payload, u.rbsp_len, u.bit_count, nullptr);
     } else {
         RbspSource source;
         rbsp_source_init(source, payload, u.extent, u.rbsp);
-        rc = decode_slice_header(handle, u.rbsp, u.rbsp_len, u.bit_count, &source);
+        st = decode_slice_header(handle, u.rbsp, u.rbsp_len, u.bit_count, &source);
     }
-    if (rc < 0) {
+    if (!ok(st)) {
         diag("[VsKavrel]:Parse slice header fail\n");
-        return rc;
+        return st;
     }
     handle->slice_received = 1;
     if (w.access_unit.pictures == 1) handle->slice.first_picture_structure = handle->slice.picture_structure;
-    return 0;
+    return Status::kOk;
 }
 
-int32_t dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
+Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
     const Status st = decode_seq_parameter_set(handle);
     if (!ok(st)) {
         diag("[VsKavrel]:Parse sps fail\n");
-        return result_code(st);
+        return st;
     }
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse SPS length change\n");
     fs.sps_len = (u.bit_count + 7) / 8;
@@ -185,7 +185,7 @@ int32_t dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     const uint8_t* sps_bytes = u.rbsp;
     if (handle->correction_mode == 2 && fs.sps_len >= 512) {
         diag("[VsKavrel]:The length of SPS is great than 512\n");
-        return -20;
+        return Status::kSpsRange;
     }
     if (w.correcting && fs.sps_copy && fs.sps_len <= fs.sps_copy_capacity) {
         // The next NAL unit overwrites the RBSP buffer.
@@ -193,18 +193,17 @@ int32_t dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
         sps_bytes = fs.sps_copy;
     }
     handle->sps_received = 1;
-    const int32_t stored = store_param_set(handle, sps_bytes, fs.sps_len, 0);
-    return stored < 0 ? stored : 0;
+    return store_param_set(handle, sps_bytes, fs.sps_len, 0);
 }
 
-int32_t dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
+Status dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
     const Status st = decode_picture_parameter_set(handle, u.bit_count);
     if (!ok(st)) {
         diag("[VsKavrel]:Parse pps fail\n");
-        return result_code(st);
+        return st;
     }
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse PPS length change\n");
     fs.pps_len = (u.bit_count + 7) / 8;
@@ -215,13 +214,12 @@ int32_t dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
         std::memcpy(fs.pps_copy, u.rbsp, static_cast<size_t>(fs.pps_len));
         fs.pps_copied = true;
     }
-    const int32_t stored = store_param_set(handle, u.rbsp, fs.pps_len, 1);
-    return stored < 0 ? stored : 0;
+    return store_param_set(handle, u.rbsp, fs.pps_len, 1);
 }
 
 // Dispatch: slices and parameter sets to their parsers; other units are
-// stepped over. 0 or the parser's negative code.
-inline int32_t dispatch_unit(FrameWalk& w, const NalUnitRead& u) {
+// stepped over. kOk or the parser's result.
+inline Status dispatch_unit(FrameWalk& w, const NalUnitRead& u) {
     switch (u.nal_unit_type) {
     case 1:
     case 5:
@@ -231,47 +229,47 @@ inline int32_t dispatch_unit(FrameWalk& w, const NalUnitRead& u) {
     case 8:
         return dispatch_pps(w, u);
     default:
-        return 0;
+        return Status::kOk;
     }
 }
 
 // Walks the NAL units up to the frame's end: the end of the input or a
 // unit that begins the next access unit (boundary). walk.pos is then the
-// number of bytes the frame took. 0 or the first negative code.
-inline int32_t walk_frame(FrameWalk& w) {
+// number of bytes the frame took. kOk or the first result that stops it.
+inline Status walk_frame(FrameWalk& w) {
     while (find_unit(w)) {
         if (begins_next_access_unit_fast(w.handle, w.data, w.pos, w.size, w.access_unit)) break;
         NalUnitRead u;
         u.header_pos = nal_header_position(w.data, w.size, w.pos);
-        int32_t rc = classify_unit(w, u);
-        if (rc < 0) return rc;
+        Status st = classify_unit(w, u);
+        if (!ok(st)) return st;
         measure_unit(w, u);
         w.pos = u.header_pos + u.taken;
-        rc = dispatch_unit(w, u);
-        if (rc < 0) return rc;
+        st = dispatch_unit(w, u);
+        if (!ok(st)) return st;
     }
-    return 0;
+    return Status::kOk;
 }
 
 }  // namespace
 
-int32_t parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
+Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
                     int32_t rbsp_capacity, uint32_t* out_length) {
-    const int32_t begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
-    if (begun < 0) return begun;
+    const Status begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+    if (!ok(begun)) return begun;
     FrameSets sets;
     reset_frame_sets(sets);
     FrameWalk walk{handle, data, size, rbsp_buffer, false, sets, 0, AccessUnitWalk{}, false};
-    const int32_t rc = walk_frame(walk);
-    if (rc < 0) return rc;
+    const Status st = walk_frame(walk);
+    if (!ok(st)) return st;
     *out_length = static_cast<uint32_t>(walk.pos);
-    return 0;
+    return Status::kOk;
 }
 
-int32_t parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
+Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
                          int32_t rbsp_capacity, FrameSets& sets) {
-    const int32_t begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
-    if (begun < 0) return begun;
+    const Status begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+    if (!ok(begun)) return begun;
     reset_frame_sets(sets);
     FrameWalk walk{handle, data, size, rbsp_buffer, true, sets, 0, AccessUnitWalk{}, false};
     return walk_frame(walk);

@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "common/diagnostics.h"
+#include "common/status.h"
 #include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
 
@@ -24,32 +25,32 @@ constexpr uint8_t kPicTypeBySliceType[10] = {kTypeP, kTypeB, kTypeI, 6, 5, kType
 inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
 
 // Frame-number continuity for a frame picture (clause 7.4.3, frame_num):
-// 0 on success, -16 after printing why.
-int32_t check_frame_num(SyntaxState* h, const SeqParamSet& sps, int32_t max_frame_num) {
+// kOk, or kFrameNum after printing why.
+Status check_frame_num(SyntaxState* h, const SeqParamSet& sps, int32_t max_frame_num) {
     SliceHeader& s = h->slice;
     if (h->nal_unit_type == 5) {
         if (s.frame_num != 0) {
             diag("[VsKavrel]:ERROR: IDR frame_num start with %d\n", s.frame_num);
-            return -16;
+            return Status::kFrameNum;
         }
         s.prev_frame_num = 0;
-        return 0;
+        return Status::kOk;
     }
-    if (s.pic_type == kTypeI || sps.gaps_in_frame_num_value_allowed_flag != 0) return 0;
+    if (s.pic_type == kTypeI || sps.gaps_in_frame_num_value_allowed_flag != 0) return Status::kOk;
     const int32_t p = s.prev_frame_num;
     const int32_t f = s.frame_num;
     const bool refused = (p == max_frame_num && f != 0) || (p < max_frame_num && f > p + 1) ||
                          (p < max_frame_num && f >= 1 && f < p);
     if (refused) {
         diag("[VsKavrel]:ERROR: frame_num start from %d, prev_frame_num(%d)\n", f, p);
-        return -16;
+        return Status::kFrameNum;
     }
-    return 0;
+    return Status::kOk;
 }
 
 // pic_order_cnt_lsb, delta_pic_order_cnt_bottom, delta_pic_order_cnt[0..1].
 // The deltas keep their full values: the repeat frame writes them back.
-inline int32_t read_pic_order_cnt(SyntaxState* h, BitReader& r) {
+inline Status read_pic_order_cnt(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
     const SeqParamSet& sps = h->active_sps;
     const bool bottom_present =
@@ -58,7 +59,7 @@ inline int32_t read_pic_order_cnt(SyntaxState* h, BitReader& r) {
         s.pic_order_cnt_lsb = read_bits(r, Log2MaxPicOrderCntLsb(sps));
         if (s.pic_order_cnt_lsb < 0) {
             diag("[VsKavrel]:pic_order_cnt_lsb shall be in the range of [0, MaxPicOrderCntLsb-1]\n");
-            return -18;
+            return Status::kSliceRange;
         }
         if (bottom_present) s.delta_pic_order_cnt_bottom = static_cast<int32_t>(read_se_long(r));
     }
@@ -66,38 +67,38 @@ inline int32_t read_pic_order_cnt(SyntaxState* h, BitReader& r) {
         s.delta_pic_order_cnt[0] = static_cast<int32_t>(read_se_long(r));
         if (bottom_present) s.delta_pic_order_cnt[1] = static_cast<int32_t>(read_se_long(r));
     }
-    return 0;
+    return Status::kOk;
 }
 
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
-inline int32_t read_ref_counts(SyntaxState* h, BitReader& r) {
+inline Status read_ref_counts(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
     s.num_ref_idx_active_override_flag = flag(read_bit(r));
-    if (!s.num_ref_idx_active_override_flag) return 0;
+    if (!s.num_ref_idx_active_override_flag) return Status::kOk;
     s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
     if (s.pic_type == kTypeB) s.ref_count[1] = static_cast<int16_t>(read_ue(r) + 1);
     if (s.ref_count[0] > 32 || s.ref_count[0] < 1 || s.ref_count[1] > 32 || s.ref_count[1] < 1) {
         diag("[VsKavrel]:h->ref_count[0] or h->ref_count[1] are out of range[1, 32], the values are %d  %d\n",
              s.ref_count[0], s.ref_count[1]);
-        return -18;
+        return Status::kSliceRange;
     }
-    return 0;
+    return Status::kOk;
 }
 
 // disable_deblocking_filter_idc and the two offsets (clause 7.4.3).
-inline int32_t read_deblocking(SyntaxState* h, BitReader& r) {
+inline Status read_deblocking(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
-    s.deblocking_mode = 1;
+    s.disable_deblocking_filter_idc = 0;
     s.slice_alpha_c0_offset = 0;
     s.slice_beta_offset = 0;
-    if (!h->active_pps.deblocking_filter_control_present_flag) return 0;
-    s.deblocking_mode = read_ue(r);
-    if (static_cast<uint32_t>(s.deblocking_mode) > 2) {
-        diag("[VsKavrel]:deblocking_filter_idc is %u out of range[0,2]\n", static_cast<uint32_t>(s.deblocking_mode));
-        return -18;
+    if (!h->active_pps.deblocking_filter_control_present_flag) return Status::kOk;
+    s.disable_deblocking_filter_idc = read_ue(r);
+    if (static_cast<uint32_t>(s.disable_deblocking_filter_idc) > 2) {
+        diag("[VsKavrel]:deblocking_filter_idc is %u out of range[0,2]\n",
+             static_cast<uint32_t>(s.disable_deblocking_filter_idc));
+        return Status::kSliceRange;
     }
-    if (s.deblocking_mode < 2) s.deblocking_mode ^= 1;  // idc 0 filters, idc 1 does not
-    if (s.deblocking_mode != 0) {
+    if (s.disable_deblocking_filter_idc != 1) {  // the filter runs: its offsets follow
         s.slice_alpha_c0_offset = 2 * read_se(r);
         s.slice_beta_offset = 2 * read_se(r);
     }
@@ -105,57 +106,57 @@ inline int32_t read_deblocking(SyntaxState* h, BitReader& r) {
         s.slice_beta_offset > 12) {
         diag("[VsKavrel]:Invalid slice_alpha_c0_offset(%d), slice_beta_offset(%d)\n", s.slice_alpha_c0_offset,
              s.slice_beta_offset);
-        return -1;
+        return Status::kRefused;
     }
-    return 0;
+    return Status::kOk;
 }
 
-// The ranges of the active PPS that clause 7.4.2.2 ties to the SPS. 0 or -19.
-int32_t check_active_pps(const SyntaxState* h) {
+// The ranges of the active PPS that clause 7.4.2.2 ties to the SPS: kOk or kPpsRange.
+Status check_active_pps(const SyntaxState* h) {
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {
         const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
         if (ap.init_qp < min_qp || ap.init_qp > 51 || ap.init_qs < 0 || ap.init_qs > 51) {
             diag("[VsKavrel]:the init_qp or init_qs is out of range: %d,%d\n", ap.init_qp, ap.init_qs);
-            return -19;
+            return Status::kPpsRange;
         }
     }
     if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {
         diag("[VsKavrel]:the chroma_qp_index_offset is out of range:%d\n", ap.chroma_qp_index_offset);
-        return -19;
+        return Status::kPpsRange;
     }
-    return 0;
+    return Status::kOk;
 }
 
 // The PPS `pps_id` and its SPS made active, when both are valid: the
 // sets become active only as a valid pair, so a slice naming an SPS that
 // failed its checks leaves the previous pair in force. Then their ranges
 // are checked; a pair that fails them stays active but is not remembered
-// as checked, so the next slice checks (and reports) it again. 0, -3, -8
-// or -19.
-int32_t activate_sets(SyntaxState* h, int32_t pps_id) {
+// as checked, so the next slice checks (and reports) it again. kOk,
+// kPpsNotValid, kSpsNotValid or kPpsRange.
+Status activate_sets(SyntaxState* h, int32_t pps_id) {
     PicParamSet& pps = h->pps_table[pps_id];
     if (!pps.valid) {
         diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
-        return -3;
+        return Status::kPpsNotValid;
     }
     const int32_t sps_id = pps.sps_id;
     if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
         diag("[VsKavrel]:non existing SPS referenced\n\n");
-        return -8;
+        return Status::kSpsNotValid;
     }
     pps.pps_id = pps_id;
     h->active_pps = pps;
     h->active_sps = h->sps_table[sps_id];
     h->slice_sps = h->active_sps;
     h->active_pps_index = pps_id;
-    const int32_t rc = check_active_pps(h);
-    h->active_generation = rc < 0 ? 0 : h->param_generation;
-    return rc;
+    const Status st = check_active_pps(h);
+    h->active_generation = ok(st) ? h->param_generation : 0;
+    return st;
 }
 
-// first_mb_in_slice to the active parameter sets. 0 or a negative code.
-inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
+// first_mb_in_slice to the active parameter sets.
+inline Status read_slice_start(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
 
     // Up to PicSizeInMbs - 1 = 261120 for 511 x 511 macroblocks: read in full.
@@ -163,27 +164,27 @@ inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
     s.first_mb_in_slice = first_mb <= INT32_MAX ? static_cast<int32_t>(first_mb) : -1;
     if (s.first_mb_in_slice < 0) {
         diag("[VsKavrel]:first_mb_in_slice is out of range, the value is %d\n", s.first_mb_in_slice);
-        return -18;
+        return Status::kSliceRange;
     }
     const int32_t slice_type = read_ue(r);
     if (slice_type < 0 || slice_type > 9) {
         diag("[VsKavrel]:slice_type is out of range [0, 9], the value is %d\n", slice_type);
-        return -6;
+        return Status::kSliceType;
     }
     s.pic_type = kPicTypeBySliceType[slice_type];
     if (h->nal_unit_type == 5 && s.pic_type != kTypeI) {
         diag("[VsKavrel]:IDR Nal containing Non-IDR slice\n");
-        return -5;
+        return Status::kIdrNotI;
     }
     if (s.pic_type == 5 || s.pic_type == 6) {
         diag("[VsKavrel]:slice_type(%d) not supported\n", s.pic_type);
-        return -4;
+        return Status::kSliceTypeUnsupported;
     }
 
     const int32_t pps_id = read_ue(r);
     if (pps_id < 0 || pps_id >= kMaxPps) {
         diag("[VsKavrel]:pps_id out of range[0, 255], the value is %d\n", pps_id);
-        return -9;
+        return Status::kPpsId;
     }
     // The sets the last slice made active are still valid, in force and
     // within range while no table entry or active set has been written
@@ -193,11 +194,11 @@ inline int32_t read_slice_start(SyntaxState* h, BitReader& r) {
         h->active_pps_index != pps_id) {
         return activate_sets(h, pps_id);
     }
-    return 0;
+    return Status::kOk;
 }
 
 // frame_num, field_pic_flag, bottom_field_flag and the continuity checks.
-inline int32_t read_frame_num(SyntaxState* h, BitReader& r) {
+inline Status read_frame_num(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
     const SeqParamSet& sps = h->active_sps;
     const int32_t max_frame_num = static_cast<int32_t>((1u << Log2MaxFrameNum(sps)) - 1);
@@ -222,7 +223,7 @@ inline int32_t read_frame_num(SyntaxState* h, BitReader& r) {
     }
     s.parity_pic_type[s.picture_structure % 2] = s.pic_type;
 
-    if (s.picture_structure != 3) return 0;  // fields are not checked
+    if (s.picture_structure != 3) return Status::kOk;  // fields are not checked
     return check_frame_num(h, sps, max_frame_num);
 }
 
@@ -250,24 +251,24 @@ inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
 namespace {
 
 // The header read with `r`.
-inline int32_t read_slice_header(SyntaxState* h, BitReader& r) {
+inline Status read_slice_header(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
 
-    int32_t rc = read_slice_start(h, r);
-    if (rc < 0) return rc;
-    rc = read_frame_num(h, r);
-    if (rc < 0) return rc;
+    Status st = read_slice_start(h, r);
+    if (!ok(st)) return st;
+    st = read_frame_num(h, r);
+    if (!ok(st)) return st;
 
     if (h->nal_unit_type == 5) skip_ue(r);  // idr_pic_id
-    rc = read_pic_order_cnt(h, r);
-    if (rc < 0) return rc;
+    st = read_pic_order_cnt(h, r);
+    if (!ok(st)) return st;
 
     const PicParamSet& pps = h->active_pps;
     if (pps.redundant_pic_cnt_present_flag != 0) {
         s.redundant_pic_cnt = read_ue(r);
         if (s.redundant_pic_cnt < 0 || s.redundant_pic_cnt > 127) {
             diag("[VsKavrel]:redundant_pic_cnt shall be in the range of [0, 127]\n");
-            return -18;
+            return Status::kSliceRange;
         }
     }
 
@@ -277,8 +278,8 @@ inline int32_t read_slice_header(SyntaxState* h, BitReader& r) {
     s.ref_count[1] = pps.ref_count[1];
     if (is_b) s.direct_spatial_mv_pred_flag = flag(read_bit(r));
     if (is_inter) {
-        rc = read_ref_counts(h, r);
-        if (rc < 0) return rc;
+        st = read_ref_counts(h, r);
+        if (!ok(st)) return st;
         // The readers of these structures report their own faults; the
         // header goes on from wherever they stopped.
         walk_reordering(r);
@@ -292,28 +293,25 @@ inline int32_t read_slice_header(SyntaxState* h, BitReader& r) {
     if (h->nal_ref_idc != 0) walk_ref_pic_marking(h, r);
 
     if (is_inter && pps.entropy_coding_mode_flag != 0) {
-        s.cabac_init_idc = static_cast<uint8_t>(read_ue(r));
-        const int8_t idc = static_cast<int8_t>(s.cabac_init_idc);
-        if (idc < 0 || idc > 2) {
-            diag("[VsKavrel]:the cabac_init_idc is out of range [0,2], which is %d\n", idc);
-            return -18;
+        s.cabac_init_idc = read_ue(r);
+        if (s.cabac_init_idc < 0 || s.cabac_init_idc > 2) {
+            diag("[VsKavrel]:the cabac_init_idc is out of range [0,2], which is %d\n", s.cabac_init_idc);
+            return Status::kSliceRange;
         }
     }
 
-    s.qp = static_cast<int16_t>(pps.init_qp + read_se(r));
+    s.qp = pps.init_qp + read_se(r);
     if (s.qp < 0 || s.qp > 51) {
         diag("[VsKavrel]:QP out of range [0, 51], the value is %d\n", s.qp);
-        return -2;
+        return Status::kSliceQp;
     }
 
-    rc = read_deblocking(h, r);
-    if (rc < 0) return rc;
-    return s.pic_type;
+    return read_deblocking(h, r);
 }
 
 }  // namespace
 
-int32_t decode_slice_header(SyntaxState* h, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
+Status decode_slice_header(SyntaxState* h, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
                             RbspSource* source) {
     BitReader r;
     bit_reader_init(r, rbsp, rbsp_len, bit_count);

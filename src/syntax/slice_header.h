@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/status.h"
+
 namespace kavrel {
 
 struct SyntaxState;
@@ -34,9 +36,9 @@ struct SliceHeader {
     int32_t direct_spatial_mv_pred_flag;
     int32_t num_ref_idx_active_override_flag;
     int16_t ref_count[2];
-    uint8_t cabac_init_idc;
-    int16_t qp;                   // SliceQP = init_qp + slice_qp_delta
-    int32_t deblocking_mode;      // 1 on (idc 0), 0 off (idc 1), 2 on except slice edges
+    int32_t cabac_init_idc;
+    int32_t qp;                   // SliceQP = init_qp + slice_qp_delta
+    int32_t disable_deblocking_filter_idc;  // 0 when the PPS has no deblocking control
     int32_t slice_alpha_c0_offset;  // 2 * slice_alpha_c0_offset_div2
     int32_t slice_beta_offset;      // 2 * slice_beta_offset_div2
     // What the repeat frame must know of the last picture.
@@ -48,9 +50,9 @@ struct SliceHeader {
 
 // Parses one slice header from the start of an RBSP of `rbsp_len` valid
 // bytes and `bit_count` syntax bits, unescaped on demand by `source` where
-// it is not null (bit_reader_init, bit_reader_attach). Picture type 1..3 or
-// a negative code.
-int32_t decode_slice_header(SyntaxState* handle, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
+// it is not null (bit_reader_init, bit_reader_attach); the picture type
+// is in handle->slice.pic_type (1 I, 2 P, 3 B).
+Status decode_slice_header(SyntaxState* handle, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
                             RbspSource* source);
 int32_t decode_ref_pic_list_reordering(BitReader* reader);
 int32_t decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list);

@@ -58,8 +58,7 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
     if (pps.entropy_coding_mode_flag != 0) write_ue(0, out);  // cabac_init_idc
     write_se(last.qp - pps.init_qp, out);  // slice_qp_delta: the QP of the last slice
     if (pps.deblocking_filter_control_present_flag != 0) {
-        // deblocking_mode keeps disable_deblocking_filter_idc with 0 and 1 swapped.
-        const int32_t idc = last.deblocking_mode == 2 ? 2 : (last.deblocking_mode == 0 ? 1 : 0);
+        const int32_t idc = last.disable_deblocking_filter_idc;
         write_ue(idc, out);
         if (idc != 1) {
             write_se(last.slice_alpha_c0_offset / 2, out);
