@@ -173,6 +173,8 @@ TEST(Refusals, SliceHeaderAndFrame) {
          slice_fail(-18, "redundant_pic_cnt shall be in the range of [0, 127]\n")},
         {concat({cabac, slice_nal(p_slice({.cabac_init_idc = 3}))}),
          slice_fail(-18, "the cabac_init_idc is out of range [0,2], which is 3\n")},
+        {concat({cabac, slice_nal(p_slice({.cabac_init_idc = 256}))}),  // not 0
+         slice_fail(-18, "the cabac_init_idc is out of range [0,2], which is 256\n")},
         // A slice before any SPS; an SEI that claims to be a reference; an
         // IDR unit that does not; a non-IDR slice in an IDR frame picture.
         {Bytes{0, 0, 0, 1, 0x65, 0x88, 0x84, 0}, "-7 "},
