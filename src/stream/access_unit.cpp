@@ -40,7 +40,7 @@ bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len,
     skip_ue(r);  // slice_type
     const int32_t pps_id = read_ue(r);
     if (pps_id < 0 || pps_id >= kMaxPps || !h->pps_table[pps_id].valid) return false;
-    const int32_t sps_id = h->pps_table[pps_id].sps_id;
+    const int32_t sps_id = h->pps_table[pps_id].seq_parameter_set_id;
     if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) return false;
     const SeqParamSet& sps = h->sps_table[sps_id];
     out->frame_num = read_bits(r, Log2MaxFrameNum(sps));

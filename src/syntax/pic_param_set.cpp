@@ -73,9 +73,9 @@ Status decode_slice_groups(BitReader& r, PicParamSet* pps) {
 
 // Everything after pps_id up to redundant_pic_cnt_present_flag. 0, -12 or -19.
 Status decode_pps_head(BitReader& r, PicParamSet* pps) {
-    pps->sps_id = read_ue(r);
-    if (pps->sps_id < 0 || pps->sps_id >= kMaxSps) {
-        diag("[VsKavrel]:sps_id is out of range[0, 31], the value is %d\n", pps->sps_id);
+    pps->seq_parameter_set_id = read_ue(r);
+    if (pps->seq_parameter_set_id < 0 || pps->seq_parameter_set_id >= kMaxSps) {
+        diag("[VsKavrel]:sps_id is out of range[0, 31], the value is %d\n", pps->seq_parameter_set_id);
         return Status::kSpsId;
     }
     pps->entropy_coding_mode_flag = read_bit(r);
@@ -104,8 +104,8 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
              l0_minus1 + 1, l1_minus1 + 1);
         return Status::kPpsRange;
     }
-    pps->ref_count[0] = static_cast<int8_t>(l0_minus1 + 1);
-    pps->ref_count[1] = static_cast<int8_t>(l1_minus1 + 1);
+    pps->num_ref_idx_default_active_minus1[0] = l0_minus1;
+    pps->num_ref_idx_default_active_minus1[1] = l1_minus1;
     pps->weighted_pred_flag = static_cast<uint8_t>(read_bit(r));
     pps->weighted_bipred_idc = static_cast<int8_t>(read_bits(r, 2));
     if (pps->weighted_bipred_idc < 0 || pps->weighted_bipred_idc > 2) {
@@ -113,8 +113,8 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
         return Status::kPpsRange;
     }
     // Tested when a slice uses the set.
-    pps->init_qp = 26 + read_se(r);
-    pps->init_qs = 26 + read_se(r);
+    pps->pic_init_qp_minus26 = read_se(r);
+    pps->pic_init_qs_minus26 = read_se(r);
     pps->chroma_qp_index_offset = read_se(r);
     pps->deblocking_filter_control_present_flag = static_cast<uint8_t>(read_bit(r));
     pps->constrained_intra_pred_flag = static_cast<uint8_t>(read_bit(r));
@@ -190,7 +190,7 @@ Status decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
     handle->pps_tail_bit_pos = r.bit_pos - 1;
     pps->transform_8x8_mode_flag = -1;
     pps->second_chroma_qp_index_offset = 0;
-    SeqParamSet* sps = &handle->sps_table[pps->sps_id];
+    SeqParamSet* sps = &handle->sps_table[pps->seq_parameter_set_id];
     if (r.bit_pos < rbsp_bits) {
         SyntaxReader rw{r};
         pps_high_profile_tail(rw, *pps, sps);

@@ -10,16 +10,16 @@ namespace kavrel {
 struct SyntaxState;
 
 struct PicParamSet {
-    int32_t sps_id;
+    int32_t seq_parameter_set_id;
     int32_t entropy_coding_mode_flag;
     uint8_t bottom_field_pic_order_in_frame_present_flag;
     int32_t num_slice_groups_minus1;
     int32_t slice_group_map_type;
-    int8_t ref_count[2];          // num_ref_idx_lX_default_active_minus1 + 1
+    int32_t num_ref_idx_default_active_minus1[2];  // l0, l1
     uint8_t weighted_pred_flag;
     int8_t weighted_bipred_idc;
-    int32_t init_qp;              // 26 + pic_init_qp_minus26
-    int32_t init_qs;              // 26 + pic_init_qs_minus26
+    int32_t pic_init_qp_minus26;
+    int32_t pic_init_qs_minus26;
     int32_t pic_scaling_matrix_present_flag;
     int32_t chroma_qp_index_offset;
     int32_t second_chroma_qp_index_offset;
@@ -30,7 +30,7 @@ struct PicParamSet {
     uint8_t scaling_list_4x4[6][16];
     uint8_t scaling_list_8x8[2][64];
     int32_t valid;
-    int32_t pps_id;               // written when a slice refers to this entry
+    int32_t pic_parameter_set_id;  // written when a slice refers to this entry
     int32_t scaling_list_present_flag[8];  // pic_scaling_list_present_flag[i]
 };
 

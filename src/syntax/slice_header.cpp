@@ -116,8 +116,10 @@ Status check_active_pps(const SyntaxState* h) {
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {
         const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
-        if (ap.init_qp < min_qp || ap.init_qp > 51 || ap.init_qs < 0 || ap.init_qs > 51) {
-            diag("[VsKavrel]:the init_qp or init_qs is out of range: %d,%d\n", ap.init_qp, ap.init_qs);
+        const int32_t init_qp = 26 + ap.pic_init_qp_minus26;
+        const int32_t init_qs = 26 + ap.pic_init_qs_minus26;
+        if (init_qp < min_qp || init_qp > 51 || init_qs < 0 || init_qs > 51) {
+            diag("[VsKavrel]:the init_qp or init_qs is out of range: %d,%d\n", init_qp, init_qs);
             return Status::kPpsRange;
         }
     }
@@ -140,12 +142,12 @@ Status activate_sets(SyntaxState* h, int32_t pps_id) {
         diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
         return Status::kPpsNotValid;
     }
-    const int32_t sps_id = pps.sps_id;
+    const int32_t sps_id = pps.seq_parameter_set_id;
     if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
         diag("[VsKavrel]:non existing SPS referenced\n\n");
         return Status::kSpsNotValid;
     }
-    pps.pps_id = pps_id;
+    pps.pic_parameter_set_id = pps_id;
     h->active_pps = pps;
     h->active_sps = h->sps_table[sps_id];
     h->slice_sps = h->active_sps;
@@ -274,8 +276,8 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
 
     const bool is_b = s.pic_type == kTypeB;
     const bool is_inter = is_b || s.pic_type == kTypeP;
-    s.ref_count[0] = pps.ref_count[0];
-    s.ref_count[1] = pps.ref_count[1];
+    s.ref_count[0] = static_cast<int16_t>(pps.num_ref_idx_default_active_minus1[0] + 1);
+    s.ref_count[1] = static_cast<int16_t>(pps.num_ref_idx_default_active_minus1[1] + 1);
     if (is_b) s.direct_spatial_mv_pred_flag = flag(read_bit(r));
     if (is_inter) {
         st = read_ref_counts(h, r);
@@ -300,7 +302,7 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
         }
     }
 
-    s.qp = pps.init_qp + read_se(r);
+    s.qp = 26 + pps.pic_init_qp_minus26 + read_se(r);
     if (s.qp < 0 || s.qp > 51) {
         diag("[VsKavrel]:QP out of range [0, 51], the value is %d\n", s.qp);
         return Status::kSliceQp;

@@ -37,7 +37,7 @@ struct SliceHeader {
     int32_t num_ref_idx_active_override_flag;
     int16_t ref_count[2];
     int32_t cabac_init_idc;
-    int32_t qp;                   // SliceQP = init_qp + slice_qp_delta
+    int32_t qp;                   // SliceQPY = 26 + pic_init_qp_minus26 + slice_qp_delta
     int32_t disable_deblocking_filter_idc;  // 0 when the PPS has no deblocking control
     int32_t slice_alpha_c0_offset;  // 2 * slice_alpha_c0_offset_div2
     int32_t slice_beta_offset;      // 2 * slice_beta_offset_div2

@@ -73,16 +73,18 @@ static bool same_for_repeat(const SeqParamSet& a, const SeqParamSet& b) {
 // the parser, are not compared.)
 static bool sets_still_stored(const ParserHandle* handle) {
     const PicParamSet& a = handle->active_pps;
-    if (a.pps_id < 0 || a.pps_id >= kMaxPps || a.sps_id < 0 || a.sps_id >= kMaxSps) return true;
-    const PicParamSet& p = handle->pps_table[a.pps_id];
+    if (a.pic_parameter_set_id < 0 || a.pic_parameter_set_id >= kMaxPps || a.seq_parameter_set_id < 0 ||
+        a.seq_parameter_set_id >= kMaxSps)
+        return true;
+    const PicParamSet& p = handle->pps_table[a.pic_parameter_set_id];
     const bool same_pps =
-        !p.valid || (p.sps_id == a.sps_id && p.entropy_coding_mode_flag == a.entropy_coding_mode_flag &&
+        !p.valid || (p.seq_parameter_set_id == a.seq_parameter_set_id && p.entropy_coding_mode_flag == a.entropy_coding_mode_flag &&
                      p.bottom_field_pic_order_in_frame_present_flag == a.bottom_field_pic_order_in_frame_present_flag &&
                      p.num_slice_groups_minus1 == a.num_slice_groups_minus1 &&
-                     p.weighted_pred_flag == a.weighted_pred_flag && p.init_qp == a.init_qp &&
+                     p.weighted_pred_flag == a.weighted_pred_flag && p.pic_init_qp_minus26 == a.pic_init_qp_minus26 &&
                      p.deblocking_filter_control_present_flag == a.deblocking_filter_control_present_flag &&
                      p.redundant_pic_cnt_present_flag == a.redundant_pic_cnt_present_flag);
-    const SeqParamSet& stored = handle->sps_table[a.sps_id];
+    const SeqParamSet& stored = handle->sps_table[a.seq_parameter_set_id];
     const SeqParamSet& active = handle->active_sps;
     const SeqParamSet& of_slice = handle->slice_sps;
     const bool same_sps = (!stored.valid || same_for_repeat(stored, active)) &&

@@ -31,7 +31,7 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
 
     write_ue(0, out);  // first_mb_in_slice
     write_ue(5, out);  // slice_type: P, as every slice of the picture
-    write_ue(pps.pps_id, out);
+    write_ue(pps.pic_parameter_set_id, out);
     write_u(static_cast<uint32_t>(repeat_frame_num(handle)), Log2MaxFrameNum(sps), out);
     if (sps.frame_mbs_only_flag == 0) {
         write_u(field ? 1 : 0, 1, out);  // field_pic_flag
@@ -56,7 +56,7 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
     if (pps.weighted_pred_flag != 0) write_default_weights(sps, out);
     // nal_ref_idc is 0: no dec_ref_pic_marking().
     if (pps.entropy_coding_mode_flag != 0) write_ue(0, out);  // cabac_init_idc
-    write_se(last.qp - pps.init_qp, out);  // slice_qp_delta: the QP of the last slice
+    write_se(last.qp - (26 + pps.pic_init_qp_minus26), out);  // slice_qp_delta: the QP of the last slice
     if (pps.deblocking_filter_control_present_flag != 0) {
         const int32_t idc = last.disable_deblocking_filter_idc;
         write_ue(idc, out);
