@@ -160,34 +160,36 @@ inline int32_t read_bit(BitReader& r) {
 // exactly; 32 or more advance 63 bits. ue(v) and se(v) give values of up to
 // 15 leading zeros (the range the syntax elements read with them have).
 
-// ue(v): 0..65534, or -1 (past the data: no advance; 16+ leading zeros: advances the code).
-inline int32_t read_ue(BitReader& r) {
+namespace bit_reader_detail {
+constexpr int32_t kPastData = -1;
+constexpr int32_t kTooLong = -2;  // 16 or more leading zeros: no value
+// codeNum of the next code (0..65534), kTooLong (advancing the code) or
+// kPastData (no advance).
+inline int32_t read_code_num(BitReader& r) {
     uint64_t w;
-    if (!bit_reader_detail::window64(r, w)) return -1;
+    if (!window64(r, w)) return kPastData;
     const int k = __builtin_clzll(w | 1);
-    if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        const bit_reader_detail::FullCode c = bit_reader_detail::exp_golomb_full(r);
+    if (k > kShortCode) [[unlikely]] {
+        const FullCode c = exp_golomb_full(r);
         r.bit_pos += c.length;
-        return c.value >= 0 && c.value <= 65534 ? static_cast<int32_t>(c.value) : -1;
+        return c.value >= 0 && c.value <= 65534 ? static_cast<int32_t>(c.value) : kTooLong;
     }
     r.bit_pos += 2 * k + 1;
     return static_cast<int32_t>(w >> (63 - 2 * k)) - 1;
 }
+}  // namespace bit_reader_detail
+
+// ue(v): 0..65534, or -1 (past the data: no advance; 16+ leading zeros: advances the code).
+inline int32_t read_ue(BitReader& r) {
+    const int32_t code = bit_reader_detail::read_code_num(r);
+    return code < 0 ? -1 : code;
+}
 
 // se(v): -32767..32767, or -1 past the data (no advance); 0 for codes with 16+ leading zeros.
 inline int32_t read_se(BitReader& r) {
-    uint64_t w;
-    if (!bit_reader_detail::window64(r, w)) return -1;
-    const int k = __builtin_clzll(w | 1);
-    if (k > bit_reader_detail::kShortCode) [[unlikely]] {
-        const bit_reader_detail::FullCode c = bit_reader_detail::exp_golomb_full(r);
-        r.bit_pos += c.length;
-        if (c.value < 0 || c.value > 65534) return 0;
-        const int32_t v = static_cast<int32_t>(c.value) + 1;
-        return (v & 1) ? -(v >> 1) : (v >> 1);
-    }
-    r.bit_pos += 2 * k + 1;
-    const int32_t v = static_cast<int32_t>(w >> (63 - 2 * k));  // codeNum + 1
+    const int32_t code = bit_reader_detail::read_code_num(r);
+    if (code < 0) return code == bit_reader_detail::kPastData ? -1 : 0;
+    const int32_t v = code + 1;
     return (v & 1) ? -(v >> 1) : (v >> 1);
 }
 
