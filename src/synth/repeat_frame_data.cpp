@@ -13,7 +13,7 @@ namespace {
 void write_cavlc_data(ParserHandle* handle, RepeatSlice* slice) {
     SliceOutput* out = &slice->output;
     slice->symbol.value = slice->mb_count;
-    slice->symbol.mapper = map_ue;
+    slice->symbol.signed_code = false;
     out->write_element(handle, &slice->symbol, out, 0, 0);
     write_trailing_bits(out->stream);
 }
