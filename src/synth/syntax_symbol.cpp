@@ -5,6 +5,13 @@
 
 namespace kavrel {
 
+int32_t write_se(int32_t value, SliceOutput* output) { return put_se(output->stream, value); }
+
+// A negative value (never written) is coded as 0.
+int32_t write_ue(int32_t value, SliceOutput* output) {
+    return put_ue(output->stream, value > 0 ? static_cast<uint64_t>(value) : 0);
+}
+
 int32_t write_fixed(SyntaxSymbol* symbol, SliceOutput* output) {
     if (symbol->length <= 0) return 0;
     const int32_t n = symbol->length > 32 ? 32 : symbol->length;
@@ -13,16 +20,8 @@ int32_t write_fixed(SyntaxSymbol* symbol, SliceOutput* output) {
 }
 
 int32_t write_mapped(ParserHandle*, SyntaxSymbol* symbol, SliceOutput* output, int32_t, int32_t) {
-    // ue(v) codes a negative value (never written) as 0.
-    symbol->length = symbol->signed_code ? put_se(output->stream, symbol->value)
-                                         : put_ue(output->stream, symbol->value > 0 ? static_cast<uint64_t>(symbol->value) : 0);
+    symbol->length = symbol->signed_code ? write_se(symbol->value, output) : write_ue(symbol->value, output);
     return symbol->length;
-}
-
-int32_t write_se(int32_t value, SliceOutput* output) { return put_se(output->stream, value); }
-
-int32_t write_ue(int32_t value, SliceOutput* output) {
-    return put_ue(output->stream, value > 0 ? static_cast<uint64_t>(value) : 0);
 }
 
 int32_t write_u(uint32_t value, int32_t n, SliceOutput* output) {
