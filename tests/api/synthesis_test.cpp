@@ -68,12 +68,13 @@ TEST(Synthesis, WorkedExamples) {
     const Bytes high = sps_nal({.profile_idc = 100, .scaling = lists, .vui = timing(1, 50)});
     EXPECT_EQ(rate(high, 25), to_hex(high));
     // A list that asks for its default (first delta -8) is written out in full: Inter Y (list 3) takes
-    // Default_4x4_Inter of Table 7-3, 10 14 14 20 .. 34 in zig-zag order.
+    // Default_4x4_Inter of Table 7-3, 10 14 14 20 .. 34 in zig-zag order. The last 8x8 list stays flat.
     const auto inter_y = [](std::vector<int> deltas) {
         return sps_nal({.profile_idc = 100, .scaling = [=](BitBuilder& b) {
             b.u(5, 0x11);  // matrix present, lists 0..2 absent, list 3 present
             for (int d : deltas) b.se(d);
-            b.u(4, 0);
+            b.u(4, 1);  // lists 4..6 absent, list 7 present: 64 entries of 8
+            for (int i = 0; i < 64; ++i) b.se(0);
         }, .vui = timing(1, 50)});
     };
     EXPECT_EQ(rate(inter_y({-8}), 25), to_hex(inter_y({2, 4, 0, 6, 0, 0, 4, 0, 0, 0, 3, 0, 0, 3, 0, 4})));
