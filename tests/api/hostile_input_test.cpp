@@ -40,6 +40,7 @@ struct Row {
     int32_t rc;
     std::string line;        // a line the log must hold
     int32_t coded_w = 0, coded_h = 0, width = 0, height = 0;  // FrameInfo when rc is 0
+    size_t consumed = 0;     // when rc is 0 and the frame is not one access unit
 };
 
 std::vector<Row> rows() {
@@ -93,6 +94,10 @@ std::vector<Row> rows() {
                                              idr, slice_nal({.first_mb = 261120})}),
          0, "", 8176, 8176, 8176, 8176},
         {"32 references", concat({sps_nal(), pps_nal({.l0_minus1 = 31}), idr}), 0, "", 176, 144, 176, 144},
+        // A prefix NAL unit (type 14) after the picture begins the next access unit (clause 7.4.1.2.3).
+        {"a prefix unit after the picture", concat({sps_nal(), pps, idr, {0, 0, 0, 1, 0x6e, 0x80}}), 0,
+         kTag + "nal_unit_type (14) should precede the VCL NAL\n", 176, 144, 176, 144,
+         concat({sps_nal(), pps, idr}).size() + 1},
         // An x264 frame cut inside its SPS (after its sizes), and inside its slice data.
         {"SPS cut", Bytes(real.begin(), real.begin() + 12), 0, kTag + "Parse SPS length change\n", 64, 48, 64, 48},
         {"slice data cut", Bytes(real.begin(), real.begin() + 60), 0, "", 64, 48, 64, 48},
@@ -105,7 +110,7 @@ TEST(HostileInput, OneTableOfFramesAndEveryWriterAfterThem) {
         const Started r = Parser().start(row.frame);
         EXPECT_EQ(r.rc, row.rc);
         EXPECT_NE(r.log.find(row.line), std::string::npos) << r.log.substr(0, 400);
-        EXPECT_EQ(r.info.consumed, row.rc == 0 ? row.frame.size() : 0);  // one access unit
+        EXPECT_EQ(r.info.consumed, row.rc == 0 ? (row.consumed ? row.consumed : row.frame.size()) : 0);
         if (r.rc == 0) {
             EXPECT_EQ(std::vector<int32_t>({r.info.coded_width, r.info.coded_height, r.info.width, r.info.height}),
                       std::vector<int32_t>({row.coded_w, row.coded_h, row.width, row.height}));
