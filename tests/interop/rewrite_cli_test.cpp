@@ -82,12 +82,14 @@ TEST(RewriteCli, NewRateOrAspectRatioAndNothingElse) {
 
 // x264 High streams whose PPS lost its tail (cut after redundant_pic_cnt_present_flag, as an encoder that forgets it
 // writes it), fixed by the tool: they decode exactly as the originals. x264's eight Exp-Golomb codes and eight fixed
-// bits put the flag at each odd bit; the even ones are crafted in Synthesis.PpsTailAtEveryAlignment.
+// bits put the flag at an even RBSP bit; the rows reach 0, 2, 4 and 6 mod 8 (the odd ones are crafted in
+// Synthesis.PpsTailAtEveryAlignment).
 TEST(RewriteCli, FixPpsRestoresStrippedHighProfileStreams) {
     const char* options[] = {
         "-refs 1 -x264-params psy=0:weightp=0:chroma-qp-offset=2", "-refs 2 -x264-params weightp=1:chroma-qp-offset=1",
         "-refs 4 -x264-params weightp=2:chroma-qp-offset=-5",      "-refs 16 -x264-params weightp=0:chroma-qp-offset=-5",
-        "-refs 3 -x264-params weightp=1:chroma-qp-offset=-1",      "-refs 6 -x264-params weightp=2:chroma-qp-offset=3",
+        "-refs 3 -x264-params weightp=1:chroma-qp-offset=-1",
+        "-refs 6 -x264-params psy=0:weightp=2:chroma-qp-offset=3",
     };
     for (size_t i = 0; i < std::size(options); ++i) {
         SCOPED_TRACE(options[i]);
