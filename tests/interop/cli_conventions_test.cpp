@@ -129,13 +129,14 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
                   "/out.h264' 2>&1", &log), 2) << log;
     EXPECT_EQ(read_file(dir + "/out.h264"), Bytes({7}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
-    // Cut after the first two access units: the P pictures before the next
-    // IDR are copied as they are, the rest is processed.
+    // Cut inside a slice longer than 64 KiB before the third access unit: the rest of that slice and the P pictures
+    // before the next IDR are copied as they are, the rest is processed.
     std::string probe;
     run(kTool + "-q probe --json '" + in + "'", &probe);
     const size_t cut = nlohmann::json::parse(probe).at("access_units").at(2).at("offset");
     const std::string mid = work("mid.h264");
-    write_file(mid, Bytes(stream.begin() + static_cast<long>(cut), stream.end()));
+    const Bytes slice_end(70000, 0x5A);  // no start code in it
+    write_file(mid, concat({slice_end, Bytes(stream.begin() + static_cast<long>(cut), stream.end())}));
     for (const std::string command : {"fps 50", "double", "sar 4:3", "probe"}) {
         EXPECT_EQ(cli(command + " '" + mid + "' " + (command == "probe" ? "" : quoted(work("mid_out.h264"))), &log), 0)
             << command << "\n" << log;
@@ -143,7 +144,8 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
     }
     const Bytes out = read_file(work("mid_out.h264"));
     const size_t idr = nlohmann::json::parse(probe).at("access_units").at(5).at("offset");
-    EXPECT_TRUE(std::equal(stream.begin() + static_cast<long>(cut), stream.begin() + static_cast<long>(idr), out.begin()));
+    const Bytes copied = concat({slice_end, Bytes(stream.begin() + static_cast<long>(cut), stream.begin() + static_cast<long>(idr))});
+    EXPECT_TRUE(std::equal(copied.begin(), copied.end(), out.begin()));
 }
 
 }  // namespace
