@@ -129,6 +129,15 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
                   "/out.h264' 2>&1", &log), 2) << log;
     EXPECT_EQ(read_file(dir + "/out.h264"), Bytes({7}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+    // Ended by a signal while it waits for more input from a FIFO: the temporary file goes too.
+    const std::string fifo = quoted(dir + "/in.fifo");
+    EXPECT_EQ(run("mkfifo " + fifo + "; KAVREL_WINDOW=100 " + kTool + "-q fps 50 " + fifo + " '" + dir +
+                  "/out.h264' & exec 3>" + fifo + "; for i in 1 2 3 4 5 6 7 8 9 10; do cat '" + in + "' >&3; done; "
+                  "for i in $(seq 100); do ls '" + dir + "' | grep -q tmp && break; sleep 0.1; done; ls '" + dir +
+                  "' | grep -c tmp; kill -TERM $!; wait $!", &log), 143);
+    EXPECT_EQ(log, "1\n");  // the temporary file was there before the signal
+    EXPECT_EQ(read_file(dir + "/out.h264"), Bytes({7}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);  // OUT and the FIFO
     // Cut inside a slice longer than 64 KiB before the third access unit: the rest of that slice and the P pictures
     // before the next IDR are copied as they are, the rest is processed.
     std::string probe;
