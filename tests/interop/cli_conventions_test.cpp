@@ -68,6 +68,7 @@ TEST(Cli, ExitCodesAndMessages) {
         {"double '" + mp4 + "' " + out, 1, "ffmpeg -i IN -c:v copy -bsf:v h264_mp4toannexb -f h264 OUT.h264"},
         {"fix-pps " + make("in.png", {0x89, 'P', 'N', 'G', 13, 10, 26, 10}) + " " + out, 1, "image"},
         {"fps 50 '" + hevc + "' " + out, 1, "HEVC"},
+        {"sar 1:1 " + make("in.m2v", {0, 0, 1, 0xB3, 0x16, 0, 0xF0, 0x15, 0xFF, 0xFF}) + " " + out, 1, "MPEG-1/2"},
         {"double '" + x264("double_bframes", "176x144", 12, "-profile:v main -bf 2") + "' " + out, 1,
          "not a reference picture"},
         {"double '" + x264("double_pic_struct", "176x144", 6, "-bf 0 -x264-params pic-struct=1") + "' " + out, 1,
