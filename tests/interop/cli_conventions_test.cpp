@@ -29,14 +29,15 @@ TEST(Cli, ProbeAgreesWithFFprobe) {
     EXPECT_TRUE(has(out, "summary: 10 frames (I " + count('I') + ", P " + count('P') + ", B " + count('B') + "), 0 failed"))
         << out;
     EXPECT_TRUE(has(out, "176x144 (coded 176x144), 25 fps (library: 25), profile_idc 100")) << out;
-    // NTSC at its exact rate; a change of size named; garbage in front warned of.
+    // NTSC at its exact rate; a change of size named; garbage in front and a last unit without its picture warned of.
     const std::string ntsc = x264("cli_ntsc", "320x240", 3, "", "30000/1001");
     const std::string mixed = work("mixed.h264");
-    write_file(mixed, concat({{'x', 'y'}, read_file(kSample), read_file(ntsc)}));
+    write_file(mixed, concat({{'x', 'y'}, read_file(kSample), read_file(ntsc), {0, 0, 0, 1, 9, 0xF0}}));
     EXPECT_EQ(cli("probe '" + mixed + "'", &out), 0) << out;
     EXPECT_TRUE(has(out, "30000/1001 (29.97) fps (library: 29)")) << out;
     EXPECT_TRUE(has(out, "176x144, profile_idc 100, 25 fps -> 320x240, profile_idc 100, 30000/1001 (29.97) fps"));
     EXPECT_TRUE(has(out, "warning: 2 byte(s) of garbage")) << out;
+    EXPECT_TRUE(has(out, "the stream looks truncated")) << out;
 }
 
 TEST(Cli, ExitCodesAndMessages) {
