@@ -86,9 +86,10 @@ int Rewrite::finish(int status) {
     }
     if (leading_units_)
         std::fprintf(stderr,
-                     "kavrel: %llu leading unit(s) (%llu bytes) before the first parsable picture copied unchanged "
+                     "kavrel: %llu leading unit(s) (%llu bytes) before the first parsable picture%s "
                      "(the stream starts mid-GOP)\n",
-                     static_cast<unsigned long long>(leading_units_), static_cast<unsigned long long>(leading_bytes_));
+                     static_cast<unsigned long long>(leading_units_), static_cast<unsigned long long>(leading_bytes_),
+                     status == kDone ? " copied unchanged" : "");
     if (status != kDone) return status;  // the output's destructor removes the temporary file
     return output.finish() ? kDone : kIoError;
 }

@@ -178,6 +178,7 @@ bool open_output(const std::string& path, OutFile* file, std::string* error) {
     file->path = path;
     file->temp_path.clear();
     if (path == "-") {
+        file->path = "standard output";
 #ifdef _WIN32
         _setmode(_fileno(stdout), _O_BINARY);
 #endif
