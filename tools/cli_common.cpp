@@ -1,5 +1,6 @@
 #include "cli_common.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -35,7 +36,10 @@ std::string last_library_message() {
 int open_checked(InputWindow* input, const std::string& path) {
     if (!input->open(path)) return kIoError;
     size_t available = 0;
-    const size_t probe = 65536;
+    // Container signatures sit in the first bytes, but a stream cut inside a
+    // large slice (a 1080p I slice is hundreds of KiB) reaches its first
+    // start code only later: look for it as far as the window reaches.
+    const size_t probe = std::max<size_t>(65536, window_bytes());
     const uint8_t* p = input->view(0, probe, &available);
     if (!p) return kIoError;
     const size_t n = std::min(available, probe);
@@ -82,9 +86,10 @@ int Rewrite::finish(int status) {
     }
     if (leading_units_)
         std::fprintf(stderr,
-                     "kavrel: %llu leading unit(s) (%llu bytes) before the first parsable picture copied unchanged "
+                     "kavrel: %llu leading unit(s) (%llu bytes) before the first parsable picture%s "
                      "(the stream starts mid-GOP)\n",
-                     static_cast<unsigned long long>(leading_units_), static_cast<unsigned long long>(leading_bytes_));
+                     static_cast<unsigned long long>(leading_units_), static_cast<unsigned long long>(leading_bytes_),
+                     status == kDone ? " copied unchanged" : "");
     if (status != kDone) return status;  // the output's destructor removes the temporary file
     return output.finish() ? kDone : kIoError;
 }

@@ -128,11 +128,12 @@ void print_line(uint64_t index, const Unit& u, const SpsView& sps) {
 }
 
 // Warnings about the ends of the input: garbage before the first start
-// code, a last unit that does not parse or stops at its start code.
+// code, a last unit that does not parse, holds no picture or stops at its
+// start code.
 std::vector<std::string> edge_warnings(uint64_t garbage, const Unit& last, bool bare_start) {
     std::vector<std::string> w;
     if (garbage) w.push_back(std::to_string(garbage) + " byte(s) of garbage before the first start code");
-    if (last.size && (last.result < 0 || bare_start))
+    if (last.size && (last.result < 0 || !last.picture || bare_start))
         w.push_back("the last access unit (offset " + std::to_string(last.offset) +
                     ") is incomplete: the stream looks truncated");
     return w;

@@ -101,13 +101,14 @@ std::string foreign_input(const uint8_t* p, size_t n, bool whole) {
         const uint8_t h0 = p[sc + 3], h1 = p[sc + 4];
         if (h1 == 0x01 && (h0 == 0x40 || h0 == 0x42 || h0 == 0x44 || h0 == 0x46 || h0 == 0x4E))
             return "looks like an H.265/HEVC stream; kavrel reads H.264 only";
+        // forbidden_zero_bit set: the start codes of MPEG-1/2 (00 00 01 B3) or MPEG-4 Part 2 (B0) video.
+        if (h0 & 0x80) return "looks like MPEG-1/2 or MPEG-4 Part 2 video, not an H.264 Annex B stream";
         return "";
     }
     size_t zeros = 0;
     while (zeros < n && p[zeros] == 0) ++zeros;
-    if (zeros == n && whole) return "holds only zero bytes";
-    return whole ? "holds no H.264 start code (00 00 01)"
-                 : "holds no H.264 start code (00 00 01) in its first " + std::to_string(n >> 10) + " KiB";
+    const std::string where = whole ? "" : " in its first " + std::to_string(n >> 10) + " KiB";
+    return (zeros == n ? "holds only zero bytes" : "holds no H.264 start code (00 00 01)") + where;
 }
 
 }  // namespace kavrel_cli

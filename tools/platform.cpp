@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #ifdef _WIN32
 #include <io.h>
@@ -15,6 +16,8 @@
 #else
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace kavrel_cli::platform {
@@ -49,6 +52,8 @@ bool replace_file(const std::string& from, const std::string& to) {
     errno = EACCES;
     return false;
 }
+void watch_temp(const std::string&) {}
+void unwatch_temp() {}
 #else
 using StatRecord = struct stat;
 int stat_path(const std::string& p, StatRecord* st) { return ::stat(p.c_str(), st); }
@@ -69,6 +74,31 @@ int make_temp(std::string* path) {
 }
 int sync_fd(int fd) { return ::fsync(fd); }
 bool replace_file(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
+// The temporary file of the output being written, removed when a signal
+// (Ctrl-C, kill, a closed terminal) ends the run before it is renamed.
+char pending_temp[4096];
+volatile sig_atomic_t temp_pending = 0;
+
+void remove_pending_temp(int sig) {
+    if (temp_pending) ::unlink(pending_temp);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);  // end as the signal would have, with its exit status
+}
+
+void watch_temp(const std::string& path) {
+    if (path.size() >= sizeof pending_temp) return;
+    std::memcpy(pending_temp, path.c_str(), path.size() + 1);
+    temp_pending = 1;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {}, old {};
+        action.sa_handler = remove_pending_temp;
+        sigemptyset(&action.sa_mask);
+        // A signal the caller ignores (nohup) stays ignored.
+        if (::sigaction(sig, &action, &old) == 0 && old.sa_handler == SIG_IGN) ::sigaction(sig, &old, nullptr);
+    }
+}
+void unwatch_temp() { temp_pending = 0; }
 #endif
 
 }  // namespace
@@ -148,6 +178,7 @@ bool open_output(const std::string& path, OutFile* file, std::string* error) {
     file->path = path;
     file->temp_path.clear();
     if (path == "-") {
+        file->path = "standard output";
 #ifdef _WIN32
         _setmode(_fileno(stdout), _O_BINARY);
 #endif
@@ -186,6 +217,7 @@ bool open_output(const std::string& path, OutFile* file, std::string* error) {
         file->temp_path.clear();
         return false;
     }
+    watch_temp(file->temp_path);
     file->path = target;
     return true;
 }
@@ -221,6 +253,7 @@ bool commit_output(OutFile* file, std::string* error) {
         discard_output(file);
         return false;
     }
+    unwatch_temp();
     file->temp_path.clear();
     return true;
 }
@@ -235,6 +268,7 @@ void discard_output(OutFile* file) {
     }
     file->fd = -1;
     if (!file->temp_path.empty()) std::remove(file->temp_path.c_str());
+    unwatch_temp();
     file->temp_path.clear();
 }
 

@@ -29,14 +29,15 @@ TEST(Cli, ProbeAgreesWithFFprobe) {
     EXPECT_TRUE(has(out, "summary: 10 frames (I " + count('I') + ", P " + count('P') + ", B " + count('B') + "), 0 failed"))
         << out;
     EXPECT_TRUE(has(out, "176x144 (coded 176x144), 25 fps (library: 25), profile_idc 100")) << out;
-    // NTSC at its exact rate; a change of size named; garbage in front warned of.
+    // NTSC at its exact rate; a change of size named; garbage in front and a last unit without its picture warned of.
     const std::string ntsc = x264("cli_ntsc", "320x240", 3, "", "30000/1001");
     const std::string mixed = work("mixed.h264");
-    write_file(mixed, concat({{'x', 'y'}, read_file(kSample), read_file(ntsc)}));
+    write_file(mixed, concat({{'x', 'y'}, read_file(kSample), read_file(ntsc), {0, 0, 0, 1, 9, 0xF0}}));
     EXPECT_EQ(cli("probe '" + mixed + "'", &out), 0) << out;
     EXPECT_TRUE(has(out, "30000/1001 (29.97) fps (library: 29)")) << out;
     EXPECT_TRUE(has(out, "176x144, profile_idc 100, 25 fps -> 320x240, profile_idc 100, 30000/1001 (29.97) fps"));
     EXPECT_TRUE(has(out, "warning: 2 byte(s) of garbage")) << out;
+    EXPECT_TRUE(has(out, "the stream looks truncated")) << out;
 }
 
 TEST(Cli, ExitCodesAndMessages) {
@@ -68,6 +69,7 @@ TEST(Cli, ExitCodesAndMessages) {
         {"double '" + mp4 + "' " + out, 1, "ffmpeg -i IN -c:v copy -bsf:v h264_mp4toannexb -f h264 OUT.h264"},
         {"fix-pps " + make("in.png", {0x89, 'P', 'N', 'G', 13, 10, 26, 10}) + " " + out, 1, "image"},
         {"fps 50 '" + hevc + "' " + out, 1, "HEVC"},
+        {"sar 1:1 " + make("in.m2v", {0, 0, 1, 0xB3, 0x16, 0, 0xF0, 0x15, 0xFF, 0xFF}) + " " + out, 1, "MPEG-1/2"},
         {"double '" + x264("double_bframes", "176x144", 12, "-profile:v main -bf 2") + "' " + out, 1,
          "not a reference picture"},
         {"double '" + x264("double_pic_struct", "176x144", 6, "-bf 0 -x264-params pic-struct=1") + "' " + out, 1,
@@ -129,13 +131,23 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
                   "/out.h264' 2>&1", &log), 2) << log;
     EXPECT_EQ(read_file(dir + "/out.h264"), Bytes({7}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
-    // Cut after the first two access units: the P pictures before the next
-    // IDR are copied as they are, the rest is processed.
+    // Ended by a signal while it waits for more input from a FIFO: the temporary file goes too.
+    const std::string fifo = quoted(dir + "/in.fifo");
+    EXPECT_EQ(run("mkfifo " + fifo + "; KAVREL_WINDOW=100 " + kTool + "-q fps 50 " + fifo + " '" + dir +
+                  "/out.h264' & exec 3>" + fifo + "; for i in 1 2 3 4 5 6 7 8 9 10; do cat '" + in + "' >&3; done; "
+                  "for i in $(seq 100); do ls '" + dir + "' | grep -q tmp && break; sleep 0.1; done; ls '" + dir +
+                  "' | grep -c tmp; kill -TERM $!; wait $!", &log), 143);
+    EXPECT_EQ(log, "1\n");  // the temporary file was there before the signal
+    EXPECT_EQ(read_file(dir + "/out.h264"), Bytes({7}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);  // OUT and the FIFO
+    // Cut inside a slice longer than 64 KiB before the third access unit: the rest of that slice and the P pictures
+    // before the next IDR are copied as they are, the rest is processed.
     std::string probe;
     run(kTool + "-q probe --json '" + in + "'", &probe);
     const size_t cut = nlohmann::json::parse(probe).at("access_units").at(2).at("offset");
     const std::string mid = work("mid.h264");
-    write_file(mid, Bytes(stream.begin() + static_cast<long>(cut), stream.end()));
+    const Bytes slice_end(70000, 0x5A);  // no start code in it
+    write_file(mid, concat({slice_end, Bytes(stream.begin() + static_cast<long>(cut), stream.end())}));
     for (const std::string command : {"fps 50", "double", "sar 4:3", "probe"}) {
         EXPECT_EQ(cli(command + " '" + mid + "' " + (command == "probe" ? "" : quoted(work("mid_out.h264"))), &log), 0)
             << command << "\n" << log;
@@ -143,7 +155,8 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
     }
     const Bytes out = read_file(work("mid_out.h264"));
     const size_t idr = nlohmann::json::parse(probe).at("access_units").at(5).at("offset");
-    EXPECT_TRUE(std::equal(stream.begin() + static_cast<long>(cut), stream.begin() + static_cast<long>(idr), out.begin()));
+    const Bytes copied = concat({slice_end, Bytes(stream.begin() + static_cast<long>(cut), stream.begin() + static_cast<long>(idr))});
+    EXPECT_TRUE(std::equal(copied.begin(), copied.end(), out.begin()));
 }
 
 }  // namespace
