@@ -48,7 +48,10 @@ private:
 struct BitReader {
     Bytes data;
     size_t pos = 0;
-    uint32_t bit() { return pos < 8 * data.size() ? (data[pos / 8] >> (7 - pos++ % 8)) & 1 : (pos++, 0); }
+    uint32_t bit() {
+        size_t at = pos++;
+        return at < 8 * data.size() ? (data[at / 8] >> (7 - at % 8)) & 1 : 0;
+    }
     uint32_t u(int n) {
         uint32_t v = 0;
         while (n-- > 0) v = (v << 1) | bit();
