@@ -217,6 +217,10 @@ bool open_output(const std::string& path, OutFile* file, std::string* error) {
         file->temp_path.clear();
         return false;
     }
+#ifndef _WIN32
+    // A file written over keeps its permissions, as it would if written in place.
+    if (is_regular(st)) ::fchmod(file->fd, st.st_mode & 07777);
+#endif
     watch_temp(file->temp_path);
     file->path = target;
     return true;

@@ -118,8 +118,11 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
     // IN = OUT.
     const std::string same = work("same.h264");
     write_file(same, stream);
+    std::filesystem::permissions(same, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::string log;
     ASSERT_EQ(cli("fps 50 '" + same + "' '" + same + "'", &log), 0) << log;
+    EXPECT_EQ(std::filesystem::status(same).permissions(),  // the file written over keeps its mode
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(probe_stream(same, "r_frame_rate"), "50/1");
     EXPECT_EQ(frame_hashes(same), frame_hashes(in));
     // A write that fails half way (file size limit): exit 2, OUT as it was, no temporary file.
