@@ -34,7 +34,7 @@ int stat_path(const std::string& p, StatRecord* st) { return _stat64(p.c_str(), 
 int stat_fd(int fd, StatRecord* st) { return _fstat64(fd, st); }
 bool is_regular(const StatRecord& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
 bool is_directory(const StatRecord& st) { return (st.st_mode & _S_IFMT) == _S_IFDIR; }
-int make_temp(std::string* path) {
+int make_temp(std::string* path, const StatRecord*) {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string p = *path + ".tmp" + std::to_string(_getpid()) + "-" + std::to_string(counter++);
@@ -60,14 +60,16 @@ int stat_path(const std::string& p, StatRecord* st) { return ::stat(p.c_str(), s
 int stat_fd(int fd, StatRecord* st) { return ::fstat(fd, st); }
 bool is_regular(const StatRecord& st) { return S_ISREG(st.st_mode); }
 bool is_directory(const StatRecord& st) { return S_ISDIR(st.st_mode); }
-int make_temp(std::string* path) {
+// `replaced`: the file the output is renamed over, whose permissions it
+// keeps, as it would if written in place; null for a new file.
+int make_temp(std::string* path, const StatRecord* replaced) {
     std::string pattern = *path + ".tmpXXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd >= 0) {
-        // mkstemp gives 0600; a finished output gets the usual 0666 less the umask.
+        // mkstemp gives 0600; a new output gets the usual 0666 less the umask.
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
+        ::fchmod(fd, replaced ? replaced->st_mode & 07777 : 0666 & ~mask);
     }
     *path = pattern;
     return fd;
@@ -211,16 +213,12 @@ bool open_output(const std::string& path, OutFile* file, std::string* error) {
 #endif
     }
     file->temp_path = target;
-    file->fd = make_temp(&file->temp_path);
+    file->fd = make_temp(&file->temp_path, is_regular(st) ? &st : nullptr);
     if (file->fd < 0) {
         *error = reason("write", path);
         file->temp_path.clear();
         return false;
     }
-#ifndef _WIN32
-    // A file written over keeps its permissions, as it would if written in place.
-    if (is_regular(st)) ::fchmod(file->fd, st.st_mode & 07777);
-#endif
     watch_temp(file->temp_path);
     file->path = target;
     return true;
