@@ -64,8 +64,8 @@ void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
 
 int32_t check_sps_profile(const SeqParamSet* sps) {
     if (!is_known_profile(sps->profile_idc)) diag("[VsKavrel]:Unknown profile: %d\n", sps->profile_idc);
-    if (sps->profile_idc >= 100 &&
-        !(sps->chroma_format_idc < 2 && sps->bit_depth_luma_minus8 == 0 && sps->bit_depth_chroma_minus8 == 0 &&
+    // Sets without the chroma format fields are 8-bit 4:2:0 (7.4.2.1.1).
+    if (!(sps->chroma_format_idc < 2 && sps->bit_depth_luma_minus8 == 0 && sps->bit_depth_chroma_minus8 == 0 &&
           sps->qpprime_y_zero_transform_bypass_flag != 1)) {
         diag("[VsKavrel]:Only support 8-bit 4:2:0 format\n");
         return 0;

@@ -25,8 +25,20 @@ void sps_head(RW& rw, Sps& sps) {
     rw.ue(sps.seq_parameter_set_id);
 }
 
-// chroma_format_idc .. the scaling matrices, present for profile_idc of
-// 100 and above (every such profile_idc, also unknown ones).
+// The profiles whose sets carry chroma_format_idc .. the scaling matrices
+// (the list of clause 7.3.2.1.1); every other profile_idc, known or not,
+// goes from seq_parameter_set_id straight to log2_max_frame_num_minus4.
+constexpr bool has_chroma_format_fields(int32_t profile_idc) {
+    switch (profile_idc) {
+    case 100: case 110: case 122: case 244: case 44: case 83: case 86:
+    case 118: case 128: case 138: case 139: case 134: case 135:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// chroma_format_idc .. the scaling matrices (has_chroma_format_fields).
 template <class RW, class Sps>
 Status sps_high_profile_fields(RW& rw, Sps& sps) {
     rw.ue(sps.chroma_format_idc);
@@ -34,10 +46,6 @@ Status sps_high_profile_fields(RW& rw, Sps& sps) {
         if (sps.chroma_format_idc < 0 || sps.chroma_format_idc > 3) {
             diag("[VsKavrel]:chroma_format_idc is out of range [0, 3], the value is %d\n", sps.chroma_format_idc);
             return Status::kSpsRange;
-        }
-        if (sps.profile_idc == 183 && sps.chroma_format_idc != 0) {
-            diag("[VsKavrel]:profile_idc is equal to 183, chroma_format_idc shall be equal to 0\n");
-            return Status::kProfile;
         }
     }
     if (sps.chroma_format_idc == 3) rw.flag(sps.separate_colour_plane_flag);
@@ -108,7 +116,7 @@ Status sps_frame_cropping(RW& rw, Sps& sps) {
 // Everything after seq_parameter_set_id up to vui_parameters_present_flag.
 template <class RW, class Sps>
 Status sps_body(RW& rw, Sps& sps) {
-    if (sps.profile_idc >= 100) {
+    if (has_chroma_format_fields(sps.profile_idc)) {
         const Status st = sps_high_profile_fields(rw, sps);
         if (!ok(st)) return st;
     } else if constexpr (RW::kReading) {

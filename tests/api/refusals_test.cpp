@@ -45,7 +45,6 @@ TEST(Refusals, SequenceParameterSet) {
         {{.profile_idc = 100, .cs3 = 1}, "0 "},
         {{.profile_idc = 100, .chroma_format_idc = 4},
          sps_fail(-20, "chroma_format_idc is out of range [0, 3], the value is 4\n")},
-        {{.profile_idc = 183}, sps_fail(-22, "profile_idc is equal to 183, chroma_format_idc shall be equal to 0\n")},
         {{.profile_idc = 100, .bit_depth_luma = 7},
          sps_fail(-20, "the luma or chroma bit_depth_minus8 out of rang is 7,0\n")},
         {{.log2_max_frame_num_minus4 = 12}, "0 "},
@@ -72,7 +71,11 @@ TEST(Refusals, SequenceParameterSet) {
         // Monochrome: crop units of one column, 176 of them.
         {{.profile_idc = 100, .chroma_format_idc = 0, .cropping = 1, .crop_left = 175}, "0 "},
         {{.profile_idc = 100, .chroma_format_idc = 0, .cropping = 1, .crop_left = 176}, sps_fail(-20, crop_left)},
+        // The chroma format fields of clause 7.3.2.1.1's profile list, and of no other profile.
         {{.profile_idc = 83}, "0 " + kTag + "Unknown profile: 83\n"},
+        {{.profile_idc = 183}, "0 " + kTag + "Unknown profile: 183\n"},
+        {{.profile_idc = 44, .chroma_format_idc = 3}, sps_fail(-22, format)},
+        {{.profile_idc = 86, .bit_depth_chroma = 1}, sps_fail(-22, "Unknown profile: 86\n" + kTag + format)},
         {{.profile_idc = 100, .chroma_format_idc = 2}, sps_fail(-22, format)},
         {{.profile_idc = 100, .bit_depth_luma = 2}, sps_fail(-22, format)},
         {{.width_mbs_minus1 = 509}, "0 "},
@@ -82,8 +85,7 @@ TEST(Refusals, SequenceParameterSet) {
         {{.width_mbs_minus1 = 1, .height_map_units_minus1 = 16384}, sps_fail(-22, "Invalid Dimension(2x16385)\n" + kInvalid)},
         {{.profile_idc = 66, .frame_mbs_only = 0}, sps_fail(-22, "Interlace is not support for BASELINE\n" + kInvalid)},
     };
-    int row = 0;
-    for (const auto& r : rows) EXPECT_EQ(said(sps_nal(r.sps)), r.said) << "row " << row++;
+    for (const auto& r : rows) EXPECT_EQ(said(sps_nal(r.sps)), r.said) << "row " << &r - rows;
 }
 
 std::string pps_fail(int rc, const std::string& line) { return fail(rc, line, "pps"); }
@@ -124,10 +126,9 @@ TEST(Refusals, PictureParameterSet) {
         {100, {.redundant = 1}, pps_fail(-22, "Invalid redundant_pic_cnt_present(1) for HP\n" + invalid)},
         {122, {.redundant = 1}, "0 "},
     };
-    int row = 0;
     for (const auto& r : rows) {
         const Bytes sps = r.sps_profile ? sps_nal({.profile_idc = r.sps_profile}) : Bytes{};
-        EXPECT_EQ(said(concat({sps, pps_nal(r.pps)})), r.said) << "row " << row++;
+        EXPECT_EQ(said(concat({sps, pps_nal(r.pps)})), r.said) << "row " << &r - rows;
     }
 }
 
@@ -185,8 +186,7 @@ TEST(Refusals, SliceHeaderAndFrame) {
         {concat({sets, slice_nal({}), slice_nal({.header = 0x61, .first_mb = 50})}),
          "-13 " + kTag + "Frame containing both idr and non-idr\n"},
     };
-    int row = 0;
-    for (const auto& r : rows) EXPECT_EQ(said(r.frame), r.said) << "row " << row++;
+    for (const auto& r : rows) EXPECT_EQ(said(r.frame), r.said) << "row " << &r - rows;
 }
 
 TEST(Refusals, NullArgumentsAndEmptyHandles) {

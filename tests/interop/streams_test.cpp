@@ -174,6 +174,16 @@ std::string pulldown(const std::string& name) {
     return path;
 }
 
+// A copy of a High-profile stream whose every SPS names profile_idc `idc`: a profile that carries the same fields.
+std::string with_profile(const std::string& path, uint8_t idc) {
+    Bytes data = read_file(path);
+    for (size_t i = 0; i + 4 < data.size(); ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1f) == 7) data[i + 4] = idc;
+    const std::string out = path + ".p" + std::to_string(idc) + ".h264";
+    write_file(out, data);
+    return out;
+}
+
 TEST(Streams, EveryStreamAgainstFFmpeg) {
     const std::string cqm4 =
         "cqm4iy=6,12,19,26,12,19,26,31,19,26,31,35,26,31,35,35:cqm4ic=7,13,20,27,13,20,27,32,20,27,32,36,27,32,36,40:"
@@ -205,6 +215,10 @@ TEST(Streams, EveryStreamAgainstFFmpeg) {
         {pulldown("s_pulldown"), false},
         {x264("s_cqm", qcif, 2, "-x264-params " + cqm4), true},
         {x264("s_gray", "174x142", 2, "-pix_fmt gray"), true},
+        // CAVLC 4:4:4 Intra and the scalable profiles: the chroma format fields as in High.
+        {with_profile(x264("s_cavlc_intra", qcif, 3, "-profile:v high -x264-params cabac=0:keyint=1"), 44), false},
+        {with_profile(x264("s_cavlc_intra", qcif, 3, "-profile:v high -x264-params cabac=0:keyint=1"), 83), false},
+        {with_profile(x264("s_cavlc_intra", qcif, 3, "-profile:v high -x264-params cabac=0:keyint=1"), 86), false},
     };
     for (size_t i = 0; i < std::size(streams); ++i) check(streams[i], i);
 }

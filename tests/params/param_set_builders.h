@@ -29,10 +29,17 @@ struct SpsSpec {
     Writer vui{};  // empty: vui_parameters_present_flag 0
 };
 
+// The profiles whose SPS carries chroma_format_idc .. the scaling matrix (clause 7.3.2.1.1).
+inline bool has_chroma_format_fields(int profile_idc) {
+    for (int p : {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135})
+        if (profile_idc == p) return true;
+    return false;
+}
+
 inline BitBuilder build_sps(const SpsSpec& s) {
     BitBuilder b;
     b.u(8, s.profile_idc).u(1, s.cs0).u(1, s.cs1).u(1, s.cs2).u(1, s.cs3).u(4, s.reserved4).u(8, s.level_idc).ue(s.id);
-    if (s.profile_idc >= 100) {
+    if (has_chroma_format_fields(s.profile_idc)) {
         b.ue(s.chroma_format_idc);
         if (s.chroma_format_idc == 3) b.u(1, s.separate_colour_plane);
         b.ue(s.bit_depth_luma).ue(s.bit_depth_chroma).u(1, s.qpprime);
