@@ -193,7 +193,7 @@ Status decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
     SeqParamSet* sps = &handle->sps_table[pps->seq_parameter_set_id];
     if (r.bit_pos < rbsp_bits) {
         SyntaxReader rw{r};
-        pps_high_profile_tail(rw, *pps, sps);
+        pps_high_profile_tail(rw, *pps);
     }
     handle->transform_8x8_mode = pps->transform_8x8_mode_flag;
     handle->pps_chroma_qp_index_offset = pps->chroma_qp_index_offset;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/status.h"
+#include "syntax/scaling_list.h"
 
 namespace kavrel {
 
@@ -27,11 +28,9 @@ struct PicParamSet {
     uint8_t constrained_intra_pred_flag;
     uint16_t redundant_pic_cnt_present_flag;
     int32_t transform_8x8_mode_flag;  // -1 when the PPS ends before it
-    uint8_t scaling_list_4x4[6][16];
-    uint8_t scaling_list_8x8[2][64];
+    CodedScalingLists scaling_lists;  // as coded; the 8x8 lists only with transform_8x8_mode_flag
     int32_t valid;
     int32_t pic_parameter_set_id;  // written when a slice refers to this entry
-    int32_t scaling_list_present_flag[8];  // pic_scaling_list_present_flag[i]
 };
 
 // Parses the PPS RBSP at handle->reader; rbsp_bits = bits before the stop bit.

@@ -5,20 +5,20 @@
 #pragma once
 
 #include "syntax/pic_param_set.h"
-#include "syntax/seq_param_set.h"
+#include "syntax/scaling_list.h"
 #include "syntax/syntax_io.h"
 
 namespace kavrel {
 
-// `sps` is the set the PPS names (the fall-back lists of Table 7-2); the
-// writer needs none.
+// The 8x8 lists are coded only with transform_8x8_mode_flag.
 template <class RW, class Pps>
-void pps_high_profile_tail(RW& rw, Pps& pps, const SeqParamSet* sps) {
+void pps_high_profile_tail(RW& rw, Pps& pps) {
     rw.flag(pps.transform_8x8_mode_flag);
+    const int lists = pps.transform_8x8_mode_flag != 0 ? 8 : 6;
     if constexpr (RW::kReading) {
-        read_pic_scaling_matrix(rw.r, *sps, pps);
+        pps.pic_scaling_matrix_present_flag = read_scaling_matrix(rw.r, lists, pps.scaling_lists);
     } else {
-        write_pic_scaling_matrix(rw.s, pps);
+        write_scaling_matrix(rw.s, pps.pic_scaling_matrix_present_flag, lists, pps.scaling_lists);
     }
     rw.se(pps.second_chroma_qp_index_offset);
 }

@@ -1,6 +1,8 @@
 // Scaling matrices of the SPS and PPS: scaling_list() (ITU-T H.264 clause
-// 7.3.2.1.1.1), the default tables (Tables 7-3, 7-4) and the fall-back rules
-// A and B of Table 7-2.
+// 7.3.2.1.1.1) read and written as coded, the default tables (Tables 7-3,
+// 7-4) and the lists in force under the fall-back rules A and B of Table 7-2.
+#include "syntax/scaling_list.h"
+
 #include <cstring>
 
 #include "bitstream/bit_reader.h"
@@ -45,117 +47,101 @@ const uint8_t kDefault8x8Inter[64] = {
 
 namespace {
 
-// One scaling_list() of `size` (16 or 64) entries into dest (raster order),
-// after its present flag: the fall-back list when absent, the default one
-// when the first delta gives 0 (useDefaultScalingMatrixFlag).
-void read_scaling_list(BitReader& r, uint8_t* dest, int size, const uint8_t* default_list,
-                       const uint8_t* fallback_list, int32_t* present_flag_out) {
-    const int32_t present = read_bit(r);
-    *present_flag_out = present;
-    if (present == 0) {
-        std::memcpy(dest, fallback_list, static_cast<size_t>(size));
-        return;
-    }
-    const uint8_t* scan = size == 16 ? kZigzag4x4 : kZigzag8x8;
+// One scaling_list() after its present flag: the delta_scale values up to
+// the one that makes nextScale 0, or all `size`. Returns how many.
+uint8_t read_scaling_list(BitReader& r, int size, int8_t* deltas) {
     int32_t last = 8;
-    int32_t next = 8;
     for (int k = 0; k < size; ++k) {
-        if (next != 0) {
-            next = (last + read_se(r)) & 0xff;
-            if (k == 0 && next == 0) {
-                std::memcpy(dest, default_list, static_cast<size_t>(size));
-                return;
-            }
-        }
-        const int32_t value = next != 0 ? next : last;
-        dest[scan[k]] = static_cast<uint8_t>(value);
-        last = value;
+        const int32_t delta = read_se(r);
+        deltas[k] = static_cast<int8_t>(delta);  // modulo 256, as nextScale takes it
+        const int32_t next = (last + delta) & 0xff;
+        if (next == 0) return static_cast<uint8_t>(k + 1);
+        last = next;
     }
+    return static_cast<uint8_t>(size);
 }
 
-// The lists after a present matrix flag. `rule_b` takes the fall-back lists
-// of Table 7-2 from `sps`, else from the defaults; the 8x8 lists only when
-// `with_8x8`.
-void read_scaling_lists(BitReader& r, const SeqParamSet& sps, bool rule_b, bool with_8x8, uint8_t (*lists_4x4)[16],
-                        uint8_t (*lists_8x8)[64], int32_t* flags) {
-    const uint8_t* fallback_intra4 = rule_b ? sps.scaling_list_4x4[0] : kDefault4x4Intra;
-    const uint8_t* fallback_inter4 = rule_b ? sps.scaling_list_4x4[3] : kDefault4x4Inter;
-    for (int i = 0; i < 6; ++i) {
-        const uint8_t* default_list = i < 3 ? kDefault4x4Intra : kDefault4x4Inter;
-        const uint8_t* fallback = i == 0 ? fallback_intra4 : i == 3 ? fallback_inter4 : lists_4x4[i - 1];
-        read_scaling_list(r, lists_4x4[i], 16, default_list, fallback, &flags[i]);
-    }
-    if (!with_8x8) return;
-    read_scaling_list(r, lists_8x8[0], 64, kDefault8x8Intra, rule_b ? sps.scaling_list_8x8[0] : kDefault8x8Intra,
-                      &flags[6]);
-    read_scaling_list(r, lists_8x8[1], 64, kDefault8x8Inter, rule_b ? sps.scaling_list_8x8[1] : kDefault8x8Inter,
-                      &flags[7]);
-}
-
-// scaling_list() of one stored list (raster order). The reader keeps lists
-// expanded, so every entry is written explicitly; a stored 0 (never produced
-// by the reader) ends the list as the standard's repeat rule would.
-void write_scaling_list(Bitstream& s, const uint8_t* list, int size) {
+// One coded list in raster order: its values (the last one repeated after
+// a delta that gives 0), or `default_list` when the first delta gives 0.
+void expand_list(const int8_t* deltas, int count, int size, const uint8_t* default_list, uint8_t* dest) {
     const uint8_t* scan = size == 16 ? kZigzag4x4 : kZigzag8x8;
     int32_t last = 8;
-    int32_t next = 8;
-    for (int j = 0; j < size && next != 0; ++j) {
-        const int32_t value = list[scan[j]];
-        int32_t delta = value - last;
-        if (delta > 127) delta -= 256;
-        else if (delta < -128) delta += 256;
-        put_se(&s, delta);
-        next = value;
+    for (int k = 0; k < size; ++k) {
+        const int32_t next = k < count ? (last + deltas[k]) & 0xff : 0;
+        if (k == 0 && next == 0) {
+            std::memcpy(dest, default_list, static_cast<size_t>(size));
+            return;
+        }
         if (next != 0) last = next;
+        dest[scan[k]] = static_cast<uint8_t>(last);
+    }
+}
+
+// The lists of one matrix; `fallback` gives those of lists 0, 3, 6 and 7
+// when absent (lists 1, 2, 4, 5 take the list before them).
+void expand_matrix(const CodedScalingLists& c, int lists, const uint8_t* const* fallback, uint8_t (*l4)[16],
+                   uint8_t (*l8)[64]) {
+    for (int i = 0; i < 6; ++i) {
+        if (c.present_flag[i] != 0) {
+            expand_list(c.delta_scale_4x4[i], c.delta_count[i], 16, i < 3 ? kDefault4x4Intra : kDefault4x4Inter,
+                        l4[i]);
+        } else {
+            std::memcpy(l4[i], i % 3 == 0 ? fallback[i / 3] : l4[i - 1], 16);
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (6 + i < lists && c.present_flag[6 + i] != 0) {
+            expand_list(c.delta_scale_8x8[i], c.delta_count[6 + i], 64, i == 0 ? kDefault8x8Intra : kDefault8x8Inter,
+                        l8[i]);
+        } else {
+            std::memcpy(l8[i], fallback[2 + i], 64);
+        }
     }
 }
 
 }  // namespace
 
-void read_seq_scaling_matrix(BitReader& r, SeqParamSet& sps) {
-    if (read_bit(r) == 0) return;  // seq_scaling_matrix_present_flag: the flat lists apply
-    sps.seq_scaling_matrix_present_flag = 1;
-    read_scaling_lists(r, sps, false, true, sps.scaling_list_4x4, sps.scaling_list_8x8,
-                       sps.scaling_list_present_flag);
+int32_t read_scaling_matrix(BitReader& r, int lists, CodedScalingLists& out) {
+    const int32_t present = read_bit(r);
+    if (present == 0) return 0;
+    for (int i = 0; i < lists; ++i) {
+        out.present_flag[i] = read_bit(r);
+        if (out.present_flag[i] == 0) continue;  // -1, read past the data, counts as present
+        out.delta_count[i] = i < 6 ? read_scaling_list(r, 16, out.delta_scale_4x4[i])
+                                   : read_scaling_list(r, 64, out.delta_scale_8x8[i - 6]);
+    }
+    return present;
 }
 
-// The present flag and the lists it announces, each as kept (raster order).
-static void write_scaling_matrix(Bitstream& s, int32_t present, int lists, const int32_t* flags,
-                          const uint8_t (*lists_4x4)[16], const uint8_t (*lists_8x8)[64]) {
+void write_scaling_matrix(Bitstream& s, int32_t present, int lists, const CodedScalingLists& coded) {
     put_bits(&s, present != 0 ? 1 : 0, 1);
     if (present == 0) return;
     for (int i = 0; i < lists; ++i) {
-        put_bits(&s, flags[i] != 0 ? 1 : 0, 1);
-        if (flags[i] == 0) continue;
-        if (i < 6) write_scaling_list(s, lists_4x4[i], 16);
-        else write_scaling_list(s, lists_8x8[i - 6], 64);
+        put_bits(&s, coded.present_flag[i] != 0 ? 1 : 0, 1);
+        if (coded.present_flag[i] == 0) continue;
+        const int8_t* deltas = i < 6 ? coded.delta_scale_4x4[i] : coded.delta_scale_8x8[i - 6];
+        for (int k = 0; k < coded.delta_count[i]; ++k) put_se(&s, deltas[k]);
     }
 }
 
-void write_seq_scaling_matrix(Bitstream& s, const SeqParamSet& sps) {
-    write_scaling_matrix(s, sps.seq_scaling_matrix_present_flag, 8, sps.scaling_list_present_flag,
-                         sps.scaling_list_4x4, sps.scaling_list_8x8);
-}
-
-void write_pic_scaling_matrix(Bitstream& s, const PicParamSet& pps) {
-    write_scaling_matrix(s, pps.pic_scaling_matrix_present_flag, pps.transform_8x8_mode_flag != 0 ? 8 : 6,
-                         pps.scaling_list_present_flag, pps.scaling_list_4x4, pps.scaling_list_8x8);
-}
-
-void read_pic_scaling_matrix(BitReader& r, const SeqParamSet& sps, PicParamSet& pps) {
-    // Fall-back rule A (defaults) when the SPS has no matrix, rule B (the
-    // SPS's own lists) otherwise. The PPS keeps its per-list flags itself.
-    const bool rule_b = sps.seq_scaling_matrix_present_flag != 0;
-    pps.pic_scaling_matrix_present_flag = read_bit(r);
-    if (pps.pic_scaling_matrix_present_flag == 0) {
-        if (rule_b) {
-            std::memcpy(pps.scaling_list_4x4, sps.scaling_list_4x4, sizeof sps.scaling_list_4x4);
-            std::memcpy(pps.scaling_list_8x8, sps.scaling_list_8x8, sizeof sps.scaling_list_8x8);
-        }
-        return;
+void scaling_list_values(const SeqParamSet& sps, const PicParamSet* pps, uint8_t (*lists_4x4)[16],
+                         uint8_t (*lists_8x8)[64]) {
+    static const uint8_t* const kDefaults[4] = {kDefault4x4Intra, kDefault4x4Inter, kDefault8x8Intra,
+                                                kDefault8x8Inter};
+    const bool seq_matrix = sps.seq_scaling_matrix_present_flag != 0;
+    if (seq_matrix) {
+        expand_matrix(sps.scaling_lists, 8, kDefaults, lists_4x4, lists_8x8);  // rule A
+    } else {
+        std::memset(lists_4x4, 16, 6 * 16);
+        std::memset(lists_8x8, 16, 2 * 64);
     }
-    read_scaling_lists(r, sps, rule_b, pps.transform_8x8_mode_flag != 0, pps.scaling_list_4x4, pps.scaling_list_8x8,
-                       pps.scaling_list_present_flag);
+    if (pps == nullptr || pps->pic_scaling_matrix_present_flag == 0) return;  // the SPS's lists hold
+    uint8_t seq_4x4[6][16], seq_8x8[2][64];
+    std::memcpy(seq_4x4, lists_4x4, sizeof seq_4x4);
+    std::memcpy(seq_8x8, lists_8x8, sizeof seq_8x8);
+    const uint8_t* const rule_b[4] = {seq_4x4[0], seq_4x4[3], seq_8x8[0], seq_8x8[1]};
+    expand_matrix(pps->scaling_lists, pps->transform_8x8_mode_flag != 0 ? 8 : 6, seq_matrix ? rule_b : kDefaults,
+                  lists_4x4, lists_8x8);
 }
 
 }  // namespace kavrel

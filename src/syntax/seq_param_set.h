@@ -6,13 +6,11 @@
 #include <cstdint>
 
 #include "common/status.h"
+#include "syntax/scaling_list.h"
 
 namespace kavrel {
 
 struct SyntaxState;
-struct PicParamSet;
-struct BitReader;
-struct Bitstream;
 
 // hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are stepped over
 // but not kept. A ue(v) value that lies past the data is stored as all ones.
@@ -100,8 +98,7 @@ struct SeqParamSet {
 
     int32_t offset_for_ref_frame[255];  // full values
     int32_t seq_scaling_matrix_present_flag;
-    uint8_t scaling_list_4x4[6][16];    // raster order
-    uint8_t scaling_list_8x8[2][64];    // raster order
+    CodedScalingLists scaling_lists;    // as coded; scaling_list_values() gives the lists in force
     int32_t valid;                      // 1 when check_sps_profile passed
     int32_t constraint_set0_flag;
     int32_t constraint_set1_flag;
@@ -110,7 +107,6 @@ struct SeqParamSet {
     int32_t reserved_zero_4bits;        // the 4 bits after constraint_set3_flag, as read
     int32_t seq_parameter_set_id;
     int32_t frame_cropping_flag;
-    int32_t scaling_list_present_flag[8];
     // sar_width and sar_height as the VUI gave them (0 when it gave none);
     // the two fields above may hold a pair carried over from the active set.
     int32_t vui_sar_width;
@@ -128,15 +124,6 @@ inline int32_t FrameHeightInMbs(const SeqParamSet& sps) {
 inline int32_t Log2MaxFrameNum(const SeqParamSet& sps) { return sps.log2_max_frame_num_minus4 + 4; }
 inline int32_t Log2MaxPicOrderCntLsb(const SeqParamSet& sps) { return sps.log2_max_pic_order_cnt_lsb_minus4 + 4; }
 
-// Default scaling tables (Tables 7-3, 7-4) in raster order, and the zig-zag
-// frame scans as raster positions.
-extern const uint8_t kDefault4x4Intra[16];
-extern const uint8_t kDefault4x4Inter[16];
-extern const uint8_t kDefault8x8Intra[64];
-extern const uint8_t kDefault8x8Inter[64];
-extern const uint8_t kZigzag4x4[16];
-extern const uint8_t kZigzag8x8[64];
-
 // Parses the SPS RBSP at handle->reader: kOk, kSpsId, kSpsRange or kProfile.
 Status decode_seq_parameter_set(SyntaxState* handle);
 // 1 when the set is supported, else 0 (prints the reason).
@@ -150,16 +137,5 @@ int32_t write_seq_parameter_set_rbsp(const SeqParamSet& sps, uint8_t* buffer, in
 // accepts (255 POC offsets, eight scaling lists, two 32-entry HRDs, every
 // value at its widest) stays below 4 KiB.
 constexpr int32_t kSpsRbspCapacity = 8192;
-
-// seq_scaling_matrix_present_flag and the lists: read expanded (raster
-// order, with the fall-back rule A of Table 7-2) and written back entry by
-// entry.
-void read_seq_scaling_matrix(BitReader& r, SeqParamSet& sps);
-void write_seq_scaling_matrix(Bitstream& s, const SeqParamSet& sps);
-// pic_scaling_matrix_present_flag and the PPS's lists (fall-back rule A
-// when the SPS has no matrix, else rule B); the 8x8 lists only with
-// transform_8x8_mode_flag.
-void read_pic_scaling_matrix(BitReader& r, const SeqParamSet& sps, PicParamSet& pps);
-void write_pic_scaling_matrix(Bitstream& s, const PicParamSet& pps);
 
 }  // namespace kavrel

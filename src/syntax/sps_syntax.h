@@ -61,9 +61,10 @@ Status sps_high_profile_fields(RW& rw, Sps& sps) {
     }
     rw.flag(sps.qpprime_y_zero_transform_bypass_flag);
     if constexpr (RW::kReading) {
-        read_seq_scaling_matrix(rw.r, sps);
+        // A flag read past the data counts as set.
+        sps.seq_scaling_matrix_present_flag = read_scaling_matrix(rw.r, 8, sps.scaling_lists) != 0 ? 1 : 0;
     } else {
-        write_seq_scaling_matrix(rw.s, sps);
+        write_scaling_matrix(rw.s, sps.seq_scaling_matrix_present_flag, 8, sps.scaling_lists);
     }
     return Status::kOk;
 }

@@ -58,7 +58,7 @@ int32_t extend_pps(const uint8_t* pps, int32_t pps_len, int32_t tail_bit_pos, in
     init_bitstream(&w, out, capacity);
     SyntaxWriter rw{w};
     copy_bits(&w, pps, 0, tail_bit_pos + 1);
-    pps_high_profile_tail(rw, tail, nullptr);
+    pps_high_profile_tail(rw, tail);
     write_trailing_bits(&w);
     return w.overflow ? 0 : w.byte_count;
 }

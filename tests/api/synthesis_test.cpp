@@ -67,17 +67,17 @@ TEST(Synthesis, WorkedExamples) {
     };
     const Bytes high = sps_nal({.profile_idc = 100, .scaling = lists, .vui = timing(1, 50)});
     EXPECT_EQ(rate(high, 25), to_hex(high));
-    // A list that asks for its default (first delta -8) is written out in full: Inter Y (list 3) takes
-    // Default_4x4_Inter of Table 7-3, 10 14 14 20 .. 34 in zig-zag order. The last 8x8 list stays flat.
-    const auto inter_y = [](std::vector<int> deltas) {
-        return sps_nal({.profile_idc = 100, .scaling = [=](BitBuilder& b) {
+    // Every coded form of a list is written back as it came: Inter Y (list 3) asking for its default (first delta
+    // -8), ending in a repeat, with a delta that wraps; the last 8x8 list flat, then ending in a repeat.
+    for (const std::vector<int>& deltas : std::vector<std::vector<int>>{{-8}, {2, 4, -14}, {-100, 127, 5, -40}}) {
+        const Bytes inter_y = sps_nal({.profile_idc = 100, .scaling = [&](BitBuilder& b) {
             b.u(5, 0x11);  // matrix present, lists 0..2 absent, list 3 present
             for (int d : deltas) b.se(d);
-            b.u(4, 1);  // lists 4..6 absent, list 7 present: 64 entries of 8
-            for (int i = 0; i < 64; ++i) b.se(0);
+            b.u(4, 1);  // lists 4..6 absent, list 7 present
+            for (int i = 0; i < (deltas.size() == 1 ? 64 : 3); ++i) b.se(deltas.size() == 1 ? 0 : i < 2 ? 3 : -14);
         }, .vui = timing(1, 50)});
-    };
-    EXPECT_EQ(rate(inter_y({-8}), 25), to_hex(inter_y({2, 4, 0, 6, 0, 0, 4, 0, 0, 0, 3, 0, 0, 3, 0, 4})));
+        EXPECT_EQ(rate(inter_y, 25), to_hex(inter_y)) << deltas.size();
+    }
 
     // The repeat after an IDR and a P picture (frame_num 1, lsb 2, QP 26, no filter): slice_type 5, frame_num 2, lsb 3,
     // one reference by override, slice_qp_delta 0, disable_deblocking_filter_idc 1, mb_skip_run 99.
