@@ -75,7 +75,17 @@ enum KavrelResult {
     KAVREL_E_PROFILE = -22                /* an SPS or PPS breaks its profile's rules */
 };
 
-/* Opaque parser state, one per stream. */
+/* Opaque parser state, one per stream.
+ *
+ * Threads: the library starts none and keeps no state outside its handles,
+ * except the log sink (Kavrel_Set_Log_Callback), which all handles share.
+ * A handle may be used from any thread, by one thread at a time: every call
+ * that takes it (Kavrel_Start, the synthesis calls, Kavrel_Close) must not
+ * overlap another call on the same handle (H264_Enc_Iframe changes the
+ * handle too: it keeps the new time_scale in the active SPS).
+ * Calls on different handles, Kavrel_enc_h264Correct (which parses on a
+ * handle of its own) and Kavrel_lib_get_version may run on any threads at
+ * the same time. */
 typedef struct ParserHandle ParserHandle;
 
 /* One access unit of Annex B bytes given to Kavrel_Start. */
@@ -84,7 +94,23 @@ typedef struct FrameInput {
     uint32_t size;       /* offset 8 */
 } FrameInput;
 
-/* What Kavrel_Start reports after each call (the handle's state). */
+/* What Kavrel_Start reports after each call: the handle's state after the
+ * call, not only what the unit itself carried.
+ *
+ * After a refused unit (a negative result) `consumed` is 0 and every other
+ * member still describes the handle: what earlier units established, plus
+ * whatever the refused unit stored before the element that failed (a good
+ * SPS or PPS earlier in the unit, the sizes of an SPS that then failed its
+ * profile check, a slice header's picture type and structure). Only a NULL
+ * handle, input or info leaves `info` untouched.
+ *
+ * sps_data / pps_data point into the handle and hold sps_size / pps_size
+ * bytes (0 until a set of that kind has been parsed). They stay valid until
+ * the next SPS (resp. PPS) is parsed by this handle, or Kavrel_Close: a set
+ * of up to 1024 bytes is copied over them in place, a longer one
+ * reallocates the copy, so the pointer itself may change (and is NULL,
+ * size 0, from a failed reallocation on: KAVREL_E_PARAM_SET_MEMORY). Copy
+ * the bytes to keep them longer. */
 typedef struct FrameInfo {
     int32_t width;             /* 0: cropped (display) width */
     int32_t height;            /* 4: cropped (display) height */
@@ -129,7 +155,8 @@ typedef void (*KavrelLogCallback)(void* opaque, const char* message);
 
 /* Sends every diagnostic of the library to `fn` with `opaque` instead of
  * standard output; NULL restores standard output (the default). Process-wide
- * and thread-safe; `fn` may be called from any thread that calls the library. */
+ * and thread-safe; `fn` may be called from any thread that calls the library,
+ * from several at once when threads parse on separate handles. */
 KAVREL_API void Kavrel_Set_Log_Callback(KavrelLogCallback fn, void* opaque);
 
 /* Opens a parser handle; NULL when memory is short. */
@@ -140,7 +167,25 @@ KAVREL_API void Kavrel_Close(ParserHandle* handle);
 KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, FrameInfo* info);
 /* Constant version text. */
 KAVREL_API const char* Kavrel_lib_get_version(void);
-/* Writes a corrected copy of one frame (see CorrectionRequest). */
+/* Writes a corrected copy of one frame (see CorrectionRequest). The frame
+ * is parsed on a handle of its own and must carry its SPS and PPS.
+ * Results, with `corrected` and `cureFrameLength` on return:
+ *   - -1, both untouched: `request` NULL, org_frame or cure_frame NULL,
+ *     cureFrameLength below OrgFrameLength, OrgFrameLength above INT32_MAX,
+ *     in mode 2 sar_width or sar_height above 65535, or no memory;
+ *   - a negative code of Kavrel_Start, `corrected` -1: the frame did not
+ *     parse (and in mode 2, KAVREL_E_SPS_RANGE for an SPS of 512 bytes or
+ *     more); nothing written;
+ *   - -1, `corrected` 0: correction_mode not 1 or 2, or the corrected frame
+ *     does not fit cureFrameLength (with a message); nothing written;
+ *   - 0, `corrected` 1: the corrected frame is in cure_frame and
+ *     cureFrameLength holds its length;
+ *   - 0, `corrected` 0: nothing to correct, nothing written: the frame lacks
+ *     an SPS or a PPS, or (mode 1) its PPS already has the 8x8-transform
+ *     tail or names an SPS of a profile_idc below 100;
+ *   - OrgFrameLength, `corrected` 0: mode 2 only, the SPS's
+ *     vui_parameters_present_flag lies past the end of the set; nothing
+ *     written. */
 KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request);
 /* Writes the active SPS again with a new frame rate; bytes written or -1.
  * out_buf must have room for the whole unit: prefer H264_Enc_Iframe_Rate. */
