@@ -76,6 +76,8 @@ TEST(Cli, ExitCodesAndMessages) {
          "picture-timing SEI"},
         {"probe " + make("\xff\xfe.h264", stream) + " --json", 0, "\"file\""},  // not UTF-8
         {"probe '" + in + "' > /dev/full", 2, "cannot write standard output"},
+        // Standard input open for writing only: the read after the open fails.
+        {"fps 25 - " + out + " 0>>" + make("write_only.h264", stream), 2, "cannot read standard input"},
         {"--version", 0, "kavrel 0.1.0 (library reserver)"},
         {"--help", 0, "64 usage error"},
     };

@@ -100,8 +100,10 @@ struct SliceSpec {
     int structure = 0;  // 0: no field_pic_flag (frame_mbs_only_flag 1); 3 frame, 1 top, 2 bottom field
     uint64_t poc_lsb = 0;
     int poc_lsb_bits = 6;                   // 0 for POC types 1 and 2
+    Writer after_poc{};                     // delta_pic_order_cnt_bottom, after pic_order_cnt_lsb
     int64_t redundant_pic_cnt = -1;         // written when >= 0
     uint64_t l0_active = 0, l1_active = 1;  // l0_active > 0: num_ref_idx_active_override_flag set
+    Writer weights{};                       // pred_weight_table(), after the list modification flags
     int64_t cabac_init_idc = -1;  // written when >= 0
     int64_t qp_delta = 0;
     uint64_t deblocking_idc = 1;
@@ -117,6 +119,7 @@ inline Bytes slice_nal(const SliceSpec& s) {
     const bool idr = (s.header & 0x1f) == 5;
     if (idr) b.ue(s.idr_pic_id);
     b.u(s.poc_lsb_bits, s.poc_lsb);
+    if (s.after_poc) s.after_poc(b);
     if (s.redundant_pic_cnt >= 0) b.ue(static_cast<uint64_t>(s.redundant_pic_cnt));
     const bool p = s.slice_type % 5 == 0, bi = s.slice_type % 5 == 1;
     if (bi) b.u(1, 1);  // direct_spatial_mv_pred_flag
@@ -124,6 +127,7 @@ inline Bytes slice_nal(const SliceSpec& s) {
     if ((p || bi) && s.l0_active > 0) b.ue(s.l0_active - 1);
     if (bi && s.l0_active > 0) b.ue(s.l1_active - 1);
     if (p || bi) b.u(bi ? 2 : 1, 0);
+    if (s.weights) s.weights(b);
     if ((s.header & 0x60) && idr) b.u(1, 0).flag(s.long_term);
     if ((s.header & 0x60) && !idr) b.flag(s.mmco5 || s.long_term);
     if (!idr && s.mmco5) b.ue(5);
