@@ -136,7 +136,8 @@ bool Rewrite::next(Unit* unit) {
         format_refusal_ = refused_format(*unit);
         if (!format_refusal_.empty()) break;
         if (!unit->leading) return !output.failed();
-        output.write(unit->data, unit->size);
+        if (leading_writer_) leading_writer_(*unit);
+        else output.write(unit->data, unit->size);
         ++leading_units_;
         leading_bytes_ += unit->size;
     }
@@ -161,7 +162,9 @@ int Rewrite::finish(int status) {
                      "kavrel: %llu leading unit(s) (%llu bytes) before the first parsable picture%s "
                      "(the stream starts mid-GOP)\n",
                      static_cast<unsigned long long>(leading_units_), static_cast<unsigned long long>(leading_bytes_),
-                     status == kDone ? " copied unchanged" : "");
+                     status != kDone      ? ""
+                     : leading_writer_ ? " copied, only their parameter sets corrected"
+                                       : " copied unchanged");
     if (status != kDone) return status;  // the output's destructor removes the temporary file
     return output.finish() ? kDone : kIoError;
 }

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,8 @@ public:
     // picture, reports the leading units, renames OUT into place. `status` is what the run
     // decided so far; on a non-zero one OUT is not written.
     int finish(int status);
+    // How leading units are written, when not unchanged.
+    void set_leading_writer(std::function<void(const Unit&)> write) { leading_writer_ = std::move(write); }
     ParserHandle* parser() const { return handle_; }
     bool format_refused() const { return !format_refusal_.empty(); }
     void end_progress() { walker_->end_progress(); }
@@ -93,6 +96,7 @@ private:
     uint64_t leading_units_ = 0;
     uint64_t leading_bytes_ = 0;
     std::string format_refusal_;
+    std::function<void(const Unit&)> leading_writer_;
 };
 
 // Writes SPS units again at a new rate, raising level_idc when Table A-1

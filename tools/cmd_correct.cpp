@@ -143,7 +143,11 @@ private:
 
 class Corrector {
 public:
-    Corrector(const Correction& c, Rewrite* run) : c_(c), run_(run), sets_(c) {}
+    Corrector(const Correction& c, Rewrite* run) : c_(c), run_(run), sets_(c) {
+        // A stream that starts mid-GOP: its sets before the first picture the
+        // library parses are corrected too.
+        run->set_leading_writer([this](const Unit& unit) { write_sets(unit, unit.data, unit.size, ""); });
+    }
 
     // Writes the unit, corrected; 0 or an exit code after a message.
     int add(const Unit& unit, uint64_t index) {
