@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "params/param_set_builders.h"
 #include "support/ffmpeg_oracle.h"
 
 using namespace kavrel_test;
@@ -100,6 +101,17 @@ TEST(Cli, ExitCodesAndMessages) {
     }
     cases.push_back({"-q sar 1:1 " + quoted(x264("format_8k", "8192x4320", 1, "-preset ultrafast")) + " " + out, 1,
                      "8192x4320 pictures (512x270 macroblocks)"});
+    // An SPS of over 512 bytes (32 HRD schedules), which the correction call does not rewrite: refused, not copied.
+    params_test::SpsSpec long_sps;
+    long_sps.vui = [](BitBuilder& b) {
+        b.u(5, 0).u(1, 1).ue(31).u(8, 0);  // no aspect ratio .. timing; NAL HRD with 32 schedules
+        for (uint64_t i = 0; i < 32; ++i) b.ue(0xF0000000u + i).ue(0xF0000000u + i).u(1, 0);
+        b.u(20, 0xBDEF7).u(4, 0);  // the four delay lengths; no VCL HRD, low_delay, pic_struct, restriction
+    };
+    const Bytes crafted = concat({params_test::sps_nal(long_sps), params_test::pps_nal(), params_test::slice_nal({})});
+    cases.push_back({"-q sar 4:3 " + make("long_sps.h264", crafted) + " " + out, 1,
+                     "the SPS at offset 0 (access unit 0 (offset 0)) cannot be corrected: The length of SPS is great "
+                     "than 512 (code -20 (KAVREL_E_SPS_RANGE))"});
     for (const char* ratio : {"0:5", "5:0", "65536:1", "4:3:2"})
         cases.push_back({"sar " + std::string(ratio) + " '" + in + "' " + out, 64, "W:H"});
     for (const char* rate : {"0", "25/0", "1.2.3", "2147483648"})
