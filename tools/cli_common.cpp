@@ -211,12 +211,8 @@ bool SpsRewriter::write(Rate rate, OutputStream* out) {
     if (!any_level_admits(mbs, rate))
         note("warning: " + shape + " is more than any level of Table A-1 admits (level 6.2: 16711680 macroblocks "
              "a second); level_idc " + std::to_string(needed) + " written");
-    if (timing_.hrd && !hrd_warned_) {
-        std::fprintf(stderr,
-                     "kavrel: warning: the SPS carries HRD parameters; their bit rates and CPB timing no longer "
-                     "hold at the new rate\n");
-        hrd_warned_ = true;
-    }
+    if (timing_.hrd)
+        note("warning: the SPS carries HRD parameters; their bit rates and CPB timing no longer hold at the new rate");
     out->write(unit, static_cast<size_t>(n));
     ++rewritten_;
     return true;

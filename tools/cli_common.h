@@ -115,7 +115,8 @@ public:
     bool write(Rate rate, OutputStream* out);
     int rewritten() const { return rewritten_; }
     // Prints, once each, what the rewritten sets changed beyond the rate
-    // (level_idc raised) or could not: for a run whose output is kept.
+    // (level_idc raised) or could not (HRD, a rate beyond every level): for
+    // a run whose output is kept.
     void report() const;
 
 private:
@@ -124,7 +125,6 @@ private:
     FrameInfo info_{};
     SpsTiming timing_;
     int rewritten_ = 0;
-    bool hrd_warned_ = false;
     std::vector<std::string> notes_;
 };
 
