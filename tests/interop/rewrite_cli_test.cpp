@@ -218,6 +218,9 @@ TEST(RewriteCli, EverySetWhereverItStands) {
         EXPECT_EQ(frame_hashes(out), hashes);
         run("ffprobe -v error -show_entries frame=sample_aspect_ratio -of csv=p=0 '" + out + "' | grep -c '^4:3'", &sars);
         EXPECT_EQ(sars, std::to_string(hashes.size()) + "\n");
+        std::vector<Bytes> sets = nal_units(read_file(out));  // copies of one SPS: all written alike
+        std::erase_if(sets, [](const Bytes& u) { return (u[0] & 0x1F) != 7; });
+        EXPECT_EQ(std::count(sets.begin(), sets.end(), sets.front()), static_cast<long>(c.sets));
         write_file(cut, without_pps_tail(c.in));
         ASSERT_EQ(cli("fix-pps '" + cut + "' '" + out + "'", &log), 0) << log;
         EXPECT_NE(log.find(std::to_string(c.sets) + " PPS given the 8x8-transform tail"), std::string::npos) << log;
