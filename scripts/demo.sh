@@ -14,7 +14,7 @@ stage "building libkavrel.so and the kavrel tool in build/"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKAVREL_BUILD_TESTS=OFF -DKAVREL_BUILD_TOOLS=ON >/dev/null
 build build/build.log build -j"$(nproc)"
 
-stage "build/kavrel probe samples/sample.h264"
+stage "build/kavrel -v probe samples/sample.h264"
 cat <<'NOTE'
    One line per access unit (offset, size, result code "rc", picture type,
    structure, size, rate, reference frames, SPS/PPS sizes), then a summary.
@@ -22,7 +22,8 @@ cat <<'NOTE'
    printed as it parses. On a valid stream "Unexpected more data in current
    frame" (the next picture's slice follows) and "nal_unit_type (7) should
    precede the VCL NAL" (a parameter set follows) only mark where an access
-   unit ends; a failed access unit shows a negative result code.
+   unit ends (-v shows them; without it the tool leaves those two out); a
+   failed access unit shows a negative result code.
 NOTE
 echo
-./build/kavrel probe samples/sample.h264
+./build/kavrel -v probe samples/sample.h264

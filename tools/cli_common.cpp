@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <mutex>
 
 namespace kavrel_cli {
@@ -10,19 +12,60 @@ namespace {
 
 std::mutex log_mutex;
 std::string last_message;
-bool log_quiet = false;
+LogOptions log_options;
+
+bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+// Lines the library prints on every valid stream: where it found the end
+// of an access unit it was given more bytes of (the next picture's slice,
+// or a NAL unit that begins the next access unit), and the note of the SPS
+// writer.
+bool routine_line(const char* m) {
+    static const char kTag[] = "[VsKavrel]:";
+    if (starts_with(m, kTag)) {
+        m += sizeof kTag - 1;
+        return starts_with(m, "Unexpected more data in current frame\n") ||
+               (starts_with(m, "nal_unit_type (") && std::strstr(m, ") should precede the VCL NAL\n"));
+    }
+    return starts_with(m, "test: writing Sequence Parameter VUI to signal RGB format");
+}
+
+std::vector<std::string>* held_lines = nullptr;
+
+void show(const char* message, bool routine) {
+    if (log_options.quiet || (routine && !log_options.verbose)) return;
+    std::fputs(message, stderr);
+}
 
 void log_to_stderr(void*, const char* message) {
     std::lock_guard<std::mutex> lock(log_mutex);
-    last_message = message;
-    if (!log_quiet) std::fputs(message, stderr);
+    const bool routine = routine_line(message);
+    if (!routine) last_message = message;
+    if (held_lines) held_lines->push_back(message);
+    else show(message, routine);
 }
 
 }  // namespace
 
+HeldLog::HeldLog() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    held_lines = &lines_;
+}
+
+HeldLog::~HeldLog() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    held_lines = nullptr;
+}
+
+void HeldLog::release() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    for (const std::string& l : lines_) show(l.c_str(), routine_line(l.c_str()));
+    lines_.clear();
+}
+
 void install_log_sink() { Kavrel_Set_Log_Callback(log_to_stderr, nullptr); }
 
-bool* log_quiet_flag() { return &log_quiet; }
+LogOptions* log_options_flags() { return &log_options; }
 
 std::string last_library_message() {
     std::lock_guard<std::mutex> lock(log_mutex);
@@ -31,6 +74,19 @@ std::string last_library_message() {
     if (m.rfind(tag, 0) == 0) m.erase(0, tag.size());
     while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
     return m;
+}
+
+std::string result_text(int32_t code) {
+    static const char* const kNames[] = {
+        "KAVREL_OK",           "KAVREL_E_REFUSED",        "KAVREL_E_SLICE_QP",      "KAVREL_E_PPS_NOT_VALID",
+        "KAVREL_E_SLICE_TYPE_UNSUPPORTED", "KAVREL_E_IDR_NOT_I", "KAVREL_E_SLICE_TYPE", "KAVREL_E_NO_SPS",
+        "KAVREL_E_SPS_NOT_VALID", "KAVREL_E_PPS_ID",      "KAVREL_E_PARAM_SET_MEMORY", "KAVREL_E_SEI_REF_IDC",
+        "KAVREL_E_SPS_ID",     "KAVREL_E_IDR_MIXED",      "KAVREL_E_NAL",           nullptr,
+        "KAVREL_E_FRAME_NUM",  nullptr,                   "KAVREL_E_SLICE_RANGE",   "KAVREL_E_PPS_RANGE",
+        "KAVREL_E_SPS_RANGE",  "KAVREL_E_MEMORY",         "KAVREL_E_PROFILE"};
+    const int32_t index = -code;
+    const char* name = index >= 0 && index < static_cast<int32_t>(std::size(kNames)) ? kNames[index] : nullptr;
+    return std::to_string(code) + (name ? " (" + std::string(name) + ")" : "");
 }
 
 int open_checked(InputWindow* input, const std::string& path) {
@@ -62,13 +118,26 @@ int Rewrite::open(const std::string& in, const std::string& out) {
         return kIoError;
     }
     walker_ = new UnitWalker(&input, handle_);
-    return output.open(out) ? kDone : kIoError;
+    return output.open(out, log_options.force) ? kDone : kIoError;
+}
+
+std::string refused_format(const Unit& unit) {
+    std::string why;
+    if (unit.result >= 0) return why;
+    visit_prefix(unit.data, unit.size, [&](const Nal& u) {
+        SpsTiming sps;
+        if (u.type == 7 && why.empty() && read_sps_nal(unit.data, u.header, u.end, &sps)) why = unsupported_format(sps);
+    });
+    return why;
 }
 
 bool Rewrite::next(Unit* unit) {
     while (walker_->next(unit)) {
+        format_refusal_ = refused_format(*unit);
+        if (!format_refusal_.empty()) break;
         if (!unit->leading) return !output.failed();
-        output.write(unit->data, unit->size);
+        if (leading_writer_) leading_writer_(*unit);
+        else output.write(unit->data, unit->size);
         ++leading_units_;
         leading_bytes_ += unit->size;
     }
@@ -79,6 +148,10 @@ bool Rewrite::next(Unit* unit) {
 int Rewrite::finish(int status) {
     walker_->end_progress();
     if (walker_->io_error()) status = kIoError;
+    if (status == kDone && !format_refusal_.empty()) {
+        std::fprintf(stderr, "kavrel: %s: %s; nothing written\n", in_name().c_str(), format_refusal_.c_str());
+        return kRefused;
+    }
     if (status == kDone && walker_->pictures() == 0) {
         std::fprintf(stderr, "kavrel: %s holds no H.264 picture the library can parse; nothing written\n",
                      in_name().c_str());
@@ -89,7 +162,9 @@ int Rewrite::finish(int status) {
                      "kavrel: %llu leading unit(s) (%llu bytes) before the first parsable picture%s "
                      "(the stream starts mid-GOP)\n",
                      static_cast<unsigned long long>(leading_units_), static_cast<unsigned long long>(leading_bytes_),
-                     status == kDone ? " copied unchanged" : "");
+                     status != kDone      ? ""
+                     : leading_writer_ ? " copied, only their parameter sets corrected"
+                                       : " copied unchanged");
     if (status != kDone) return status;  // the output's destructor removes the temporary file
     return output.finish() ? kDone : kIoError;
 }
@@ -125,23 +200,30 @@ bool SpsRewriter::write(Rate rate, OutputStream* out) {
     const int level = level_1b ? 9 : unit[7];
     const uint64_t mbs = uint64_t(info_.coded_width / 16) * uint64_t(info_.coded_height / 16);
     const int needed = level_for_rate(level, mbs, rate);
+    const std::string shape = std::to_string(info_.coded_width) + "x" + std::to_string(info_.coded_height) + " at " +
+                              rate_text(rate) + " fps";
     if (needed != level) {
         if (level_1b) unit[6] &= static_cast<uint8_t>(~0x10);
         unit[7] = static_cast<uint8_t>(needed);
-        if (raised_to_ != needed)
-            std::fprintf(stderr, "kavrel: level_idc %d raised to %d: %dx%d at %s fps needs it (Table A-1 MaxMBPS)\n",
-                         level, needed, info_.coded_width, info_.coded_height, rate_text(rate).c_str());
-        raised_to_ = needed;
+        note("level_idc " + std::to_string(level) + " raised to " + std::to_string(needed) + ": " + shape +
+             " needs it (Table A-1 MaxMBPS)");
     }
-    if (timing_.hrd && !hrd_warned_) {
-        std::fprintf(stderr,
-                     "kavrel: warning: the SPS carries HRD parameters; their bit rates and CPB timing no longer "
-                     "hold at the new rate\n");
-        hrd_warned_ = true;
-    }
+    if (!any_level_admits(mbs, rate))
+        note("warning: " + shape + " is more than any level of Table A-1 admits (level 6.2: 16711680 macroblocks "
+             "a second); level_idc " + std::to_string(needed) + " written");
+    if (timing_.hrd)
+        note("warning: the SPS carries HRD parameters; their bit rates and CPB timing no longer hold at the new rate");
     out->write(unit, static_cast<size_t>(n));
     ++rewritten_;
     return true;
+}
+
+void SpsRewriter::note(const std::string& text) {
+    if (std::find(notes_.begin(), notes_.end(), text) == notes_.end()) notes_.push_back(text);
+}
+
+void SpsRewriter::report() const {
+    for (const std::string& n : notes_) std::fprintf(stderr, "kavrel: %s\n", n.c_str());
 }
 
 }  // namespace kavrel_cli

@@ -4,7 +4,9 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "kavrel.h"
 #include "nal_scan.h"
@@ -19,12 +21,42 @@ namespace kavrel_cli {
 // usage error.
 enum Exit { kDone = 0, kRefused = 1, kIoError = 2, kUsage = 64 };
 
-// Sends the library's diagnostics to standard error, or nowhere while
-// *log_quiet_flag() is set (--quiet).
+// What the user asked of the messages and OUT.
+struct LogOptions {
+    bool quiet = false;    // -q: none of the library's lines
+    bool verbose = false;  // -v: also the lines that only mark where an access unit ended
+    bool force = false;    // --force: write over a write-protected OUT
+};
+
+// Sends the library's diagnostics to standard error as *log_options_flags()
+// asks: without -v the lines a valid stream gives for every access unit
+// ("Unexpected more data in current frame", "nal_unit_type (N) should
+// precede the VCL NAL", the SPS writer's note) are left out.
 void install_log_sink();
-bool* log_quiet_flag();
+LogOptions* log_options_flags();
 // The library's last diagnostic, its tag and line ends removed.
 std::string last_library_message();
+
+// Holds back the library's lines while alive: they are dropped unless
+// release() shows them. For calls whose failure the tool handles itself.
+class HeldLog {
+public:
+    HeldLog();
+    ~HeldLog();
+    HeldLog(const HeldLog&) = delete;
+    HeldLog& operator=(const HeldLog&) = delete;
+    void release();
+
+private:
+    std::vector<std::string> lines_;
+};
+
+// A result code with its name from kavrel.h: "-16 (KAVREL_E_FRAME_NUM)".
+std::string result_text(int32_t code);
+
+// Why a unit the library refused cannot be taken at all: its SPS has a
+// format the library does not take (unsupported_format); empty otherwise.
+std::string refused_format(const Unit& unit);
 
 // Opens IN and refuses what is plainly not an H.264 Annex B stream: 0 or
 // an exit code, after a message on stderr.
@@ -41,13 +73,17 @@ public:
     // Opens IN and OUT and a parser: 0 or an exit code.
     int open(const std::string& in, const std::string& out);
     // The next access unit; leading units that fail (a stream that starts
-    // mid-GOP) are copied to OUT unchanged and skipped.
+    // mid-GOP) are copied to OUT unchanged and skipped. The walk ends at an
+    // SPS whose format the library does not take.
     bool next(Unit* unit);
-    // After the walk: refuses a run that found no picture, reports the
-    // leading units, renames OUT into place. `status` is what the run
+    // After the walk: refuses a run that met such an SPS or found no
+    // picture, reports the leading units, renames OUT into place. `status` is what the run
     // decided so far; on a non-zero one OUT is not written.
     int finish(int status);
+    // How leading units are written, when not unchanged.
+    void set_leading_writer(std::function<void(const Unit&)> write) { leading_writer_ = std::move(write); }
     ParserHandle* parser() const { return handle_; }
+    bool format_refused() const { return !format_refusal_.empty(); }
     void end_progress() { walker_->end_progress(); }
     const std::string& in_name() const { return input.name(); }
 
@@ -59,6 +95,8 @@ private:
     UnitWalker* walker_ = nullptr;
     uint64_t leading_units_ = 0;
     uint64_t leading_bytes_ = 0;
+    std::string format_refusal_;
+    std::function<void(const Unit&)> leading_writer_;
 };
 
 // Writes SPS units again at a new rate, raising level_idc when Table A-1
@@ -76,14 +114,18 @@ public:
     // Writes the parsed SPS announcing `rate`; false when the library refuses.
     bool write(Rate rate, OutputStream* out);
     int rewritten() const { return rewritten_; }
+    // Prints, once each, what the rewritten sets changed beyond the rate
+    // (level_idc raised) or could not (HRD, a rate beyond every level): for
+    // a run whose output is kept.
+    void report() const;
 
 private:
+    void note(const std::string& text);
     ParserHandle* handle_;
     FrameInfo info_{};
     SpsTiming timing_;
     int rewritten_ = 0;
-    bool hrd_warned_ = false;
-    int raised_to_ = -1;
+    std::vector<std::string> notes_;
 };
 
 // Writes [0, end) of `unit` to `out` with each SPS unit before its first

@@ -31,6 +31,31 @@ Prefix read_prefix(const Unit& unit) {
     return f;
 }
 
+// The library's reason why no repeat may follow a picture, as the user
+// would put it.
+std::string refusal_reason(const std::string& library) {
+    static const struct {
+        const char* library;
+        const char* user;
+    } kReasons[] = {
+        {"not a reference picture", "the stream has B-pictures (or other non-reference pictures); only streams "
+                                    "without them can be doubled (x264: -bf 0)"},
+        {"is a field", "the stream is coded in fields (interlaced)"},
+        {"picture order count type 1", "the stream uses picture order count type 1"},
+        {"long-term reference", "the stream uses long-term reference pictures"},
+        {"memory_management_control_operation 5", "the stream resets its picture numbering "
+                                                  "(memory_management_control_operation 5)"},
+        {"steps by 1", "the picture order count advances by 1 per picture, which leaves no value for a repeat"},
+        {"slice group", "the stream uses slice groups (FMO)"},
+        {"keeps no reference picture", "the stream keeps no reference picture (max_num_ref_frames 0)"},
+        {"parameter sets changed", "the parameter sets change between a picture and the next"},
+    };
+    for (const auto& r : kReasons)
+        if (library.find(r.library) != std::string::npos) return r.user;
+    const std::string tag = "H264_Enc_Double_Frame: ";
+    return library.rfind(tag, 0) == 0 ? library.substr(tag.size()) : library;
+}
+
 class Doubler {
 public:
     Doubler(Rewrite* run, bool have_rate, Rate rate) : run_(run), have_rate_(have_rate), rate_(rate) {}
@@ -38,10 +63,12 @@ public:
     // 0 or an exit code, after a message.
     int add(const Unit& unit, uint64_t index) {
         const std::string where = "access unit " + std::to_string(index) + " (offset " + std::to_string(unit.offset) + ")";
-        if (unit.result < 0) return refuse(where + " cannot be parsed (code " + std::to_string(unit.result) + ")");
+        if (unit.result < 0) return refuse(where + " cannot be parsed (code " + result_text(unit.result) + ")");
         const Prefix prefix = read_prefix(unit);
         if (prefix.picture_timing)
-            return refuse(where + " carries picture-timing SEI, which would describe the wrong pictures");
+            return refuse(where + " carries picture-timing SEI, which would describe the wrong pictures; take the "
+                                  "SEI out first: ffmpeg -i IN -c:v copy -bsf:v filter_units=remove_types=6 -f h264 "
+                                  "OUT.h264");
         const size_t insert_at = insertion_point(unit.data, unit.size);
         const auto to_rate = [&](const SpsTiming& t, Rate* r) {
             if (have_rate_) {
@@ -66,10 +93,10 @@ public:
                 run_->output.write(repeat_.data(), static_cast<size_t>(n));
                 ++repeats_;
             } else if (repeats_ > 0) {
-                return refuse("no repeat may follow " + where + ": " + last_library_message());
+                return refuse(refusal_reason(last_library_message()) + "; at " + where);
             } else {
                 // Not yet at a picture a repeat may follow: copied as it is.
-                if (skipped_++ == 0) first_refusal_ = where + ": " + last_library_message();
+                if (skipped_++ == 0) first_refusal_ = refusal_reason(last_library_message()) + "; first seen at " + where;
             }
         }
         run_->output.write(unit.data + insert_at, unit.size - insert_at);
@@ -78,11 +105,12 @@ public:
 
     int finish(int status) {
         if (status == kDone && repeats_ == 0 && skipped_ > 0)
-            status = refuse("no repeat may follow " + first_refusal_);
+            status = refuse(first_refusal_);
         if (status == kDone && skipped_ > 0)
             std::fprintf(stderr, "kavrel: %llu picture(s) before the first one a repeat may follow copied unchanged\n",
                          static_cast<unsigned long long>(skipped_));
         status = run_->finish(status);
+        if (status == kDone) sps_.report();
         if (status == kDone)
             std::fprintf(stderr, "kavrel: %llu pictures doubled, %d SPS written again at twice the rate\n",
                          static_cast<unsigned long long>(repeats_), sps_.rewritten());

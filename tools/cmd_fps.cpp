@@ -32,11 +32,12 @@ int run_fps(Rate rate, const std::string& in_path, const std::string& out_path) 
     if (failures)
         std::fprintf(stderr, "kavrel: %llu access unit(s) the library could not parse were copied unchanged\n",
                      static_cast<unsigned long long>(failures));
-    if (status == kDone && rewriter.rewritten() == 0) {
+    if (status == kDone && rewriter.rewritten() == 0 && !run.format_refused()) {
         std::fprintf(stderr, "kavrel: %s holds no sequence parameter set; nothing written\n", run.in_name().c_str());
         status = kRefused;
     }
     status = run.finish(status);
+    if (status == kDone) rewriter.report();
     if (status == kDone)
         std::fprintf(stderr, "kavrel: %d SPS rewritten for %s fps\n", rewriter.rewritten(), rate_text(rate).c_str());
     return status;

@@ -38,15 +38,18 @@ struct SpsView {
     std::string bytes;
     SpsTiming timing;
     std::string rate = "-";  // exact rate, or "-" without timing
+    Rate exact{0, 0};        // the same as numbers, 0/0 without timing
+    nlohmann::json rate_num() const { return exact.den ? nlohmann::json(exact.num) : nlohmann::json(); }
+    nlohmann::json rate_den() const { return exact.den ? nlohmann::json(exact.den) : nlohmann::json(); }
     void update(const FrameInfo& i) {
         if (!i.sps_data || (i.sps_size == bytes.size() && std::memcmp(bytes.data(), i.sps_data, i.sps_size) == 0))
             return;
         bytes.assign(reinterpret_cast<const char*>(i.sps_data), i.sps_size);
         timing = SpsTiming{};
         read_sps_timing(i.sps_data, i.sps_size, &timing);
-        rate = timing.timing_info_present && timing.num_units_in_tick && timing.time_scale
-                   ? rate_text({timing.time_scale, 2ull * timing.num_units_in_tick})
-                   : "-";
+        const bool timed = timing.timing_info_present && timing.num_units_in_tick && timing.time_scale;
+        exact = timed ? reduced({timing.time_scale, 2ull * timing.num_units_in_tick}) : Rate{0, 0};
+        rate = timed ? rate_text(exact) : "-";
     }
 };
 
@@ -108,6 +111,8 @@ nlohmann::json unit_json(uint64_t index, const Unit& u, const SpsView& sps) {
             {"coded_height", i.coded_height},
             {"frame_rate", i.frame_rate},
             {"frame_rate_exact", sps.rate},
+            {"frame_rate_num", sps.rate_num()},
+            {"frame_rate_den", sps.rate_den()},
             {"ref_frame_count", i.ref_frame_count},
             {"sps_size", i.sps_size},  {"pps_size", i.pps_size}};
 }
@@ -115,8 +120,9 @@ nlohmann::json unit_json(uint64_t index, const Unit& u, const SpsView& sps) {
 void print_line(uint64_t index, const Unit& u, const SpsView& sps) {
     const FrameInfo& i = u.info;
     if (u.result < 0) {
-        std::printf("#%-5llu offset %-9llu size %-7u FAILED with code %d%s\n", static_cast<unsigned long long>(index),
-                    static_cast<unsigned long long>(u.offset), u.size, u.result, u.leading ? " (leading)" : "");
+        std::printf("#%-5llu offset %-9llu size %-7u FAILED with code %s%s\n", static_cast<unsigned long long>(index),
+                    static_cast<unsigned long long>(u.offset), u.size, result_text(u.result).c_str(),
+                    u.leading ? " (leading)" : "");
         return;
     }
     std::printf("#%-5llu offset %-9llu size %-7u rc %d  type %s  %-6s  %dx%d (coded %dx%d)  %s fps (%u)  refs %u  "
@@ -133,7 +139,7 @@ void print_line(uint64_t index, const Unit& u, const SpsView& sps) {
 std::vector<std::string> edge_warnings(uint64_t garbage, const Unit& last, bool bare_start) {
     std::vector<std::string> w;
     if (garbage) w.push_back(std::to_string(garbage) + " byte(s) of garbage before the first start code");
-    if (last.size && (last.result < 0 || !last.picture || bare_start))
+    if (last.size && (last.result < 0 || !last.picture || bare_start) && !last.leading)
         w.push_back("the last access unit (offset " + std::to_string(last.offset) +
                     ") is incomplete: the stream looks truncated");
     return w;
@@ -169,7 +175,8 @@ nlohmann::json summary_json(const Summary& s, const SpsView& sps, const std::vec
             {"height", s.last.height},      {"coded_width", s.last.coded_width},
             {"coded_height", s.last.coded_height},
             {"frame_rate", s.last.frame_rate},
-            {"frame_rate_exact", sps.rate}, {"profile_idc", sps.timing.profile_idc},
+            {"frame_rate_exact", sps.rate}, {"frame_rate_num", sps.rate_num()},
+            {"frame_rate_den", sps.rate_den()}, {"profile_idc", sps.timing.profile_idc},
             {"level_idc", sps.timing.level_idc},
             {"changes", s.changes},         {"warnings", warnings}};
 }
@@ -187,6 +194,7 @@ int run_probe(const std::string& path, bool json, bool keep_going) {
     Unit unit, last;
     uint64_t index = 0, garbage = 0;
     bool stopped = false, pictures = false, bare = false;
+    std::string refusal;  // an SPS of a format the library does not take
     {
         UnitWalker walker(&input, handle);
         while (!stopped && !std::ferror(stdout) && walker.next(&unit)) {
@@ -194,7 +202,8 @@ int run_probe(const std::string& path, bool json, bool keep_going) {
             summary.add(unit, sps, index);
             if (json) std::printf("%s%s", index ? ",\n" : "", dump(unit_json(index, unit, sps)).c_str());
             else print_line(index, unit, sps);
-            stopped = unit.result < 0 && !unit.leading && !keep_going;
+            if (refusal.empty()) refusal = refused_format(unit);
+            stopped = (unit.result < 0 && !unit.leading && !keep_going) || !refusal.empty();
             last = unit;
             bare = ends_bare(unit);
             ++index;
@@ -205,7 +214,7 @@ int run_probe(const std::string& path, bool json, bool keep_going) {
         if (walker.io_error()) stopped = true;
     }
     Kavrel_Close(handle);
-    const std::vector<std::string> warnings = edge_warnings(garbage, last, bare);
+    const std::vector<std::string> warnings = edge_warnings(garbage, refusal.empty() ? last : Unit{}, bare);
     if (json) std::printf("\n],\n\"summary\": %s\n}\n", dump(summary_json(summary, sps, warnings), 2).c_str());
     else print_summary(summary, sps);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -213,6 +222,10 @@ int run_probe(const std::string& path, bool json, bool keep_going) {
         return kIoError;
     }
     for (const std::string& w : warnings) std::fprintf(stderr, "kavrel: warning: %s\n", w.c_str());
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "kavrel: %s: %s\n", input.name().c_str(), refusal.c_str());
+        return kRefused;
+    }
     if (summary.leading)
         std::fprintf(stderr, "kavrel: %llu leading unit(s) before the first parsable picture (the stream starts "
                              "mid-GOP)\n", static_cast<unsigned long long>(summary.leading));
@@ -230,6 +243,8 @@ void register_probe(CLI::App& app, int* status) {
     auto path = std::make_shared<std::string>();
     auto json = std::make_shared<bool>(false);
     auto keep_going = std::make_shared<bool>(false);
+    cmd->footer("Exit codes: 0 done, 1 the stream was refused or an access unit failed, 2 input/output error, 64 "
+                "usage error.");
     cmd->add_option("FILE", *path, "H.264 Annex B stream, - for standard input")->required();
     cmd->add_flag("--json", *json, "Print JSON");
     cmd->add_flag("--keep-going", *keep_going, "After a failed access unit, resume at the next start code");

@@ -16,7 +16,13 @@ int main(int argc, char** argv) {
         app.set_version_flag("--version", std::string("kavrel ") + KAVREL_VERSION_STRING + " (library " +
                                               Kavrel_lib_get_version() + ")");
         app.fallthrough();  // --quiet also after the subcommand
-        app.add_flag("-q,--quiet", *log_quiet_flag(), "Drop the library's diagnostics (otherwise on standard error)");
+        // Paths such as /videos/a.h264 stay paths on Windows too.
+        app.allow_windows_style_options(false);
+        LogOptions& options = *log_options_flags();
+        app.add_flag("-q,--quiet", options.quiet, "Drop the library's diagnostics (otherwise on standard error)");
+        app.add_flag("-v,--verbose", options.verbose,
+                     "Show also the library's lines that only mark where an access unit ended");
+        app.add_flag("--force", options.force, "Write over an OUT that is write-protected");
         install_log_sink();
         int status = kDone;
         register_probe(app, &status);

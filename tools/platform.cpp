@@ -54,6 +54,7 @@ bool replace_file(const std::string& from, const std::string& to) {
 }
 void watch_temp(const std::string&) {}
 void unwatch_temp() {}
+bool write_protected(const std::string&, const StatRecord& st) { return (st.st_mode & _S_IWRITE) == 0; }
 #else
 using StatRecord = struct stat;
 int stat_path(const std::string& p, StatRecord* st) { return ::stat(p.c_str(), st); }
@@ -101,6 +102,11 @@ void watch_temp(const std::string& path) {
     }
 }
 void unwatch_temp() { temp_pending = 0; }
+// No write permission for us, or none for anybody (which root would
+// otherwise pass over, as cp and FFmpeg do not).
+bool write_protected(const std::string& path, const StatRecord& st) {
+    return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
+}
 #endif
 
 }  // namespace
@@ -176,7 +182,7 @@ void unmap_view(const uint8_t* view, size_t length) {
 size_t map_alignment() { return static_cast<size_t>(::sysconf(_SC_PAGESIZE)); }
 #endif
 
-bool open_output(const std::string& path, OutFile* file, std::string* error) {
+bool open_output(const std::string& path, OutFile* file, std::string* error, bool force) {
     file->path = path;
     file->temp_path.clear();
     if (path == "-") {
@@ -193,6 +199,10 @@ bool open_output(const std::string& path, OutFile* file, std::string* error) {
     if (stat_path(path, &st) == 0) {
         if (is_directory(st)) {
             *error = path + " is a directory";
+            return false;
+        }
+        if (is_regular(st) && !force && write_protected(path, st)) {
+            *error = path + " is write-protected; --force writes over it";
             return false;
         }
         if (!is_regular(st)) {  // /dev/stdout, a FIFO: no rename over those

@@ -36,8 +36,9 @@ struct OutFile {
 
 // Opens OUT for writing: "-" is standard output; a device or pipe is
 // written directly; anything else through a new temporary file in OUT's
-// directory. False with *error set.
-bool open_output(const std::string& path, OutFile* file, std::string* error);
+// directory. A write-protected OUT is refused unless `force`. False with
+// *error set.
+bool open_output(const std::string& path, OutFile* file, std::string* error, bool force);
 bool write_all(const OutFile& file, const uint8_t* data, size_t n);
 // Flushes to disk, closes and renames the temporary file over OUT.
 bool commit_output(OutFile* file, std::string* error);

@@ -55,6 +55,14 @@ std::string rate_text(Rate r) {
     return std::to_string(r.num) + "/" + std::to_string(r.den) + " (" + a + ")";
 }
 
+namespace {
+
+constexpr uint64_t kHighestMaxMbps = 16711680;  // level 6.2
+
+}  // namespace
+
+bool any_level_admits(uint64_t frame_mbs, Rate rate) { return frame_mbs * rate.num <= kHighestMaxMbps * rate.den; }
+
 int level_for_rate(int level_idc, uint64_t frame_mbs, Rate rate) {
     // level_idc and MaxMBPS of Table A-1, in order (9 is level 1b).
     static const struct {
@@ -63,7 +71,7 @@ int level_for_rate(int level_idc, uint64_t frame_mbs, Rate rate) {
     } kLevels[] = {{9, 1485},      {10, 1485},     {11, 3000},     {12, 6000},     {13, 11880},
                    {20, 11880},    {21, 19800},    {22, 20250},    {30, 40500},    {31, 108000},
                    {32, 216000},   {40, 245760},   {41, 245760},   {42, 522240},   {50, 589824},
-                   {51, 983040},   {52, 2073600},  {60, 4177920},  {61, 8355840},  {62, 16711680}};
+                   {51, 983040},   {52, 2073600},  {60, 4177920},  {61, 8355840},  {62, kHighestMaxMbps}};
     const auto admits = [&](uint64_t max_mbps) { return frame_mbs * rate.num <= max_mbps * rate.den; };
     bool at_or_above = false;
     for (const auto& level : kLevels) {

@@ -23,5 +23,7 @@ std::string rate_text(Rate r);
 // MaxMBPS admits frames of `frame_mbs` macroblocks at `rate`; `level_idc`
 // itself when it already does or is not in the table.
 int level_for_rate(int level_idc, uint64_t frame_mbs, Rate rate);
+// False when even the highest level of Table A-1 does not admit that many.
+bool any_level_admits(uint64_t frame_mbs, Rate rate);
 
 }  // namespace kavrel_cli

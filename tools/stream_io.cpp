@@ -115,9 +115,9 @@ OutputStream::~OutputStream() {
     if (open_) platform::discard_output(&file_);
 }
 
-bool OutputStream::open(const std::string& path) {
+bool OutputStream::open(const std::string& path, bool force) {
     std::string error;
-    if (!platform::open_output(path, &file_, &error)) {
+    if (!platform::open_output(path, &file_, &error, force)) {
         std::fprintf(stderr, "kavrel: %s\n", error.c_str());
         return false;
     }

@@ -55,7 +55,8 @@ public:
     OutputStream& operator=(const OutputStream&) = delete;
     ~OutputStream();
 
-    bool open(const std::string& path);  // false with a message on stderr
+    // False with a message on stderr; `force`: also over a write-protected file.
+    bool open(const std::string& path, bool force);
     void write(const uint8_t* data, size_t n);
     bool failed() const { return failed_; }
     uint64_t written() const { return written_; }

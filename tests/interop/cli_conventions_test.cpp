@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "params/param_set_builders.h"
 #include "support/ffmpeg_oracle.h"
 
 using namespace kavrel_test;
@@ -71,16 +72,50 @@ TEST(Cli, ExitCodesAndMessages) {
         {"fps 50 '" + hevc + "' " + out, 1, "HEVC"},
         {"sar 1:1 " + make("in.m2v", {0, 0, 1, 0xB3, 0x16, 0, 0xF0, 0x15, 0xFF, 0xFF}) + " " + out, 1, "MPEG-1/2"},
         {"double '" + x264("double_bframes", "176x144", 12, "-profile:v main -bf 2") + "' " + out, 1,
-         "not a reference picture"},
+         "the stream has B-pictures"},
         {"double '" + x264("double_pic_struct", "176x144", 6, "-bf 0 -x264-params pic-struct=1") + "' " + out, 1,
-         "picture-timing SEI"},
+         "picture-timing SEI, which would describe the wrong pictures; take the SEI out first: ffmpeg"},
         {"probe " + make("\xff\xfe.h264", stream) + " --json", 0, "\"file\""},  // not UTF-8
         {"probe '" + in + "' > /dev/full", 2, "cannot write standard output"},
         // Standard input open for writing only: the read after the open fails.
         {"fps 25 - " + out + " 0>>" + make("write_only.h264", stream), 2, "cannot read standard input"},
         {"--version", 0, "kavrel 0.1.0 (library reserver)"},
         {"--help", 0, "64 usage error"},
+        {"-q fps 30000 " + quoted(x264("cli_1080", "1920x1080", 1, "-preset ultrafast")) + " /dev/null", 0,
+         "more than any level of Table A-1 admits"},
+        {"fps 50 '" + in + "' " + make("protected.h264", {}), 2, "write-protected; --force writes over it"},
+        {"--force fps 50 '" + in + "' " + quoted(work("protected.h264")), 0, "1 SPS rewritten"},
     };
+    std::filesystem::permissions(work("protected.h264"), std::filesystem::perms::owner_read);
+    // Each format the library does not take, named under -q; the stream's first SPS refuses it.
+    const struct {
+        std::string name, options, reason;
+    } kFormats[] = {
+        {"10bit", "-pix_fmt yuv420p10le", "High 10 (profile_idc 110), bit depth 10: kavrel takes 8-bit 4:2:0 only"},
+        {"422", "-pix_fmt yuv422p", "High 4:2:2 (profile_idc 122), 4:2:2 chroma"},
+        {"444", "-pix_fmt yuv444p", "(profile_idc 244), 4:4:4 chroma"},
+        {"lossless", "-qp 0", "lossless (qpprime_y_zero_transform_bypass_flag 1)"},
+    };
+    for (const auto& f : kFormats) {
+        const std::string path = quoted(x264("format_" + f.name, "64x64", 2, f.options));
+        for (const std::string command : {"probe", "fps 50", "double", "sar 4:3", "fix-pps"})
+            cases.push_back({"-q " + command + " " + path + (command == "probe" ? "" : " " + out), 1, f.reason});
+    }
+    cases.push_back({"-q sar 1:1 " + quoted(x264("format_8k", "8192x4320", 1, "-preset ultrafast")) + " " + out, 1,
+                     "8192x4320 pictures (512x270 macroblocks)"});
+    // An SPS of over 512 bytes (32 HRD schedules), which the correction call does not rewrite: refused, not copied.
+    params_test::SpsSpec long_sps;
+    long_sps.vui = [](BitBuilder& b) {
+        b.u(5, 0).u(1, 1).ue(31).u(8, 0);  // no aspect ratio .. timing; NAL HRD with 32 schedules
+        for (uint64_t i = 0; i < 32; ++i) b.ue(0xF0000000u + i).ue(0xF0000000u + i).u(1, 0);
+        b.u(20, 0xBDEF7).u(4, 0);  // the four delay lengths; no VCL HRD, low_delay, pic_struct, restriction
+    };
+    const Bytes crafted = concat({params_test::sps_nal(long_sps), params_test::pps_nal(), params_test::slice_nal({})});
+    cases.push_back({"-q sar 4:3 " + make("long_sps.h264", crafted) + " " + out, 1,
+                     "the SPS at offset 0 (access unit 0 (offset 0)) cannot be corrected: The length of SPS is great "
+                     "than 512 (code -20 (KAVREL_E_SPS_RANGE))"});
+    for (const char* ratio : {"0:5", "5:0", "65536:1", "4:3:2"})
+        cases.push_back({"sar " + std::string(ratio) + " '" + in + "' " + out, 64, "W:H"});
     for (const char* rate : {"0", "25/0", "1.2.3", "2147483648"})
         cases.push_back({"fps " + std::string(rate) + " '" + in + "' " + out, 64, "RATE"});
     for (const Case& c : cases) {
@@ -89,8 +124,12 @@ TEST(Cli, ExitCodesAndMessages) {
         std::string log;
         EXPECT_EQ(run("(" + kTool + c.args + ") 2>&1", &log), c.code) << c.args << "\n" << log;
         EXPECT_TRUE(has(log, c.message)) << c.args << "\n" << log;
+        EXPECT_FALSE(has(log, "mid-GOP") || has(log, "truncated") || (c.code && has(log, "raised"))) << c.args;
         EXPECT_TRUE(std::filesystem::is_empty(dir)) << c.args;  // no OUT, no temporary file
     }
+    std::string help;
+    EXPECT_EQ(cli("probe --help", &help), 0);
+    EXPECT_FALSE(has(help, "OUT")) << help;
 }
 
 TEST(Cli, PipesAndASmallWindowGiveTheSameBytes) {

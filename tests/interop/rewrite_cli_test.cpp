@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 
 #include "support/ffmpeg_oracle.h"
@@ -80,6 +81,24 @@ TEST(RewriteCli, NewRateOrAspectRatioAndNothingElse) {
     }
 }
 
+// The stream at `path` with every PPS cut after redundant_pic_cnt_present_flag.
+Bytes without_pps_tail(const std::string& path) {
+    const Bytes stream = read_file(path);
+    Parser p;
+    const FrameInfo info = p.start(stream).info;
+    int flag_bit = -1;  // in the RBSP
+    for (const TracedUnit& u : trace(path))
+        if (u.heading == "Picture Parameter Set") flag_bit = u.find("transform_8x8_mode_flag")->bit - 8;
+    EXPECT_GT(flag_bit, 0);
+    BitBuilder b;
+    for (int k = 0; k < flag_bit; ++k) b.u(1, (info.pps_data[k / 8] >> (7 - k % 8)) & 1);
+    const Bytes stripped_pps = nal(0x68, b.trailing().bytes());
+    Bytes stripped;
+    for (const Bytes& u : nal_units(stream))
+        stripped = concat({stripped, (u[0] & 0x1f) == 8 ? stripped_pps : concat({{0, 0, 0, 1}, u})});
+    return stripped;
+}
+
 // x264 High streams whose PPS lost its tail (cut after redundant_pic_cnt_present_flag, as an encoder that forgets it
 // writes it), fixed by the tool: they decode exactly as the originals. x264's eight Exp-Golomb codes and eight fixed
 // bits put the flag at an even RBSP bit; the rows reach 0, 2, 4 and 6 mod 8 (the odd ones are crafted in
@@ -95,20 +114,8 @@ TEST(RewriteCli, FixPpsRestoresStrippedHighProfileStreams) {
         SCOPED_TRACE(options[i]);
         const std::string orig = x264("tail_" + std::to_string(i), "176x144", 5, "-profile:v high " + std::string(options[i]));
         const Bytes stream = read_file(orig);
-        Parser p;
-        const FrameInfo info = p.start(stream).info;
-        int flag_bit = -1;  // in the RBSP
-        for (const TracedUnit& u : trace(orig))
-            if (u.heading == "Picture Parameter Set") flag_bit = u.find("transform_8x8_mode_flag")->bit - 8;
-        ASSERT_GT(flag_bit, 0);
-        BitBuilder b;
-        for (int k = 0; k < flag_bit; ++k) b.u(1, (info.pps_data[k / 8] >> (7 - k % 8)) & 1);
-        const Bytes stripped_pps = nal(0x68, b.trailing().bytes());
-        Bytes stripped;
-        for (const Bytes& u : nal_units(stream))
-            stripped = concat({stripped, (u[0] & 0x1f) == 8 ? stripped_pps : concat({{0, 0, 0, 1}, u})});
         const std::string cut = work_dir() + "/tail_stripped.h264", fixed = work_dir() + "/tail_fixed.h264";
-        write_file(cut, stripped);
+        write_file(cut, without_pps_tail(orig));
         const auto original = frame_hashes(orig);
         std::string log;
         if (i == 0) {  // without the flag the 8x8-transformed macroblocks decode wrongly
@@ -164,6 +171,63 @@ TEST(RewriteCli, DoubleRatesLevelsDelimiters) {
         if ((units[i][0] & 0x1F) == 1 && (units[i][0] & 0x60) == 0) {  // a repeat
             EXPECT_EQ(units[i - 1], Bytes({0x09, 0x30})) << "unit " << i;  // primary_pic_type 1
         }
+    }
+}
+
+// The first SPS and PPS of `stream` again before every tenth picture (as cameras repeat them), without picture `drop`
+// (a picture lost in transmission).
+Bytes sets_every_ten(const Bytes& stream, int drop) {
+    const std::vector<Bytes> units = nal_units(stream);
+    Bytes sets, out;
+    for (const Bytes& u : units)
+        if ((u[0] & 0x1F) == 7 || (u[0] & 0x1F) == 8) sets = concat({sets, {0, 0, 0, 1}, u});
+    int picture = 0;
+    for (const Bytes& u : units) {
+        const bool slice = (u[0] & 0x1F) == 1 || (u[0] & 0x1F) == 5;
+        if (slice && picture++ == drop) continue;
+        if (slice && picture % 10 == 1 && picture > 1) out = concat({out, sets});
+        out = concat({out, {0, 0, 0, 1}, u});
+    }
+    return out;
+}
+
+// Streams whose SPS and PPS stand before P pictures too, or that lost a picture: sar gives every frame the new aspect
+// ratio and fix-pps restores every PPS, both decoding as the original; the access unit that follows a lost picture is
+// copied with a warning, or refused with --strict.
+TEST(RewriteCli, EverySetWhereverItStands) {
+    const std::string ippp = x264("sets_ippp", "176x144", 30, "-profile:v high -bf 0 -g 30");
+    const std::string refresh = x264("sets_refresh", "176x144", 30, "-profile:v high -x264-params intra-refresh=1:keyint=10");
+    const std::string periodic = work_dir() + "/sets_periodic.h264", lost = work_dir() + "/sets_lost.h264";
+    write_file(periodic, sets_every_ten(read_file(ippp), -1));
+    write_file(lost, sets_every_ten(read_file(ippp), 13));
+    const struct {
+        std::string in;
+        size_t sets;     // SPS (and PPS) in the stream
+        bool lost;       // a unit the library cannot parse
+    } kCases[] = {{periodic, 3, false}, {refresh, 3, false}, {lost, 3, true}};
+    const std::string out = work_dir() + "/sets_out.h264", cut = work_dir() + "/sets_cut.h264";
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.in);
+        std::string log, sars;
+        ASSERT_EQ(cli("sar 4:3 '" + c.in + "' '" + out + "'", &log), 0) << log;
+        EXPECT_NE(log.find(std::to_string(c.sets) + " SPS given the sample aspect ratio"), std::string::npos) << log;
+        EXPECT_EQ(log.find("does not parse (code -16 (KAVREL_E_FRAME_NUM)): copied unchanged") != std::string::npos,
+                  c.lost) << log;
+        EXPECT_EQ(log.find("[VsKavrel]"), c.lost ? log.find("[VsKavrel]:ERROR: frame_num") : std::string::npos) << log;
+        const auto hashes = frame_hashes(c.in);
+        EXPECT_EQ(frame_hashes(out), hashes);
+        run("ffprobe -v error -show_entries frame=sample_aspect_ratio -of csv=p=0 '" + out + "' | grep -c '^4:3'", &sars);
+        EXPECT_EQ(sars, std::to_string(hashes.size()) + "\n");
+        std::vector<Bytes> sets = nal_units(read_file(out));  // copies of one SPS: all written alike
+        std::erase_if(sets, [](const Bytes& u) { return (u[0] & 0x1F) != 7; });
+        EXPECT_EQ(std::count(sets.begin(), sets.end(), sets.front()), static_cast<long>(c.sets));
+        write_file(cut, without_pps_tail(c.in));
+        ASSERT_EQ(cli("fix-pps '" + cut + "' '" + out + "'", &log), 0) << log;
+        EXPECT_NE(log.find(std::to_string(c.sets) + " PPS given the 8x8-transform tail"), std::string::npos) << log;
+        EXPECT_EQ(frame_hashes(out), hashes);
+        std::filesystem::remove(out);
+        EXPECT_EQ(cli("sar --strict 4:3 '" + c.in + "' '" + out + "'", &log), c.lost ? 1 : 0) << log;
+        EXPECT_EQ(std::filesystem::exists(out), !c.lost);
     }
 }
 
