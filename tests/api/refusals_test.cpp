@@ -208,18 +208,22 @@ TEST(Refusals, NullArgumentsAndEmptyHandles) {
                            H264_Enc_Iframe_Rate(p.h, out, 64, 25, 1), H264_Enc_Double_Frame_Sized(p.h, out, 64),
                            H264_Enc_Double_Frame_Sized(nullptr, out, 64), H264_Enc_Double_Frame(p.h, nullptr),
                            Kavrel_enc_h264Correct(nullptr), Kavrel_Start(p.h, &huge, &info),
-                           Kavrel_enc_h264Correct(&too_long), too_long.corrected == 5 ? -1 : 0};
+                           Kavrel_enc_h264Correct(&too_long), too_long.corrected == 5 ? -1 : 0,
+                           Kavrel_Start_Stream(p.h, &in, nullptr, 1), Kavrel_Start_Stream(p.h, &huge, &info, 1)};
     EXPECT_EQ(std::vector<int32_t>(std::begin(rcs), std::end(rcs)),
-              std::vector<int32_t>({-7, -7, -7, -7, -7, -7, -7, -1, -1, -1, -1, -1, -1, -1, -1, -1, -7, -1, -1}));
+              std::vector<int32_t>(
+                  {-7, -7, -7, -7, -7, -7, -7, -1, -1, -1, -1, -1, -1, -1, -1, -1, -7, -1, -1, -7, -7}));
     // One "<tag><function>: Error: NULL Pointer" and a blank line per refusal.
     const std::string text = log.take();
     size_t lines = 0;
     for (size_t pos = 0; (pos = text.find(": Error: NULL Pointer\n\n", pos)) != std::string::npos; ++pos) ++lines;
     EXPECT_GE(lines, 10u) << text;
     EXPECT_EQ(text.rfind(kTag, 0), 0u);
-    for (const char* call : {"H264_Enc_Iframe:79", "H264_Enc_Double_Frame_Sized:234", "H264_Enc_Double_Frame:222"})
+    for (const char* call : {"H264_Enc_Iframe:79", "H264_Enc_Double_Frame_Sized:234", "H264_Enc_Double_Frame:222",
+                             "Kavrel_Start:74", "Kavrel_Close:66", "Kavrel_Start_Stream:113"})
         EXPECT_NE(text.find(kTag + call + ": Error: NULL Pointer\n\n"), std::string::npos) << call;
-    EXPECT_NE(text.find(kTag + "Kavrel_Start: frame size 2147483648 is out of range\n"), std::string::npos);
+    for (const std::string call : {"Kavrel_Start", "Kavrel_Start_Stream"})
+        EXPECT_NE(text.find(kTag + call + ": frame size 2147483648 is out of range\n"), std::string::npos) << call;
     EXPECT_NE(text.find(kTag + "Error: OrgFrameLength 2147483648 is out of range\n\n"), std::string::npos);
 }
 
