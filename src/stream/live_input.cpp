@@ -20,7 +20,7 @@ struct LiveWalk {
     bool sets_seen = false;     // an SPS or PPS unit is part of the access unit: the sets may change
     int new_pictures = 0;       // slices with first_mb_in_slice 0 after the first VCL unit
     int32_t last_slice = -1;    // header position of the last unit of type 1 or 5
-    int32_t last_slice_end = 0; // the start code after it; -1 until found
+    NalExtent last_slice_extent;
 };
 
 // The picture structure and frame_num the slice header parser leaves in
@@ -32,8 +32,7 @@ bool last_slice_start(const LiveWalk& w, SliceStart* out) {
     out->frame_num = w.handle->slice.frame_num;
     if (w.last_slice < 0) return true;
     const uint8_t* payload = w.data + w.last_slice + 1;
-    // Up to the start code after it, which ends the payload scan.
-    const NalExtent extent = scan_nal_payload(payload, w.last_slice_end + 3 - w.last_slice - 1);
+    const NalExtent& extent = w.last_slice_extent;
     return peek_slice_start(w.handle, payload, extent.payload_len, out) &&
            out->bits <= rbsp_bit_count(payload, extent);
 }
@@ -68,7 +67,7 @@ bool ends_access_unit(LiveWalk& w, int32_t p) {
 }  // namespace
 
 int32_t proven_access_unit_extent(const SyntaxState* handle, const uint8_t* data, int32_t size) {
-    LiveWalk w{handle, data, size};
+    LiveWalk w{handle, data, size, false, false, 0, -1, NalExtent{}};
     int32_t pos = 0;
     for (;;) {
         // The walk steps from start code to start code as the frame walk
@@ -77,16 +76,18 @@ int32_t proven_access_unit_extent(const SyntaxState* handle, const uint8_t* data
         // look-ahead, which the buffer must hold.
         const int32_t p = find_start_code(data, size, pos);
         if (p > size - kAccessUnitEndLookahead) return -1;
-        if (w.last_slice_end < 0) w.last_slice_end = p;
         if (ends_access_unit(w, p)) return p + kAccessUnitEndLookahead;
         const int32_t h = nal_header_position(data, size, p);
+        const NalExtent extent = scan_nal_payload(data + h + 1, size - h - 1);
         const int type = data[h] & 0x1f;
         if (type == 7 || type == 8) w.sets_seen = true;
         if (type == 1 || type == 5) {
+            // Its payload ends where the frame walk finds it ending: a
+            // slice it parses is followed by a start code in the buffer.
             w.last_slice = h;
-            w.last_slice_end = -1;
+            w.last_slice_extent = extent;
         }
-        pos = h + 1 + scan_nal_payload(data + h + 1, size - h - 1).payload_len;
+        pos = h + 1 + extent.payload_len;
     }
 }
 
