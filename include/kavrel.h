@@ -148,7 +148,10 @@ KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, F
  * inside an access unit. With more_follows non-zero the access unit that
  * input->data begins with is parsed only once the bytes given prove where
  * it ends (the next unit's start code, header and, for a slice, the start
- * of its header, about 28 bytes, lie within them); until then the call
+ * of its header, 28 bytes, lie within them; for an access unit that
+ * carries its own SPS or PPS that may take the first slice of the access
+ * unit after the next, or a delimiter, SEI or parameter set behind the
+ * next one); until then the call
  * returns KAVREL_NEED_MORE_DATA with consumed 0, printing nothing and
  * changing nothing, and the host calls again with the same bytes and more
  * appended. With more_follows 0 (the end of the stream) it is Kavrel_Start.
