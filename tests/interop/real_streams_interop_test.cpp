@@ -145,7 +145,8 @@ std::vector<std::string> feed(const Bytes& data, size_t piece) {
         std::ostringstream o;
         o << rc << ' ' << i.consumed << ' ' << i.width << 'x' << i.height << ' ' << i.picture_type << ' '
           << i.frame_rate << ' ' << i.ref_frame_count << ' ' << i.picture_structure << ' ' << i.coded_width << 'x'
-          << i.coded_height << ' ' << i.field_pic_flag << ' ' << to_hex(i.sps_data, i.sps_size) << '/' << to_hex(i.pps_data, i.pps_size) << log;
+          << i.coded_height << ' ' << i.field_pic_flag << ' ' << to_hex(i.sps_data, i.sps_size) << '/'
+          << to_hex(i.pps_data, i.pps_size) << log;
         calls.push_back(o.str());
         // After a failure, or nothing taken, a host resumes at the second start code.
         pos = rc < 0 || i.consumed == 0 ? start_code(start_code(pos) + 3) : pos + i.consumed;
@@ -161,9 +162,10 @@ TEST(RealStreamsInterop, LiveInputMatchesWholeStream) {
     for (const char* dir : {"/samples", "/fuzz/corpus/start"})  // the corpus: fields, errors, start codes, ...
         for (const auto& f : std::filesystem::directory_iterator(std::string(KAVREL_SOURCE_DIR) + dir))
             streams.emplace_back(f.path().string(), read_file(f.path().string()));
+    int made = 0;
     for (const char* options : {"-bf 0 -slices 4", "-bf 2 -x264-params interlaced=1:aud=1:nal-hrd=vbr -b:v 300k "
                                 "-maxrate 300k -bufsize 300k", "-bf 0 -x264-params keyint=3:min-keyint=3"})
-        streams.emplace_back(options, read_file(x264("live" + std::to_string(streams.size()), "176x144", 7, options)));
+        streams.emplace_back(options, read_file(x264("live_" + std::to_string(made++), "176x144", 7, options)));
     const Bytes idr_sets = streams.back().second;  // SPS and PPS at every IDR
     const Bytes sample = read_file(std::string(KAVREL_SOURCE_DIR) + "/samples/sample.h264");
     const Bytes base = read_file(x264("paff_base", "160x64", 12, "-profile:v baseline -refs 1"));
