@@ -6,6 +6,7 @@
 // access units.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -50,9 +51,32 @@ int64_t kavrel_heap_calls(const Stream& s) {
 
 void count_line(void* opaque, const char*) { ++*static_cast<int64_t*>(opaque); }
 
+// The loop of a host that reads a pipe 64 KiB at a time: Kavrel_Start_Stream
+// on what has arrived, 64 KiB more after each "need more data"; the frames.
+int64_t walk_live(ParserHandle* h, const uint8_t* data, size_t size) {
+    constexpr size_t kPiece = 64 * 1024;
+    size_t pos = 0, have = 0;
+    int64_t frames = 0;
+    while (pos + 3 < size) {
+        if (have == pos) have = std::min(size, have + kPiece);
+        const FrameInput input{data + pos, static_cast<uint32_t>(have - pos)};
+        FrameInfo info;
+        const int32_t rc = Kavrel_Start_Stream(h, &input, &info, have < size);
+        if (rc == KAVREL_NEED_MORE_DATA) {
+            have = std::min(size, have + kPiece);
+            continue;
+        }
+        if (rc < 0 || info.consumed == 0) break;
+        pos += info.consumed;
+        ++frames;
+    }
+    return frames;
+}
+
 // `quiet`: the host takes the diagnostics through Kavrel_Set_Log_Callback
-// (counting them) instead of the library printing each to stdout.
-void bm_kavrel(benchmark::State& state, const Stream* s, bool quiet) {
+// (counting them) instead of the library printing each to stdout. `live`:
+// the bytes arrive 64 KiB at a time (walk_live).
+void bm_kavrel(benchmark::State& state, const Stream* s, bool quiet, bool live) {
     const uint8_t* data = s->bytes.data();
     const size_t size = s->bytes.size();
     const int64_t heap_calls = kavrel_heap_calls(*s);
@@ -60,8 +84,8 @@ void bm_kavrel(benchmark::State& state, const Stream* s, bool quiet) {
     if (quiet) Kavrel_Set_Log_Callback(count_line, &lines);
     for (auto _ : state) {
         ParserHandle* h = Kavrel_Open();
-        size_t pos = 0;
-        int64_t frames = 0;
+        size_t pos = live ? size : 0;
+        int64_t frames = live ? walk_live(h, data, size) : 0;
         while (pos + 3 < size) {
             const FrameInput input{data + pos, static_cast<uint32_t>(size - pos)};
             FrameInfo info;
@@ -190,8 +214,13 @@ void register_parse_benchmarks(const std::vector<Stream>& streams, size_t count)
     for (size_t i = 0; i < count && i < streams.size(); ++i) {
         const Stream& s = streams[i];
         const std::string base = "parse/" + s.name + "/";
-        benchmark::RegisterBenchmark((base + "kavrel").c_str(), bm_kavrel, &s, false)->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark((base + "kavrel_callback").c_str(), bm_kavrel, &s, true)
+        benchmark::RegisterBenchmark((base + "kavrel").c_str(), bm_kavrel, &s, false, false)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((base + "kavrel_callback").c_str(), bm_kavrel, &s, true, false)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((base + "kavrel_live").c_str(), bm_kavrel, &s, false, true)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark((base + "kavrel_live_callback").c_str(), bm_kavrel, &s, true, true)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark((base + "gstreamer").c_str(), bm_gstreamer, &s)
             ->Unit(benchmark::kMillisecond);

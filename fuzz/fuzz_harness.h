@@ -17,7 +17,8 @@ namespace kavrel_fuzz {
 using HarnessFn = const char* (*)(const uint8_t* data, size_t size);
 
 // (a) Kavrel_Start called over the input frame by frame on one handle,
-// advancing as a real caller does.
+// advancing as a real caller does; each frame also given in pieces to
+// Kavrel_Start_Stream on a second handle, which must give the same.
 const char* fuzz_start_sequence(const uint8_t* data, size_t size);
 // (b) Kavrel_enc_h264Correct on one frame with fuzzed mode, SAR and output
 // capacity (control bytes first, then the frame).

@@ -40,9 +40,15 @@ extern "C" {
 /* Negative results. The values are fixed; where one value has several
  * causes, all are listed. Kavrel_Start returns the first code met while
  * parsing an access unit; the handle stays usable. Parse results are 0,
- * synthesis calls return a byte count. */
+ * synthesis calls return a byte count. The one positive result,
+ * KAVREL_NEED_MORE_DATA, is no failure: Kavrel_Start_Stream returns it. */
 enum KavrelResult {
     KAVREL_OK = 0,
+    /* Kavrel_Start_Stream with more_follows: the bytes given do not yet
+     * prove where the access unit ends. Nothing was parsed or printed,
+     * consumed is 0 and the handle is unchanged; call again with the same
+     * bytes and more behind them. */
+    KAVREL_NEED_MORE_DATA = 1,
     /* A refused argument or request: NULL pointers given to the synthesis
      * and correction calls, a unit that does not fit, a repeat the stream
      * cannot take; while parsing, slice_alpha_c0_offset_div2 or
@@ -165,6 +171,21 @@ KAVREL_API ParserHandle* Kavrel_Open(void);
 KAVREL_API void Kavrel_Close(ParserHandle* handle);
 /* Parses one access unit; 0 or a negative code. `info` is filled in either case. */
 KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, FrameInfo* info);
+/* Kavrel_Start for live input (a socket or pipe), where `input` may end
+ * inside an access unit. With more_follows non-zero the access unit that
+ * input->data begins with is parsed only once the bytes given prove where
+ * it ends (the next unit's start code, header and, for a slice, the start
+ * of its header, 28 bytes, lie within them; for an access unit that
+ * carries its own SPS or PPS that may take the first slice of the access
+ * unit after the next, or a delimiter, SEI or parameter set behind the
+ * next one); until then the call
+ * returns KAVREL_NEED_MORE_DATA with consumed 0, printing nothing and
+ * changing nothing, and the host calls again with the same bytes and more
+ * appended. With more_follows 0 (the end of the stream) it is Kavrel_Start.
+ * Codes, FrameInfo, consumed and diagnostics are those Kavrel_Start gives
+ * over the whole stream, however the bytes arrive. */
+KAVREL_API int32_t Kavrel_Start_Stream(ParserHandle* handle, const FrameInput* input, FrameInfo* info,
+                                       int32_t more_follows);
 /* Constant version text. */
 KAVREL_API const char* Kavrel_lib_get_version(void);
 /* Writes a corrected copy of one frame (see CorrectionRequest). The frame

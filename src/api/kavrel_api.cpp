@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "stream/parse_frame.h"
+#include "stream/live_input.h"
 #include "stream/parser_handle.h"
 #include "kavrel.h"
 
@@ -28,6 +28,36 @@ void fill_frame_info(const ParserHandle* h, uint32_t consumed, FrameInfo* info) 
     info->sps_size = h->ps_size[0];
     info->pps_size = h->ps_size[1];
     info->field_pic_flag = h->slice.field_pic_flag;
+}
+
+// One access unit (Kavrel_Start, Kavrel_Start_Stream): 0, a negative code
+// or KAVREL_NEED_MORE_DATA; `info` is filled in every case.
+int32_t start_frame(ParserHandle* handle, const FrameInput* input, FrameInfo* info, bool more_follows,
+                    const char* call) {
+    uint32_t consumed = 0;
+    int32_t rc;
+    if (input->size > static_cast<uint32_t>(INT32_MAX)) {
+        // The frame walk counts in signed 32 bits; a larger frame cannot be real.
+        kavrel::diag("[VsKavrel]:%s: frame size %u is out of range\n", call, input->size);
+        rc = -7;
+    } else {
+        rc = kavrel::result_code(kavrel::parse_frame_live(handle, input->data, static_cast<int32_t>(input->size),
+                                                          more_follows, handle->scratch, handle->scratch_capacity,
+                                                          &consumed));
+        if (rc != 0) consumed = 0;
+    }
+    fill_frame_info(handle, consumed, info);
+    return rc;
+}
+
+// The places the calls' "%s:%d" NULL-pointer messages name: fixed, so that
+// the log stays the same whatever the layout of this file.
+constexpr int kCloseNullLine = 66;
+constexpr int kStartNullLine = 74;
+constexpr int kStartStreamNullLine = 113;
+
+void null_pointer(const char* call, int line) {
+    kavrel::diag("[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", call, line);
 }
 
 void release(ParserHandle* h) {
@@ -63,7 +93,7 @@ KAVREL_API ParserHandle* Kavrel_Open(void) {
 
 KAVREL_API void Kavrel_Close(ParserHandle* handle) {
     if (!handle) {
-        KAVREL_NULL_POINTER();
+        null_pointer("Kavrel_Close", kCloseNullLine);
         return;
     }
     release(handle);
@@ -71,22 +101,19 @@ KAVREL_API void Kavrel_Close(ParserHandle* handle) {
 
 KAVREL_API int32_t Kavrel_Start(ParserHandle* handle, const FrameInput* input, FrameInfo* info) {
     if (!handle || !input || !info) {
-        KAVREL_NULL_POINTER();
+        null_pointer("Kavrel_Start", kStartNullLine);
         return -7;
     }
-    uint32_t consumed = 0;
-    int32_t rc;
-    if (input->size > static_cast<uint32_t>(INT32_MAX)) {
-        // The frame walk counts in signed 32 bits; a larger frame cannot be real.
-        kavrel::diag("[VsKavrel]:Kavrel_Start: frame size %u is out of range\n", input->size);
-        rc = -7;
-    } else {
-        rc = kavrel::result_code(kavrel::parse_frame(handle, input->data, static_cast<int32_t>(input->size),
-                                                     handle->scratch, handle->scratch_capacity, &consumed));
-        if (rc < 0) consumed = 0;
+    return start_frame(handle, input, info, false, "Kavrel_Start");
+}
+
+KAVREL_API int32_t Kavrel_Start_Stream(ParserHandle* handle, const FrameInput* input, FrameInfo* info,
+                                       int32_t more_follows) {
+    if (!handle || !input || !info) {
+        null_pointer("Kavrel_Start_Stream", kStartStreamNullLine);
+        return -7;
     }
-    fill_frame_info(handle, consumed, info);
-    return rc < 0 ? rc : 0;
+    return start_frame(handle, input, info, more_follows != 0, "Kavrel_Start_Stream");
 }
 
 KAVREL_API const char* Kavrel_lib_get_version(void) {

@@ -1,6 +1,7 @@
 // Results inside the library. A parser step returns a Status: kOk, or the
 // reason it stopped, whose value is the exported result code (kavrel.h) the
-// calls hand to the host unchanged.
+// calls hand to the host unchanged; kNeedMoreData, the one positive value,
+// is no failure: live input has not yet proven the access unit's end.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,7 @@ enum class [[nodiscard]] Status : int32_t {
     kSpsRange = KAVREL_E_SPS_RANGE,
     kMemory = KAVREL_E_MEMORY,
     kProfile = KAVREL_E_PROFILE,
+    kNeedMoreData = KAVREL_NEED_MORE_DATA,
 };
 
 constexpr bool ok(Status s) { return s == Status::kOk; }

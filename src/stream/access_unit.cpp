@@ -5,23 +5,6 @@
 
 namespace kavrel {
 
-namespace {
-
-bool is_slice(int t) { return t == 1 || t == 2 || t == 5; }
-
-// Units that, after a slice of the current picture, begin the next access
-// unit: SEI, SPS, PPS, access unit delimiter and the reserved types 14-18.
-bool is_prefix(int t) { return (t >= 6 && t <= 9) || (t >= 14 && t <= 18); }
-
-// The start of a slice header: picture structure and frame_num.
-struct SliceStart {
-    int16_t picture_structure = 3;  // 1 top, 2 bottom, 3 frame
-    int32_t frame_num = -1;
-};
-
-// Reads first_mb_in_slice to bottom_field_flag from the payload behind the
-// header byte (at most its first 16 RBSP bytes) with the parameter sets the
-// slice names. False when they are not stored.
 bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len, SliceStart* out) {
     uint8_t rbsp[16];
     int32_t n = 0;
@@ -47,30 +30,26 @@ bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len,
     if (sps.frame_mbs_only_flag == 0 && read_bit(r) == 1) {
         out->picture_structure = static_cast<int16_t>(read_bit(r) == 1 ? 2 : 1);
     }
+    out->bits = r.bit_pos;
     return out->frame_num >= 0 && r.bit_pos <= r.bit_count;
 }
 
-// A new picture follows a field: it completes the frame only as the first
-// field's opposite-parity partner with the same frame_num.
-bool completes_field_pair(const SyntaxState* h, const uint8_t* payload, int32_t len) {
+bool completes_field_pair(const SyntaxState* h, const SliceStart& first, const uint8_t* payload, int32_t len) {
     SliceStart next;
     if (!peek_slice_start(h, payload, len, &next)) return false;
-    const SliceHeader& first = h->slice;
     return next.picture_structure != 3 && next.picture_structure != first.picture_structure &&
            next.frame_num == first.frame_num;
 }
 
-}  // namespace
-
 bool begins_next_access_unit(const SyntaxState* handle, const uint8_t* data, int32_t pos, int32_t size,
                              AccessUnitWalk& walk) {
     const int t = data[pos + 3] & 0x1f;
-    if (is_prefix(t)) {
+    if (is_prefix_unit(t)) {
         if (!walk.vcl_seen) return false;
         diag("[VsKavrel]:nal_unit_type (%d) should precede the VCL NAL\n", t);
         return true;
     }
-    if (!is_slice(t)) return false;
+    if (!is_slice_unit(t)) return false;
     if (!walk.vcl_seen) {
         walk.vcl_seen = true;
         walk.pictures = 1;
@@ -82,7 +61,8 @@ bool begins_next_access_unit(const SyntaxState* handle, const uint8_t* data, int
         diag("[VsKavrel]:Unexpected more data in current frame\n");
         return true;
     }
-    if (walk.pictures != 1 || !completes_field_pair(handle, data + pos + 4, size - pos - 4)) return true;
+    const SliceStart first{handle->slice.picture_structure, handle->slice.frame_num, 0};
+    if (walk.pictures != 1 || !completes_field_pair(handle, first, data + pos + 4, size - pos - 4)) return true;
     walk.pictures = 2;
     return false;
 }

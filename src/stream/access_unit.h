@@ -9,6 +9,32 @@
 
 namespace kavrel {
 
+// Slices (coded slice, data partition A, IDR slice) begin a picture's
+// units.
+inline bool is_slice_unit(int t) { return t == 1 || t == 2 || t == 5; }
+
+// Units that, after a slice of the current picture, begin the next access
+// unit: SEI, SPS, PPS, access unit delimiter and the reserved types 14-18.
+inline bool is_prefix_unit(int t) { return (t >= 6 && t <= 9) || (t >= 14 && t <= 18); }
+
+// The start of a slice header: picture structure and frame_num.
+struct SliceStart {
+    int16_t picture_structure = 3;  // 1 top, 2 bottom, 3 frame
+    int32_t frame_num = -1;
+    int32_t bits = 0;               // RBSP bits read up to bottom_field_flag
+};
+
+// Reads first_mb_in_slice to bottom_field_flag from a slice payload (the
+// bytes behind its header byte, at most the first 16 RBSP bytes of the
+// `len` given) with the parameter sets the slice names. False when they
+// are not stored or the bytes run out.
+bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len, SliceStart* out);
+
+// A new picture follows a field: it completes the frame only as the
+// opposite-parity partner of the first field (`first`) with the same
+// frame_num. `payload` as for peek_slice_start.
+bool completes_field_pair(const SyntaxState* h, const SliceStart& first, const uint8_t* payload, int32_t len);
+
 // What the walk of one access unit has seen so far.
 struct AccessUnitWalk {
     bool vcl_seen = false;  // a slice of this access unit was met

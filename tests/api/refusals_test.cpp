@@ -232,9 +232,10 @@ TEST(Refusals, NullArgumentsAndEmptyHandles) {
                            H264_Enc_Iframe_Rate(p.h, out, 64, 25, 1), H264_Enc_Double_Frame_Sized(p.h, out, 64),
                            H264_Enc_Double_Frame_Sized(nullptr, out, 64), H264_Enc_Double_Frame(p.h, nullptr),
                            Kavrel_enc_h264Correct(nullptr), Kavrel_Start(p.h, &huge, &info),
-                           Kavrel_enc_h264Correct(&too_long), too_long.corrected == 5 ? -1 : 0};
+                           Kavrel_enc_h264Correct(&too_long), too_long.corrected == 5 ? -1 : 0,
+                           Kavrel_Start_Stream(p.h, &in, nullptr, 1), Kavrel_Start_Stream(p.h, &huge, &info, 1)};
     EXPECT_EQ(std::vector<int32_t>(std::begin(rcs), std::end(rcs)),
-              std::vector<int32_t>({-7, -7, -7, -7, -7, -7, -1, -1, -1, -1, -1, -1, -1, -1, -1, -7, -1, -1}));
+              std::vector<int32_t>({-7, -7, -7, -7, -7, -7, -1, -1, -1, -1, -1, -1, -1, -1, -1, -7, -1, -1, -7, -7}));
     Kavrel_Close(nullptr);  // says so, and returns
     // "<tag><call>:<number>: Error: NULL Pointer" and a blank line for each NULL refused, in order.
     const std::string text = log.take();
@@ -243,8 +244,9 @@ TEST(Refusals, NullArgumentsAndEmptyHandles) {
     for (std::sregex_iterator m(text.begin(), text.end(), null_line), end; m != end; ++m) calls += (*m)[1].str() + " ";
     EXPECT_EQ(calls, "Kavrel_Start Kavrel_Start Kavrel_Start parse_frame H264_Enc_Iframe H264_Enc_Iframe "
                      "H264_Enc_Iframe H264_Enc_Iframe H264_Enc_Iframe_Rate H264_Enc_Double_Frame_Sized "
-                     "H264_Enc_Double_Frame Kavrel_enc_h264Correct Kavrel_Close ") << text;
-    EXPECT_NE(text.find(kTag + "Kavrel_Start: frame size 2147483648 is out of range\n"), std::string::npos);
+                     "H264_Enc_Double_Frame Kavrel_enc_h264Correct Kavrel_Start_Stream Kavrel_Close ") << text;
+    for (const std::string call : {"Kavrel_Start", "Kavrel_Start_Stream"})
+        EXPECT_NE(text.find(kTag + call + ": frame size 2147483648 is out of range\n"), std::string::npos) << call;
     EXPECT_NE(text.find(kTag + "Error: OrgFrameLength 2147483648 is out of range\n\n"), std::string::npos);
 }
 

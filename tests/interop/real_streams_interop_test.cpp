@@ -1,7 +1,13 @@
 // Field pairs of PAFF streams (made from progressive x264 streams by
-// rewriting their headers) against FFmpeg, through the public interface.
+// rewriting their headers) against FFmpeg, through the public interface;
+// and these and other streams fed to Kavrel_Start_Stream in pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
 #include <sstream>
 
 #include "support/ffmpeg_oracle.h"
@@ -106,6 +112,72 @@ TEST(RealStreamsInterop, FieldPairsByParityAndFrameNum) {
             if (in.size() == 2) shown.push_back(in[1]);
         }
         EXPECT_EQ(shown, probed(path, "frame", "pkt_pos"));
+    }
+}
+
+// Every result of a host that reads `data` in pieces of 1 to `piece` bytes
+// and calls Kavrel_Start_Stream on an exact copy of what it holds, or with
+// `piece` 0 Kavrel_Start on all that is left: the code, every FrameInfo
+// field, the SPS and PPS copies and the lines printed.
+std::vector<std::string> feed(const Bytes& data, size_t piece) {
+    Parser p;
+    std::mt19937 rng(static_cast<unsigned>(piece));
+    const uint8_t sc[] = {0, 0, 1};
+    const auto start_code = [&](size_t from) {  // at or after `from`, or the end
+        return static_cast<size_t>(std::search(data.begin() + std::min(from, data.size()), data.end(), sc, sc + 3) -
+                                   data.begin());
+    };
+    std::vector<std::string> calls;
+    for (size_t pos = 0, have = piece ? 0 : data.size(); pos < data.size();) {
+        if (have == pos) have = std::min(data.size(), have + 1 + rng() % piece);
+        const Bytes bytes(data.begin() + static_cast<long>(pos), data.begin() + static_cast<long>(have));
+        FrameInput in{bytes.data(), static_cast<uint32_t>(bytes.size())};
+        FrameInfo i;
+        LogCapture cap;
+        const int32_t rc = piece ? Kavrel_Start_Stream(p.h, &in, &i, have < data.size()) : Kavrel_Start(p.h, &in, &i);
+        const std::string log = cap.take();
+        if (rc == KAVREL_NEED_MORE_DATA) {  // nothing taken, nothing said
+            EXPECT_TRUE(i.consumed == 0 && log.empty() && have < data.size()) << pos << "+" << bytes.size() << log;
+            if (have == data.size()) break;
+            have = std::min(data.size(), have + 1 + rng() % piece);
+            continue;
+        }
+        std::ostringstream o;
+        o << rc << ' ' << i.consumed << ' ' << i.width << 'x' << i.height << ' ' << i.picture_type << ' '
+          << i.frame_rate << ' ' << i.ref_frame_count << ' ' << i.picture_structure << ' ' << i.coded_width << 'x'
+          << i.coded_height << ' ' << i.field_pic_flag << ' ' << to_hex(i.sps_data, i.sps_size) << '/'
+          << to_hex(i.pps_data, i.pps_size) << log;
+        calls.push_back(o.str());
+        // After a failure, or nothing taken, a host resumes at the second start code.
+        pos = rc < 0 || i.consumed == 0 ? start_code(start_code(pos) + 3) : pos + i.consumed;
+        have = std::max(have, pos);
+    }
+    return calls;
+}
+
+// Live input gives what the whole stream gives, however it arrives: each
+// stream fed whole, in random pieces, byte by byte and in 64 KiB pieces.
+TEST(RealStreamsInterop, LiveInputMatchesWholeStream) {
+    std::vector<std::pair<std::string, Bytes>> streams;
+    for (const char* dir : {"/samples", "/fuzz/corpus/start"})  // the corpus: fields, errors, start codes, ...
+        for (const auto& f : std::filesystem::directory_iterator(std::string(KAVREL_SOURCE_DIR) + dir))
+            streams.emplace_back(f.path().string(), read_file(f.path().string()));
+    int made = 0;
+    for (const char* options : {"-bf 0 -slices 4", "-bf 2 -x264-params interlaced=1:aud=1:nal-hrd=vbr -b:v 300k "
+                                "-maxrate 300k -bufsize 300k", "-bf 0 -x264-params keyint=3:min-keyint=3"})
+        streams.emplace_back(options, read_file(x264("live_" + std::to_string(made++), "176x144", 7, options)));
+    const Bytes idr_sets = streams.back().second;  // SPS and PPS at every IDR
+    const Bytes sample = read_file(std::string(KAVREL_SOURCE_DIR) + "/samples/sample.h264");
+    const Bytes base = read_file(x264("paff_base", "160x64", 12, "-profile:v baseline -refs 1"));
+    streams.emplace_back("fields_tff", to_fields(base, false, -1));
+    streams.emplace_back("fields_bff_unpaired", to_fields(base, true, 4));
+    streams.emplace_back("cut_in_an_idr", Bytes(sample.begin(), sample.begin() + 700));
+    streams.emplace_back("from_inside_an_idr", Bytes(idr_sets.begin() + 1500, idr_sets.end()));  // slices without sets
+    for (const auto& [name, data] : streams) {
+        SCOPED_TRACE(name);
+        const std::vector<std::string> whole = feed(data, 0);
+        ASSERT_FALSE(whole.empty());
+        for (size_t piece : {1, 40, 3000, 65536}) EXPECT_EQ(feed(data, piece), whole) << "pieces of up to " << piece;
     }
 }
 
