@@ -38,6 +38,7 @@ struct SpsView {
     std::string bytes;
     SpsTiming timing;
     std::string rate = "-";  // exact rate, or "-" without timing
+    std::string rate_json = "\"-\"";  // the same as a JSON string
     void update(const FrameInfo& i) {
         if (!i.sps_data || (i.sps_size == bytes.size() && std::memcmp(bytes.data(), i.sps_data, i.sps_size) == 0))
             return;
@@ -47,6 +48,7 @@ struct SpsView {
         rate = timing.timing_info_present && timing.num_units_in_tick && timing.time_scale
                    ? rate_text({timing.time_scale, 2ull * timing.num_units_in_tick})
                    : "-";
+        rate_json = dump(rate);
     }
 };
 
@@ -95,21 +97,20 @@ std::string gop_text(const std::map<uint64_t, uint64_t>& gops) {
     return s.empty() ? "-" : s;
 }
 
-nlohmann::json unit_json(uint64_t index, const Unit& u, const SpsView& sps) {
+// One access unit as JSON, byte for byte what nlohmann::json::dump() writes
+// for the object (keys in sorted order, no spaces), printed directly:
+// building and dumping an object per unit took half as long as the walk.
+void print_unit_json(uint64_t index, const Unit& u, const SpsView& sps) {
     const FrameInfo& i = u.info;
-    return {{"index", index},          {"offset", u.offset},
-            {"size", u.size},          {"result", u.result},
-            {"leading", u.leading},    {"picture", u.picture},
-            {"picture_type", u.picture ? type_name(i.picture_type) : "-"},
-            {"picture_structure", i.picture_structure},
-            {"field_pic_flag", i.field_pic_flag},
-            {"width", i.width},        {"height", i.height},
-            {"coded_width", i.coded_width},
-            {"coded_height", i.coded_height},
-            {"frame_rate", i.frame_rate},
-            {"frame_rate_exact", sps.rate},
-            {"ref_frame_count", i.ref_frame_count},
-            {"sps_size", i.sps_size},  {"pps_size", i.pps_size}};
+    std::printf("%s{\"coded_height\":%d,\"coded_width\":%d,\"field_pic_flag\":%u,\"frame_rate\":%u,"
+                "\"frame_rate_exact\":%s,\"height\":%d,\"index\":%llu,\"leading\":%s,\"offset\":%llu,"
+                "\"picture\":%s,\"picture_structure\":%d,\"picture_type\":\"%s\",\"pps_size\":%u,"
+                "\"ref_frame_count\":%u,\"result\":%d,\"size\":%u,\"sps_size\":%u,\"width\":%d}",
+                index ? ",\n" : "", i.coded_height, i.coded_width, i.field_pic_flag, i.frame_rate, sps.rate_json.c_str(),
+                i.height, static_cast<unsigned long long>(index), u.leading ? "true" : "false",
+                static_cast<unsigned long long>(u.offset), u.picture ? "true" : "false", i.picture_structure,
+                u.picture ? type_name(i.picture_type) : "-", i.pps_size, i.ref_frame_count, u.result, u.size,
+                i.sps_size, i.width);
 }
 
 void print_line(uint64_t index, const Unit& u, const SpsView& sps) {
@@ -192,7 +193,7 @@ int run_probe(const std::string& path, bool json, bool keep_going) {
         while (!stopped && !std::ferror(stdout) && walker.next(&unit)) {
             if (unit.result >= 0) sps.update(unit.info);
             summary.add(unit, sps, index);
-            if (json) std::printf("%s%s", index ? ",\n" : "", dump(unit_json(index, unit, sps)).c_str());
+            if (json) print_unit_json(index, unit, sps);
             else print_line(index, unit, sps);
             stopped = unit.result < 0 && !unit.leading && !keep_going;
             last = unit;
