@@ -1,57 +1,83 @@
 #!/usr/bin/env python3
-"""Prints the ratios of a kavrel_bench run (Google Benchmark JSON with
-repetitions) and, when given, of the `kavrel double` timing (hyperfine JSON)
-as Markdown tables.
+"""Prints the ratios of a kavrel_bench run as Markdown tables: the parse
+methods from rounds of separate processes (a directory of Google Benchmark
+JSON files named ROUND-METHOD-STDOUT.json, as bench/run.sh writes them),
+the synthesis calls (one JSON file with repetitions) and, when given, the
+`kavrel double` timing (hyperfine JSON).
 
-    summarize.py BENCH.json [DOUBLE_KAVREL.json DOUBLE_FFMPEG.json]
+    summarize.py PARSE_DIR SYNTH.json [DOUBLE_KAVREL.json DOUBLE_FFMPEG.json]
 """
 import json
+import os
 import statistics
 import sys
 
 
-def medians(path):
-    """{benchmark name: median aggregate entry}."""
+def load(path):
     with open(path) as f:
-        data = json.load(f)
-    out = {}
-    for b in data["benchmarks"]:
-        if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median":
-            out[b["run_name"]] = b
-    if not out:  # a run without repetitions
-        out = {b["name"]: b for b in data["benchmarks"] if b.get("run_type") == "iteration"}
-    return data.get("context", {}), out
+        return json.load(f)
 
 
-def gbs(entry):
-    return entry["bytes_per_second"] / 1e9
+def parse_rounds(directory):
+    """{(stream, method): [entries, one per round]} and one file's context.
+    The method of the Kavrel loop with its lines on stdout is named for
+    what stdout was: kavrel/pipe, kavrel/file."""
+    rounds, context = {}, {}
+    for name in sorted(os.listdir(directory)):
+        if not name.endswith(".json"):
+            continue
+        _, method, stdout = name[:-5].split("-", 2)
+        data = load(os.path.join(directory, name))
+        context = data.get("context", context)
+        for b in data["benchmarks"]:
+            if b.get("run_type") != "iteration" or "error_occurred" in b:
+                continue
+            stream = b["name"].split("/")[1]
+            key = method + ("/" + stdout if method == "kavrel" else "")
+            rounds.setdefault((stream, key), []).append(b)
+    return context, rounds
 
 
-def parse_table(results):
-    """Each method's rate as a share of the ceiling (the start-code scan that
-    reads each NAL header byte and nothing more), then the rates."""
-    streams = sorted({name.split("/")[1] for name in results if name.startswith("parse/")})
-    peers = ["ceiling", "kavrel", "kavrel_callback", "gstreamer", "ffmpeg", "memcpy"]
+def median_of(entries, field):
+    return statistics.median(e[field] for e in entries)
+
+
+def parse_table(rounds):
+    """Each method's rate (median of the rounds) as a share of the ceiling's
+    (the start-code scan that reads each NAL header byte and nothing more),
+    then the rates."""
+    streams = sorted({s for s, _ in rounds})
+    peers = ["ceiling", "kavrel/pipe", "kavrel/file", "kavrel_callback", "gstreamer", "ffmpeg", "memcpy"]
     lines = [
-        "| stream | ceiling GB/s | Kavrel / ceiling | Kavrel, log callback / ceiling | GStreamer / ceiling "
-        "| FFmpeg / ceiling | memcpy / ceiling | Kavrel GB/s | Kavrel frames/s | Kavrel / GStreamer "
-        "| Kavrel / FFmpeg | Kavrel heap calls per stream |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|",
+        "| stream | ceiling GB/s | Kavrel, stdout a pipe / ceiling | Kavrel, stdout a file / ceiling "
+        "| Kavrel, log callback / ceiling | GStreamer / ceiling | FFmpeg / ceiling | memcpy / ceiling "
+        "| Kavrel (pipe) GB/s | Kavrel (pipe) frames/s | Kavrel (pipe) / GStreamer | Kavrel (pipe) / FFmpeg "
+        "| Kavrel heap calls per stream | rounds |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for s in streams:
-        r = {p: results.get(f"parse/{s}/{p}") for p in peers}
-        if any(v is None for v in r.values()):
+        r = {p: rounds.get((s, p)) for p in peers}
+        if any(not v for v in r.values()):
             continue
-        c = gbs(r["ceiling"])
-        k = gbs(r["kavrel"])
+        g = {p: median_of(v, "bytes_per_second") / 1e9 for p, v in r.items()}
+        c, k = g["ceiling"], g["kavrel/pipe"]
         lines.append(
-            f"| {s} | {c:.2f} | {k / c:.2f} | {gbs(r['kavrel_callback']) / c:.2f} | "
-            f"{gbs(r['gstreamer']) / c:.2f} | {gbs(r['ffmpeg']) / c:.2f} | "
-            f"{gbs(r['memcpy']) / c:.2f} | {k:.2f} | {r['kavrel']['frames/s']:.0f} | "
-            f"{k / gbs(r['gstreamer']):.2f}x | {k / gbs(r['ffmpeg']):.2f}x | "
-            f"{r['kavrel'].get('heap_calls', float('nan')):.0f} |"
+            f"| {s} | {c:.2f} | {k / c:.2f} | {g['kavrel/file'] / c:.2f} | {g['kavrel_callback'] / c:.2f} | "
+            f"{g['gstreamer'] / c:.2f} | {g['ffmpeg'] / c:.2f} | {g['memcpy'] / c:.2f} | {k:.2f} | "
+            f"{median_of(r['kavrel/pipe'], 'frames/s'):.0f} | {k / g['gstreamer']:.2f}x | {k / g['ffmpeg']:.2f}x | "
+            f"{median_of(r['kavrel/pipe'], 'heap_calls'):.0f} | {min(len(v) for v in r.values())} |"
         )
     return "\n".join(lines)
+
+
+def synth_medians(path):
+    """{benchmark name: median aggregate entry}."""
+    benchmarks = load(path)["benchmarks"]
+    out = {b["run_name"]: b for b in benchmarks
+           if b.get("run_type") == "aggregate" and b.get("aggregate_name") == "median"}
+    if not out:  # a run without repetitions
+        out = {b["name"]: b for b in benchmarks if b.get("run_type") == "iteration"}
+    return out
 
 
 def synth_table(results):
@@ -77,16 +103,16 @@ def hyperfine_median(path):
 
 
 def main(argv):
-    context, results = medians(argv[1])
+    context, rounds = parse_rounds(argv[1])
     print(f"host: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs, "
-          f"load average {context.get('load_avg', '?')}")
+          f"load average {context.get('load_avg', '?')} (last parse process)")
     print()
-    print(parse_table(results))
+    print(parse_table(rounds))
     print()
-    print(synth_table(results))
-    if len(argv) >= 4:
-        k = hyperfine_median(argv[2])
-        f = hyperfine_median(argv[3])
+    print(synth_table(synth_medians(argv[2])))
+    if len(argv) >= 5:
+        k = hyperfine_median(argv[3])
+        f = hyperfine_median(argv[4])
         print()
         print("| `kavrel double` | re-encoding with FFmpeg/x264 ultrafast | ratio |")
         print("|---|---|---|")

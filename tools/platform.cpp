@@ -162,24 +162,19 @@ int64_t read_some(const InFile& file, uint8_t* buffer, size_t n) {
 }
 
 #ifdef _WIN32
-const uint8_t* map_view(const InFile&, uint64_t, size_t) { return nullptr; }
-void unmap_view(const uint8_t*, size_t) {}
-size_t map_alignment() { return 65536; }
+uint8_t* alloc_buffer(size_t n) { return static_cast<uint8_t*>(std::malloc(n)); }
+void free_buffer(uint8_t* buffer) { std::free(buffer); }
 #else
-const uint8_t* map_view(const InFile& file, uint64_t offset, size_t length) {
-    if (!file.regular || length == 0) return nullptr;
-    int flags = MAP_PRIVATE;
-#ifdef MAP_POPULATE
-    flags |= MAP_POPULATE;  // one fault-in per window instead of one per page
+uint8_t* alloc_buffer(size_t n) {
+    constexpr size_t kHugePage = size_t{2} << 20;
+    n = (n + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, n);
+#ifdef MADV_HUGEPAGE
+    if (p) ::madvise(p, n, MADV_HUGEPAGE);  // advice only: without it the pages are small
 #endif
-    void* view = ::mmap(nullptr, length, PROT_READ, flags, file.fd, static_cast<off_t>(offset));
-    if (view == MAP_FAILED) return nullptr;
-    return static_cast<const uint8_t*>(view);
+    return static_cast<uint8_t*>(p);
 }
-void unmap_view(const uint8_t* view, size_t length) {
-    if (view) ::munmap(const_cast<uint8_t*>(view), length);
-}
-size_t map_alignment() { return static_cast<size_t>(::sysconf(_SC_PAGESIZE)); }
+void free_buffer(uint8_t* buffer) { std::free(buffer); }
 #endif
 
 bool open_output(const std::string& path, OutFile* file, std::string* error, bool force) {

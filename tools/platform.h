@@ -1,5 +1,5 @@
-// The few operating-system calls of the tool: opening, reading and mapping
-// the input, writing the output through a temporary file that is renamed
+// The few operating-system calls of the tool: opening and reading the
+// input, writing the output through a temporary file that is renamed
 // over it, and asking whether standard error is a terminal. POSIX on Linux,
 // the C runtime and Win32 on Windows.
 #pragma once
@@ -12,7 +12,7 @@ namespace kavrel_cli::platform {
 
 struct InFile {
     int fd = -1;
-    bool regular = false;  // a regular file: its size is known and it may be mapped
+    bool regular = false;  // a regular file: its size is known
     uint64_t size = 0;
 };
 
@@ -21,12 +21,12 @@ bool open_input(const std::string& path, InFile* file, std::string* error);
 void close_input(InFile* file);
 // Up to `n` bytes; 0 at the end, -1 on error.
 int64_t read_some(const InFile& file, uint8_t* buffer, size_t n);
-// Maps [offset, offset + length) of a regular file read-only; nullptr when
-// the platform or the file cannot (the caller then reads).
-const uint8_t* map_view(const InFile& file, uint64_t offset, size_t length);
-void unmap_view(const uint8_t* view, size_t length);
-// Offsets given to map_view must be multiples of this.
-size_t map_alignment();
+
+// `n` bytes for reading into, on huge pages where the system has them (a
+// buffer read into and scanned again and again costs fewer page faults and
+// TLB misses); nullptr when out of memory. Released with free_buffer.
+uint8_t* alloc_buffer(size_t n);
+void free_buffer(uint8_t* buffer);
 
 struct OutFile {
     int fd = -1;

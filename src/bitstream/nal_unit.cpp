@@ -117,6 +117,10 @@ __attribute__((target("avx2"))) int32_t find_avx2(const uint8_t* p, int32_t size
         }
         s += 64;
     }
+    // The compiler clears the upper YMM halves on every return but not
+    // before this tail call: without it the host would go on with the AVX
+    // upper state in use, and its legacy-SSE code would pay for it.
+    _mm256_zeroupper();
     return find_sse2(p, size, s);
 }
 #endif

@@ -21,12 +21,18 @@ std::mutex sink_lock;
 Sink sink;
 std::atomic<bool> callback_set{false};  // sink.fn is not null (written under sink_lock)
 
-// One line to standard output, flushed at once, so that a host on another
-// C runtime sees the lines in order. (Writing it under one stream lock with
-// the unlocked calls measured no faster: the write system call is the cost.)
+// One line to standard output. Where the library shares the host's C
+// runtime (an ELF shared object beside the host's libc) the two write
+// through one stdout buffer, so the lines stay in order with the host's own
+// and reach the output when the host flushes or exits; a flush per line
+// would cost a write system call per frame whenever stdout is a pipe or a
+// file. Kavrel.dll links msvcrt.dll, a host built with MSVC its own CRT
+// with its own stdout buffer: there each line is flushed at once.
 void write_stdout(const char* text) {
     std::fputs(text, stdout);
+#if defined(_WIN32)
     std::fflush(stdout);
+#endif
 }
 
 }  // namespace

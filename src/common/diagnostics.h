@@ -1,6 +1,6 @@
 // Diagnostics: every event is one formatted line handed to the process-wide
-// sink: standard output (flushed at once, so that a host on another C runtime
-// sees the lines in order), or the host's callback when one is set.
+// sink: standard output (flushed at once on Windows, where a host may use
+// another C runtime and stdout buffer), or the host's callback when one is set.
 #pragma once
 
 #include <cstdio>
