@@ -20,6 +20,7 @@ struct Sink {
 std::mutex sink_lock;
 Sink sink;
 std::atomic<bool> callback_set{false};  // sink.fn is not null (written under sink_lock)
+thread_local int muted = 0;             // MutedDiagnostics alive on this thread
 
 // One line to standard output, flushed at once, so that a host on another
 // C runtime sees the lines in order. (Writing it under one stream lock with
@@ -33,7 +34,11 @@ void write_stdout(const char* text) {
 
 namespace kavrel {
 
+MutedDiagnostics::MutedDiagnostics() { ++muted; }
+MutedDiagnostics::~MutedDiagnostics() { --muted; }
+
 void emit_diagnostic(const char* text) {
+    if (muted > 0) return;
     if (callback_set.load(std::memory_order_acquire)) {
         Sink current;
         {
