@@ -21,9 +21,9 @@ bool set(int32_t flag) { return flag == 1; }
 
 void copy_facts(const SeqParamSet& sps, SpsFacts* out) {
     out->profile_idc = sps.profile_idc;
-    out->constraint_flags = (sps.constraint_set0_flag << 7) | (sps.constraint_set1_flag << 6) |
-                            (sps.constraint_set2_flag << 5) | (sps.constraint_set3_flag << 4) |
-                            (sps.reserved_zero_4bits & 15);
+    out->constraint_flags = (set(sps.constraint_set0_flag) << 7) | (set(sps.constraint_set1_flag) << 6) |
+                            (set(sps.constraint_set2_flag) << 5) | (set(sps.constraint_set3_flag) << 4) |
+                            (sps.reserved_zero_4bits > 0 ? sps.reserved_zero_4bits & 15 : 0);
     out->level_idc = sps.level_idc;
     out->seq_parameter_set_id = sps.seq_parameter_set_id;
     out->chroma_format_idc = sps.chroma_format_idc;
