@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks what an integrator gets from a build tree (default build/, Linux):
-#   - cmake --install into a scratch prefix: files, SONAME links, RUNPATH;
+#   - cmake --install into a scratch prefix: files, SONAME links;
 #   - examples/count_frames.c built against that tree with find_package(kavrel)
 #     and with `pkg-config --cflags --libs kavrel`, both run on the sample;
 #   - the installed tool probes the sample;
@@ -47,6 +47,7 @@ lib_files=(bin/kavrel include/kavrel.h lib/libkavrel.so lib/libkavrel.so.0 lib/c
 check "installed: ${lib_files[*]}" bash -c 'cd "$1" && shift && ls "$@"' _ "$prefix" "${lib_files[@]}"
 check "libkavrel.so.0 is the SONAME" bash -c "readelf -d '$prefix/lib/libkavrel.so.0' | grep -q 'SONAME.*\[libkavrel.so.0\]'"
 check "the installed tool probes $sample" "$prefix/bin/kavrel" probe "$sample"
+check "the installed tool needs no libkavrel.so" bash -c "! readelf -d '$prefix/bin/kavrel' | grep -q 'NEEDED.*libkavrel'"
 
 check "examples/ configured with find_package(kavrel)" \
     cmake -S examples -B "$work/example-cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release

@@ -32,6 +32,45 @@ bool routine_line(const char* m) {
 
 std::vector<std::string>* held_lines = nullptr;
 
+const char* profile_name(int idc) {
+    switch (idc) {
+    case 66: return "Baseline";
+    case 77: return "Main";
+    case 88: return "Extended";
+    case 100: return "High";
+    case 110: return "High 10";
+    case 122: return "High 4:2:2";
+    case 244: return "High 4:4:4 Predictive";
+    case 44: return "CAVLC 4:4:4 Intra";
+    default: return "profile";
+    }
+}
+
+// Why the library does not take a stream with this SPS, in the user's
+// words ("High 10 (profile_idc 110), bit depth 10: kavrel takes 8-bit 4:2:0
+// only"), or empty when its format is one the library takes.
+std::string unsupported_format(const kavrel::SpsFacts& sps) {
+    const std::string profile =
+        std::string(profile_name(sps.profile_idc)) + " (profile_idc " + std::to_string(sps.profile_idc) + ")";
+    std::string why;
+    if (sps.chroma_format_idc >= 2) why += sps.chroma_format_idc == 2 ? ", 4:2:2 chroma" : ", 4:4:4 chroma";
+    if (sps.bit_depth_luma != 8 || sps.bit_depth_chroma != 8) {
+        why += ", bit depth " + std::to_string(sps.bit_depth_luma);
+        if (sps.bit_depth_chroma != sps.bit_depth_luma) why += "/" + std::to_string(sps.bit_depth_chroma);
+    }
+    if (sps.qpprime_y_zero_transform_bypass_flag) why += ", lossless (qpprime_y_zero_transform_bypass_flag 1)";
+    if (!why.empty()) return profile + why + ": kavrel takes 8-bit 4:2:0 only";
+    const int32_t columns = sps.pic_width_in_mbs, map_units = sps.pic_height_in_map_units;
+    if (columns > 511 || map_units > 511) {
+        const int32_t rows = map_units * (sps.frame_mbs_only_flag ? 1 : 2);
+        return std::to_string(16 * columns) + "x" + std::to_string(16 * rows) + " pictures (" +
+               std::to_string(columns) + "x" + std::to_string(rows) +
+               " macroblocks): kavrel takes pictures up to 511x511 macroblocks (8176x8176)";
+    }
+    if (sps.profile_idc == 66 && !sps.frame_mbs_only_flag) return profile + " with field coding: kavrel takes it in frames only";
+    return "";
+}
+
 void show(const char* message, bool routine) {
     if (log_options.quiet || (routine && !log_options.verbose)) return;
     std::fputs(message, stderr);
@@ -125,8 +164,9 @@ std::string refused_format(const Unit& unit) {
     std::string why;
     if (unit.result >= 0) return why;
     visit_prefix(unit.data, unit.size, [&](const Nal& u) {
-        SpsTiming sps;
-        if (u.type == 7 && why.empty() && read_sps_nal(unit.data, u.header, u.end, &sps)) why = unsupported_format(sps);
+        kavrel::SpsFacts sps;
+        if (u.type == 7 && why.empty() && kavrel::describe_sps_unit(unit.data + u.header, u.end - u.header, &sps))
+            why = unsupported_format(sps);
     });
     return why;
 }
@@ -180,38 +220,35 @@ bool SpsRewriter::parse(const uint8_t* p, const Nal& u) {
     const size_t sc = u.header - 3;
     const FrameInput input{p + sc, static_cast<uint32_t>(u.end - sc)};
     info_ = FrameInfo{};
-    timing_ = SpsTiming{};
+    timing_ = kavrel::SpsFacts{};
     return Kavrel_Start(handle_, &input, &info_) == 0 && info_.sps_data &&
-           read_sps_timing(info_.sps_data, info_.sps_size, &timing_);
+           kavrel::describe_sps(info_.sps_data, info_.sps_size, &timing_);
 }
 
 bool SpsRewriter::write(Rate rate, OutputStream* out) {
     rate = reduced(rate);
     if (rate.num > 0x7FFFFFFFu || rate.den > 0xFFFFFFFFu) return false;
-    uint8_t unit[65536];
-    const int32_t n = H264_Enc_Iframe_Rate(handle_, unit, sizeof unit, static_cast<uint32_t>(rate.num),
-                                           static_cast<uint32_t>(rate.den));
-    if (n < 8 || (unit[4] & 0x1F) != 7) return false;
-    // level_idc is the third RBSP byte (clause 7.3.2.1.1); profile_idc is
-    // never zero, so no emulation prevention byte comes before it. Level 1b
-    // of Baseline, Main and Extended is level_idc 11 with constraint_set3_flag.
+    // The set's level; level 1b of Baseline, Main and Extended is
+    // level_idc 11 with constraint_set3_flag (clause A.3.1).
     const int profile = timing_.profile_idc;
-    const bool level_1b = (profile == 66 || profile == 77 || profile == 88) && unit[7] == 11 && (unit[6] & 0x10);
-    const int level = level_1b ? 9 : unit[7];
+    const bool level_1b = (profile == 66 || profile == 77 || profile == 88) && timing_.level_idc == 11 &&
+                          (timing_.constraint_flags & 0x10);
+    const int level = level_1b ? 9 : timing_.level_idc;
     const uint64_t mbs = uint64_t(info_.coded_width / 16) * uint64_t(info_.coded_height / 16);
     const int needed = level_for_rate(level, mbs, rate);
+    uint8_t unit[65536];
+    const int32_t n = kavrel::write_sps_at_rate(handle_, unit, sizeof unit, static_cast<uint32_t>(rate.num),
+                                                static_cast<uint32_t>(rate.den), needed != level ? needed : -1);
+    if (n < 8 || (unit[4] & 0x1F) != 7) return false;
     const std::string shape = std::to_string(info_.coded_width) + "x" + std::to_string(info_.coded_height) + " at " +
                               rate_text(rate) + " fps";
-    if (needed != level) {
-        if (level_1b) unit[6] &= static_cast<uint8_t>(~0x10);
-        unit[7] = static_cast<uint8_t>(needed);
+    if (needed != level)
         note("level_idc " + std::to_string(level) + " raised to " + std::to_string(needed) + ": " + shape +
              " needs it (Table A-1 MaxMBPS)");
-    }
     if (!any_level_admits(mbs, rate))
         note("warning: " + shape + " is more than any level of Table A-1 admits (level 6.2: 16711680 macroblocks "
              "a second); level_idc " + std::to_string(needed) + " written");
-    if (timing_.hrd)
+    if (timing_.hrd_parameters_present)
         note("warning: the SPS carries HRD parameters; their bit rates and CPB timing no longer hold at the new rate");
     out->write(unit, static_cast<size_t>(n));
     ++rewritten_;

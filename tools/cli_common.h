@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "api/tool_interface.h"
 #include "kavrel.h"
 #include "nal_scan.h"
 #include "rate.h"
-#include "sps_timing.h"
 #include "stream_io.h"
 #include "unit_walker.h"
 
@@ -110,7 +110,7 @@ public:
     // Parses the SPS unit `u` of `p` on its own; false when the library
     // refuses it. Then timing() describes it.
     bool parse(const uint8_t* p, const Nal& u);
-    const SpsTiming& timing() const { return timing_; }
+    const kavrel::SpsFacts& timing() const { return timing_; }
     // Writes the parsed SPS announcing `rate`; false when the library refuses.
     bool write(Rate rate, OutputStream* out);
     int rewritten() const { return rewritten_; }
@@ -123,13 +123,13 @@ private:
     void note(const std::string& text);
     ParserHandle* handle_;
     FrameInfo info_{};
-    SpsTiming timing_;
+    kavrel::SpsFacts timing_;
     int rewritten_ = 0;
     std::vector<std::string> notes_;
 };
 
 // Writes [0, end) of `unit` to `out` with each SPS unit before its first
-// slice replaced by `rewriter`'s at the rate rate_for(const SpsTiming&, Rate*)
+// slice replaced by `rewriter`'s at the rate rate_for(const kavrel::SpsFacts&, Rate*)
 // gives. 0, or an exit code after a message on stderr.
 template <typename RateFor>
 int copy_rewriting_sps(const Unit& unit, size_t end, SpsRewriter* rewriter, RateFor&& rate_for, OutputStream* out) {

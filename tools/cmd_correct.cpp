@@ -84,12 +84,12 @@ public:
         std::string key = set;
         std::string partner;
         if (c_.mode == 1) {
-            const int id = pps_sps_id(p, u.header, u.end);
+            const int id = kavrel::pps_seq_parameter_set_id(p + u.header, u.end - u.header);
             partner = id >= 0 ? sps_by_id_[id] : std::string();
             key += '\0' + partner;
         } else {
-            SpsTiming sps;
-            read_sps_nal(p, u.header, u.end, &sps);
+            kavrel::SpsFacts sps;
+            kavrel::describe_sps_unit(p + u.header, u.end - u.header, &sps);
             partner = minimal_pps(sps.seq_parameter_set_id & 31);
         }
         if (const auto found = cache_.find(key); found != cache_.end()) return found->second;
@@ -99,8 +99,8 @@ public:
 
     // Notes the SPS NAL unit [u.header, u.end) for the PPS that follow it.
     void saw_sps(const uint8_t* p, const Nal& u) {
-        SpsTiming sps;
-        if (read_sps_nal(p, u.header, u.end, &sps) && sps.seq_parameter_set_id < 32)
+        kavrel::SpsFacts sps;
+        if (kavrel::describe_sps_unit(p + u.header, u.end - u.header, &sps) && sps.seq_parameter_set_id < 32)
             sps_by_id_[sps.seq_parameter_set_id].assign(reinterpret_cast<const char*>(p + u.header), u.end - u.header);
     }
 

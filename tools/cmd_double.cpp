@@ -52,8 +52,13 @@ std::string refusal_reason(const std::string& library) {
     };
     for (const auto& r : kReasons)
         if (library.find(r.library) != std::string::npos) return r.user;
-    const std::string tag = "H264_Enc_Double_Frame: ";
-    return library.rfind(tag, 0) == 0 ? library.substr(tag.size()) : library;
+    return library;
+}
+
+// The library's reason for refusing the repeat after `handle`'s last picture.
+std::string library_refusal(const ParserHandle* handle) {
+    const char* why = kavrel::double_frame_refusal(handle);
+    return why ? why : "the repeat picture does not fit";
 }
 
 class Doubler {
@@ -70,12 +75,12 @@ public:
                                   "SEI out first: ffmpeg -i IN -c:v copy -bsf:v filter_units=remove_types=6 -f h264 "
                                   "OUT.h264");
         const size_t insert_at = insertion_point(unit.data, unit.size);
-        const auto to_rate = [&](const SpsTiming& t, Rate* r) {
+        const auto to_rate = [&](const kavrel::SpsFacts& t, Rate* r) {
             if (have_rate_) {
                 *r = {2 * rate_.num, rate_.den};
                 return true;
             }
-            if (!t.timing_info_present || !t.num_units_in_tick || !t.time_scale) {
+            if (!t.timing_info_present_flag || !t.num_units_in_tick || !t.time_scale) {
                 std::fprintf(stderr, "kavrel: the SPS carries no frame rate; give the input's rate with --rate\n");
                 return false;
             }
@@ -93,10 +98,10 @@ public:
                 run_->output.write(repeat_.data(), static_cast<size_t>(n));
                 ++repeats_;
             } else if (repeats_ > 0) {
-                return refuse(refusal_reason(last_library_message()) + "; at " + where);
+                return refuse(refusal_reason(library_refusal(run_->parser())) + "; at " + where);
             } else {
                 // Not yet at a picture a repeat may follow: copied as it is.
-                if (skipped_++ == 0) first_refusal_ = refusal_reason(last_library_message()) + "; first seen at " + where;
+                if (skipped_++ == 0) first_refusal_ = refusal_reason(library_refusal(run_->parser())) + "; first seen at " + where;
             }
         }
         run_->output.write(unit.data + insert_at, unit.size - insert_at);

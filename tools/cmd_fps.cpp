@@ -16,7 +16,7 @@ int run_fps(Rate rate, const std::string& in_path, const std::string& out_path) 
     SpsRewriter rewriter;
     uint64_t failures = 0;
     int status = kDone;
-    const auto to_rate = [&](const SpsTiming&, Rate* r) {
+    const auto to_rate = [&](const kavrel::SpsFacts&, Rate* r) {
         *r = rate;
         return true;
     };

@@ -36,7 +36,7 @@ std::string dump(const nlohmann::json& j, int indent = -1) {
 // What the stream's SPS says, read again whenever its bytes change.
 struct SpsView {
     std::string bytes;
-    SpsTiming timing;
+    kavrel::SpsFacts timing;
     std::string rate = "-";  // exact rate, or "-" without timing
     Rate exact{0, 0};        // the same as numbers, 0/0 without timing
     std::string rate_json = "\"-\"";  // the exact rate as a JSON string
@@ -47,9 +47,8 @@ struct SpsView {
         if (!i.sps_data || (i.sps_size == bytes.size() && std::memcmp(bytes.data(), i.sps_data, i.sps_size) == 0))
             return;
         bytes.assign(reinterpret_cast<const char*>(i.sps_data), i.sps_size);
-        timing = SpsTiming{};
-        read_sps_timing(i.sps_data, i.sps_size, &timing);
-        const bool timed = timing.timing_info_present && timing.num_units_in_tick && timing.time_scale;
+        kavrel::describe_sps(i.sps_data, i.sps_size, &timing);
+        const bool timed = timing.timing_info_present_flag && timing.num_units_in_tick && timing.time_scale;
         exact = timed ? reduced({timing.time_scale, 2ull * timing.num_units_in_tick}) : Rate{0, 0};
         rate = timed ? rate_text(exact) : "-";
         rate_json = dump(rate);

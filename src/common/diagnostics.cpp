@@ -20,6 +20,7 @@ struct Sink {
 std::mutex sink_lock;
 Sink sink;
 std::atomic<bool> callback_set{false};  // sink.fn is not null (written under sink_lock)
+thread_local int muted = 0;             // MutedDiagnostics alive on this thread
 
 // One line to standard output. Where the library shares the host's C
 // runtime (an ELF shared object beside the host's libc) the two write
@@ -39,7 +40,11 @@ void write_stdout(const char* text) {
 
 namespace kavrel {
 
+MutedDiagnostics::MutedDiagnostics() { ++muted; }
+MutedDiagnostics::~MutedDiagnostics() { --muted; }
+
 void emit_diagnostic(const char* text) {
+    if (muted > 0) return;
     if (callback_set.load(std::memory_order_acquire)) {
         Sink current;
         {

@@ -10,6 +10,16 @@ namespace kavrel {
 // Hands one finished diagnostic text to the sink.
 void emit_diagnostic(const char* text);
 
+// While one is alive, this thread's diagnostics are dropped: for readers
+// that describe a unit on the side, outside the parse a host sees.
+class MutedDiagnostics {
+public:
+    MutedDiagnostics();
+    ~MutedDiagnostics();
+    MutedDiagnostics(const MutedDiagnostics&) = delete;
+    MutedDiagnostics& operator=(const MutedDiagnostics&) = delete;
+};
+
 // Sets the sink: the callback and its opaque pointer, or standard output
 // when fn is null.
 void set_diagnostic_sink(void (*fn)(void* opaque, const char* text), void* opaque);

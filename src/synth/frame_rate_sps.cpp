@@ -32,12 +32,24 @@ static SeqParamSet with_timing(const SeqParamSet& sps, uint32_t num_units_in_tic
     return out;
 }
 
-// Writes the active SPS with the given timing into out as an SPS unit
-// (nal_ref_idc 3, nal_unit_type 7); its length, or -1 (nothing written)
-// when the unit does not fit or cannot be built.
+// The set `sps` with level_idc `level_idc` (kKeepLevel: as it is). Level 1b
+// of Baseline, Main and Extended is level_idc 11 with constraint_set3_flag
+// (clause A.3.1), which a higher level clears.
+static void set_level(SeqParamSet& sps, int32_t level_idc) {
+    if (level_idc == kKeepLevel) return;
+    const bool level_1b = (sps.profile_idc == 66 || sps.profile_idc == 77 || sps.profile_idc == 88) &&
+                          sps.level_idc == 11 && sps.constraint_set3_flag != 0;
+    if (level_1b) sps.constraint_set3_flag = 0;
+    sps.level_idc = level_idc;
+}
+
+// Writes the active SPS with the given timing and level into out as an SPS
+// unit (nal_ref_idc 3, nal_unit_type 7); its length, or -1 (nothing
+// written) when the unit does not fit or cannot be built.
 static int32_t emit_rate_sps(const ParserHandle* handle, uint32_t num_units_in_tick, uint32_t time_scale,
-                             uint8_t* out, int32_t capacity) {
-    const SeqParamSet sps = with_timing(handle->active_sps, num_units_in_tick, time_scale);
+                             uint8_t* out, int32_t capacity, int32_t level_idc = kKeepLevel) {
+    SeqParamSet sps = with_timing(handle->active_sps, num_units_in_tick, time_scale);
+    set_level(sps, level_idc);
     uint8_t rbsp[kSpsRbspCapacity];
     const int32_t n = write_seq_parameter_set_rbsp(sps, rbsp, kSpsRbspCapacity);
     if (n < 0 || capacity < kNalPrefixBytes) return -1;
@@ -71,11 +83,11 @@ int32_t write_frame_rate_sps(ParserHandle* handle, uint32_t fps, uint8_t* out) {
 }
 
 int32_t write_frame_rate_sps(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
-                             uint32_t fps_den) {
+                             uint32_t fps_den, int32_t level_idc) {
     const uint64_t time_scale = uint64_t{fps_num} * 2;
     if (fps_num == 0 || fps_den == 0 || time_scale > UINT32_MAX) return -1;
     const int32_t room = capacity > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(capacity);
-    return emit_rate_sps(handle, fps_den, static_cast<uint32_t>(time_scale), out, room);
+    return emit_rate_sps(handle, fps_den, static_cast<uint32_t>(time_scale), out, room, level_idc);
 }
 
 }  // namespace kavrel

@@ -17,10 +17,14 @@ bool has_active_sps(const ParserHandle* handle);
 // length, or -1 (nothing written).
 int32_t write_frame_rate_sps(ParserHandle* handle, uint32_t fps, uint8_t* out);
 
+constexpr int32_t kKeepLevel = -1;
+
 // H264_Enc_Iframe_Rate: the active SPS with the frame rate fps_num / fps_den
 // into `out` of `capacity` bytes; the handle is left as it was. The unit's
-// length, or -1 (nothing written).
+// length, or -1 (nothing written). With a `level_idc` other than
+// kKeepLevel the unit carries that level_idc instead (a Baseline, Main or
+// Extended set coded as level 1b loses the constraint_set3_flag that marked it).
 int32_t write_frame_rate_sps(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
-                             uint32_t fps_den);
+                             uint32_t fps_den, int32_t level_idc = kKeepLevel);
 
 }  // namespace kavrel

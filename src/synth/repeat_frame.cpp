@@ -113,34 +113,25 @@ static const char* unrepeatable_picture(const ParserHandle* handle) {
     return nullptr;
 }
 
-int32_t check_repeat_state(const ParserHandle* handle) {
+const char* repeat_refusal(const ParserHandle* handle) {
     if (handle->sps_received == 0 || handle->slice_received == 0 || handle->active_sps.valid == 0 ||
         handle->active_pps.valid == 0) {
-        diag("[VsKavrel]:H264_Enc_Double_Frame: no SPS, PPS and slice parsed yet\n");
-        return -1;
+        return "no SPS, PPS and slice parsed yet";
     }
-    if (handle->active_pps.num_slice_groups_minus1 != 0) {
-        // One slice covers one slice group only.
-        diag("[VsKavrel]:H264_Enc_Double_Frame: more than one slice group is not supported\n");
-        return -1;
-    }
-    if (handle->active_sps.max_num_ref_frames == 0) {
-        diag("[VsKavrel]:H264_Enc_Double_Frame: the stream keeps no reference picture\n");
-        return -1;
-    }
-    if (const char* why = unrepeatable_picture(handle)) {
-        diag("[VsKavrel]:H264_Enc_Double_Frame: %s\n", why);
-        return -1;
-    }
-    if (!sets_still_stored(handle)) {
-        diag("[VsKavrel]:H264_Enc_Double_Frame: the parameter sets changed after the last slice\n");
-        return -1;
-    }
-    if (repeat_mb_count(handle) <= 0 || repeat_payload_bound(handle) < 0) {
-        diag("[VsKavrel]:H264_Enc_Double_Frame: no picture size\n");
-        return -1;
-    }
-    return 0;
+    // One slice covers one slice group only.
+    if (handle->active_pps.num_slice_groups_minus1 != 0) return "more than one slice group is not supported";
+    if (handle->active_sps.max_num_ref_frames == 0) return "the stream keeps no reference picture";
+    if (const char* why = unrepeatable_picture(handle)) return why;
+    if (!sets_still_stored(handle)) return "the parameter sets changed after the last slice";
+    if (repeat_mb_count(handle) <= 0 || repeat_payload_bound(handle) < 0) return "no picture size";
+    return nullptr;
+}
+
+int32_t check_repeat_state(const ParserHandle* handle) {
+    const char* why = repeat_refusal(handle);
+    if (!why) return 0;
+    diag("[VsKavrel]:H264_Enc_Double_Frame: %s\n", why);
+    return -1;
 }
 
 void start_slice(ParserHandle* handle, RepeatSlice* slice, uint8_t* buffer, int32_t capacity) {

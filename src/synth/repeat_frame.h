@@ -31,8 +31,11 @@ int32_t repeat_mb_count(const ParserHandle* handle);
 int32_t repeat_frame_num(const ParserHandle* handle);
 // Bytes of slice payload the repeat can take at most, escaped and stuffed.
 int32_t repeat_payload_bound(const ParserHandle* handle);
-// 0 when the handle holds what a repeat needs, else -1 after a message:
-// an SPS, a PPS and a slice parsed, one slice group, a reference picture.
+// Why the handle's stream cannot take a repeat now (it needs an SPS, a PPS
+// and a slice parsed, one slice group, a reference picture, ...), or null
+// when it can.
+const char* repeat_refusal(const ParserHandle* handle);
+// 0 when repeat_refusal gives none, else -1 after its message.
 int32_t check_repeat_state(const ParserHandle* handle);
 
 // Sets the records up to write the payload to `buffer` (null: measure

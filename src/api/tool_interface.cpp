@@ -1,0 +1,111 @@
+// The tool's view of the library (tool_interface.h), over the syntax
+// descriptions the parser itself reads with.
+#include "api/tool_interface.h"
+
+#include <vector>
+
+#include "bitstream/bit_reader.h"
+#include "bitstream/nal_unit.h"
+#include "common/diagnostics.h"
+#include "syntax/seq_param_set.h"
+#include "syntax/sps_syntax.h"
+#include "synth/frame_rate_sps.h"
+#include "synth/repeat_frame.h"
+
+namespace kavrel {
+
+namespace {
+
+// 1 read as set; 0 and -1 (past the data) as clear.
+bool set(int32_t flag) { return flag == 1; }
+
+void copy_facts(const SeqParamSet& sps, SpsFacts* out) {
+    out->profile_idc = sps.profile_idc;
+    out->constraint_flags = (set(sps.constraint_set0_flag) << 7) | (set(sps.constraint_set1_flag) << 6) |
+                            (set(sps.constraint_set2_flag) << 5) | (set(sps.constraint_set3_flag) << 4) |
+                            (sps.reserved_zero_4bits > 0 ? sps.reserved_zero_4bits & 15 : 0);
+    out->level_idc = sps.level_idc;
+    out->seq_parameter_set_id = sps.seq_parameter_set_id;
+    out->chroma_format_idc = sps.chroma_format_idc;
+    out->bit_depth_luma = sps.bit_depth_luma_minus8 + 8;
+    out->bit_depth_chroma = sps.bit_depth_chroma_minus8 + 8;
+    out->qpprime_y_zero_transform_bypass_flag = set(sps.qpprime_y_zero_transform_bypass_flag);
+    out->pic_width_in_mbs = PicWidthInMbs(sps);
+    out->pic_height_in_map_units = PicHeightInMapUnits(sps);
+    out->frame_mbs_only_flag = set(sps.frame_mbs_only_flag);
+    out->timing_info_present_flag = set(sps.timing_info_present_flag);
+    if (out->timing_info_present_flag) {
+        out->num_units_in_tick = sps.num_units_in_tick;
+        out->time_scale = sps.time_scale;
+        out->fixed_frame_rate_flag = set(sps.fixed_frame_rate_flag);
+    }
+    out->hrd_parameters_present = set(sps.nal_hrd_parameters_present_flag) || set(sps.vcl_hrd_parameters_present_flag);
+    out->pic_struct_present_flag = set(sps.pic_struct_present_flag);
+}
+
+// The RBSP of the NAL unit [nal, nal + size) (header byte first), through
+// the NAL layer's own unescaping; empty when there is none.
+std::vector<uint8_t> unit_rbsp(const uint8_t* nal, size_t size) {
+    if (size < 2 || size > static_cast<size_t>(INT32_MAX)) return {};
+    const NalExtent extent = scan_nal_payload(nal + 1, static_cast<int32_t>(size - 1));
+    std::vector<uint8_t> rbsp(static_cast<size_t>(extent.rbsp_len()));
+    RbspSource source;
+    rbsp_source_init(source, nal + 1, extent, rbsp.data());
+    rbsp_fill(source, extent.rbsp_len());
+    return rbsp;
+}
+
+}  // namespace
+
+bool describe_sps(const uint8_t* rbsp, size_t size, SpsFacts* out) {
+    *out = SpsFacts{};
+    if (size > static_cast<size_t>(INT32_MAX / 8)) return false;
+    const int32_t len = static_cast<int32_t>(size);
+    BitReader reader;
+    bit_reader_init(reader, rbsp, len, 8 * len);  // the stop bit and what follows are read as data
+    SyntaxReader rw{reader};
+    SeqParamSet sps{};
+    const MutedDiagnostics muted;
+    sps_head(rw, sps);
+    const bool body = ok(sps_body(rw, sps));
+    uint32_t frame_rate = 0;
+    if (body) sps_vui(rw, sps, &frame_rate);
+    copy_facts(sps, out);  // what was read, also when the body was refused
+    if (!body) return false;
+    // The data must reach the HRD flags (or vui_parameters_present_flag
+    // when there is no VUI); a flag read past it holds -1.
+    if (sps.vui_parameters_present_flag > 1) return false;
+    if (!sps.vui_parameters_present_flag) return true;
+    return sps.nal_hrd_parameters_present_flag == 1 || sps.vcl_hrd_parameters_present_flag >= 0;
+}
+
+bool describe_sps_unit(const uint8_t* nal, size_t size, SpsFacts* out) {
+    const std::vector<uint8_t> rbsp = unit_rbsp(nal, size);
+    if (rbsp.empty()) {
+        *out = SpsFacts{};
+        return false;
+    }
+    return describe_sps(rbsp.data(), rbsp.size(), out);
+}
+
+int32_t pps_seq_parameter_set_id(const uint8_t* nal, size_t size) {
+    const std::vector<uint8_t> rbsp = unit_rbsp(nal, size);
+    const int32_t len = static_cast<int32_t>(rbsp.size());
+    BitReader reader;
+    bit_reader_init(reader, rbsp.data(), len, 8 * len);
+    read_ue(reader);  // pic_parameter_set_id
+    const int32_t id = read_ue(reader);
+    return id > 31 ? -1 : id;
+}
+
+int32_t write_sps_at_rate(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
+                          uint32_t fps_den, int32_t level_idc) {
+    if (!handle || !out || !has_active_sps(handle)) return H264_Enc_Iframe_Rate(handle, out, capacity, fps_num, fps_den);
+    return write_frame_rate_sps(handle, out, capacity, fps_num, fps_den, level_idc);
+}
+
+const char* double_frame_refusal(const ParserHandle* handle) {
+    return handle ? repeat_refusal(handle) : "no parser handle";
+}
+
+}  // namespace kavrel

@@ -1,0 +1,60 @@
+// What the kavrel tool takes from the library beyond kavrel.h: the
+// parameter sets described by the library's own readers, and the SPS unit
+// at a new rate written by its own writer. Plain records and free
+// functions; no layer's header is seen through this one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kavrel.h"
+
+namespace kavrel {
+
+// The fields of seq_parameter_set_data() (ITU-T H.264 clause 7.3.2.1.1) and
+// of its VUI (E.1.1) that the tool reports or acts on. A flag the data
+// ended before reads as 0.
+struct SpsFacts {
+    int32_t profile_idc = -1;
+    int32_t constraint_flags = 0;  // constraint_set0_flag .. reserved_zero_4bits, as one byte
+    int32_t level_idc = -1;
+    int32_t seq_parameter_set_id = 0;
+    int32_t chroma_format_idc = 1;
+    int32_t bit_depth_luma = 8;    // bit_depth_luma_minus8 + 8
+    int32_t bit_depth_chroma = 8;
+    bool qpprime_y_zero_transform_bypass_flag = false;
+    int32_t pic_width_in_mbs = 0;
+    int32_t pic_height_in_map_units = 0;
+    bool frame_mbs_only_flag = true;
+    bool timing_info_present_flag = false;
+    uint32_t num_units_in_tick = 0;
+    uint32_t time_scale = 0;
+    bool fixed_frame_rate_flag = false;
+    bool hrd_parameters_present = false;  // NAL or VCL HRD parameters
+    bool pic_struct_present_flag = false;
+};
+
+// Describes the SPS RBSP of `size` bytes (FrameInfo.sps_data): false when
+// the library's reader refuses a range on the way to the VUI, or the RBSP
+// ends before the HRD flags. Prints nothing.
+bool describe_sps(const uint8_t* rbsp, size_t size, SpsFacts* out);
+// The same for the SPS NAL unit of `size` bytes from its header byte on,
+// emulation prevention bytes included.
+bool describe_sps_unit(const uint8_t* nal, size_t size, SpsFacts* out);
+// seq_parameter_set_id of the PPS NAL unit of `size` bytes from its header
+// byte on; -1 when it cannot be read or lies above 31.
+int32_t pps_seq_parameter_set_id(const uint8_t* nal, size_t size);
+
+// H264_Enc_Iframe_Rate, with level_idc written as `level_idc` (a Baseline,
+// Main or Extended set at level 1b, level_idc 11 with constraint_set3_flag,
+// loses that flag) by the library's own SPS writer. Prints what
+// H264_Enc_Iframe_Rate prints; the unit's length, or -1 (nothing written).
+int32_t write_sps_at_rate(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,
+                          uint32_t fps_den, int32_t level_idc);
+
+// Why H264_Enc_Double_Frame refuses the stream of `handle` as it stands
+// (the text of its message, "the last picture is a field"), or null when
+// it takes it.
+const char* double_frame_refusal(const ParserHandle* handle);
+
+}  // namespace kavrel
