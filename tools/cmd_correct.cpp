@@ -81,23 +81,25 @@ public:
     // PPS in mode 1.
     const Outcome& correct(const uint8_t* p, const Nal& u) {
         const std::string set(reinterpret_cast<const char*>(p + u.header), u.end - u.header);
-        std::string key = set;
+        // A PPS is keyed with the SPS it names, an SPS by itself alone.
         std::string partner;
         if (c_.mode == 1) {
             const int id = kavrel::pps_seq_parameter_set_id(p + u.header, u.end - u.header);
             partner = id >= 0 ? sps_by_id_[id] : std::string();
-            key += '\0' + partner;
-        } else {
+        }
+        const std::string key = c_.mode == 1 ? set + '\0' + partner : set;
+        if (const auto found = cache_.find(key); found != cache_.end()) return found->second;
+        if (c_.mode == 2) {
             kavrel::SpsFacts sps;
             kavrel::describe_sps_unit(p + u.header, u.end - u.header, &sps);
             partner = minimal_pps(sps.seq_parameter_set_id & 31);
         }
-        if (const auto found = cache_.find(key); found != cache_.end()) return found->second;
         if (cache_.size() >= 256) cache_.clear();  // a stream of ever new sets
         return cache_[key] = alone(set, partner);
     }
 
-    // Notes the SPS NAL unit [u.header, u.end) for the PPS that follow it.
+    // Notes the SPS NAL unit [u.header, u.end) for the PPS that follow it
+    // (fix-pps).
     void saw_sps(const uint8_t* p, const Nal& u) {
         kavrel::SpsFacts sps;
         if (kavrel::describe_sps_unit(p + u.header, u.end - u.header, &sps) && sps.seq_parameter_set_id < 32)
@@ -195,7 +197,7 @@ private:
         size_t copied = 0;
         std::string refusal;
         visit_prefix(data, size, [&](const Nal& u) {
-            if (u.type == 7) sets_.saw_sps(data, u);
+            if (u.type == 7 && c_.mode == 1) sets_.saw_sps(data, u);
             if (u.type != kind || !refusal.empty()) return;
             const SetCorrections::Outcome& o = sets_.correct(data, u);
             if (o.failed && unit.result >= 0)
