@@ -66,7 +66,7 @@ bool describe_sps(const uint8_t* rbsp, size_t size, SpsFacts* out) {
     SyntaxReader rw{reader};
     SeqParamSet sps{};
     const MutedDiagnostics muted;
-    sps_head(rw, sps);
+    static_cast<void>(sps_head(rw, sps));  // an id out of range is described too
     const bool body = ok(sps_body(rw, sps));
     uint32_t frame_rate = 0;
     if (body) sps_vui(rw, sps, &frame_rate);
