@@ -11,7 +11,6 @@ namespace kavrel_cli {
 namespace {
 
 std::mutex log_mutex;
-std::string last_message;
 LogOptions log_options;
 
 bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
@@ -79,7 +78,6 @@ void show(const char* message, bool routine) {
 void log_to_stderr(void*, const char* message) {
     std::lock_guard<std::mutex> lock(log_mutex);
     const bool routine = routine_line(message);
-    if (!routine) last_message = message;
     if (held_lines) held_lines->push_back(message);
     else show(message, routine);
 }
@@ -105,15 +103,6 @@ void HeldLog::release() {
 void install_log_sink() { Kavrel_Set_Log_Callback(log_to_stderr, nullptr); }
 
 LogOptions* log_options_flags() { return &log_options; }
-
-std::string last_library_message() {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    std::string m = last_message;
-    const std::string tag = "[VsKavrel]:";
-    if (m.rfind(tag, 0) == 0) m.erase(0, tag.size());
-    while (!m.empty() && (m.back() == '\n' || m.back() == ' ')) m.pop_back();
-    return m;
-}
 
 std::string result_text(int32_t code) {
     static const char* const kNames[] = {
@@ -228,12 +217,7 @@ bool SpsRewriter::parse(const uint8_t* p, const Nal& u) {
 bool SpsRewriter::write(Rate rate, OutputStream* out) {
     rate = reduced(rate);
     if (rate.num > 0x7FFFFFFFu || rate.den > 0xFFFFFFFFu) return false;
-    // The set's level; level 1b of Baseline, Main and Extended is
-    // level_idc 11 with constraint_set3_flag (clause A.3.1).
-    const int profile = timing_.profile_idc;
-    const bool level_1b = (profile == 66 || profile == 77 || profile == 88) && timing_.level_idc == 11 &&
-                          (timing_.constraint_flags & 0x10);
-    const int level = level_1b ? 9 : timing_.level_idc;
+    const int level = timing_.level;  // 9 for level 1b
     const uint64_t mbs = uint64_t(info_.coded_width / 16) * uint64_t(info_.coded_height / 16);
     const int needed = level_for_rate(level, mbs, rate);
     uint8_t unit[65536];

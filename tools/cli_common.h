@@ -34,8 +34,6 @@ struct LogOptions {
 // precede the VCL NAL", the SPS writer's note) are left out.
 void install_log_sink();
 LogOptions* log_options_flags();
-// The library's last diagnostic, its tag and line ends removed.
-std::string last_library_message();
 
 // Holds back the library's lines while alive: they are dropped unless
 // release() shows them. For calls whose failure the tool handles itself.

@@ -27,10 +27,10 @@ struct Correction {
     bool strict = false;
 };
 
-// Kavrel_enc_h264Correct on `unit`: its result; *out holds the corrected
-// unit when req.corrected is 1.
-int32_t correct_unit(const Correction& c, const uint8_t* unit, size_t size, std::vector<uint8_t>* out,
-                     int32_t* corrected) {
+// Kavrel_enc_h264Correct on `unit`: its result and why it refused; *out
+// holds the corrected unit when *corrected is 1.
+kavrel::CorrectionOutcome correct_unit(const Correction& c, const uint8_t* unit, size_t size,
+                                       std::vector<uint8_t>* out, int32_t* corrected) {
     // Room for the larger parameter set and its emulation prevention.
     out->resize(size + size / 2 + 1024);
     CorrectionRequest req{};
@@ -41,29 +41,17 @@ int32_t correct_unit(const Correction& c, const uint8_t* unit, size_t size, std:
     req.sar_width = c.sar_width;
     req.sar_height = c.sar_height;
     req.correction_mode = c.mode;
-    const int32_t rc = Kavrel_enc_h264Correct(&req);
+    const kavrel::CorrectionOutcome outcome = kavrel::correct_access_unit(&req);
     *corrected = req.corrected;
     if (req.corrected == 1) out->resize(req.cureFrameLength);
-    return rc;
+    return outcome;
 }
 
-// A PPS that names SPS `id` and nothing more (clause 7.3.2.2), as a NAL unit.
-std::string minimal_pps(uint32_t id) {
-    std::string bits = "1";  // pic_parameter_set_id 0
-    uint32_t code = id + 1, width = 0;
-    for (uint32_t v = code; v > 1; v >>= 1) ++width;
-    bits += std::string(width, '0');
-    for (int b = static_cast<int>(width); b >= 0; --b) bits += ((code >> b) & 1) ? '1' : '0';
-    // CAVLC, no bottom-field POC, one slice group, one reference each way,
-    // no weighted prediction, QP 26, offsets 0, three flags 0, stop bit.
-    bits += "00" "1" "1" "1" "0" "00" "1" "1" "1" "000" "1";
-    std::string nal(1, '\x68');
-    for (size_t i = 0; i < bits.size(); i += 8) {
-        uint8_t byte = 0;
-        for (size_t k = 0; k < 8; ++k) byte = static_cast<uint8_t>(byte << 1 | (i + k < bits.size() && bits[i + k] == '1'));
-        nal += static_cast<char>(byte);
-    }
-    return nal;
+// A PPS that names SPS `id` and nothing more, as a NAL unit.
+std::string minimal_pps(int32_t id) {
+    uint8_t nal[16];
+    const int32_t n = kavrel::write_plain_pps_unit(id, nal, sizeof nal);
+    return n > 0 ? std::string(reinterpret_cast<const char*>(nal), static_cast<size_t>(n)) : std::string();
 }
 
 // The corrected form of each SPS or PPS, by its bytes.
@@ -73,6 +61,7 @@ public:
 
     struct Outcome {
         int32_t code = 0;  // the call's result on the set alone
+        std::string reason;  // why it failed, when it says
         bool failed = false;
         std::string nal;  // the set as it is to be written (header byte on)
     };
@@ -114,6 +103,7 @@ private:
         if (partner.empty()) {  // a PPS before any SPS it names
             o.failed = true;
             o.code = KAVREL_E_SPS_NOT_VALID;
+            o.reason = "no SPS with the id it names comes before it";
             return o;
         }
         const std::string& sps = c_.mode == 1 ? partner : set;
@@ -122,7 +112,10 @@ private:
         const std::string unit = sc + sps + sc + pps;
         int32_t corrected = 0;
         HeldLog held;  // the walk has shown what the library says of these sets
-        o.code = correct_unit(c_, reinterpret_cast<const uint8_t*>(unit.data()), unit.size(), &out_, &corrected);
+        const kavrel::CorrectionOutcome call =
+            correct_unit(c_, reinterpret_cast<const uint8_t*>(unit.data()), unit.size(), &out_, &corrected);
+        o.code = call.code;
+        o.reason = call.reason;
         if (o.code != 0 || corrected != 1) {
             // Mode 1 leaves a PPS that has its tail (or needs none) as it is.
             o.failed = o.code < 0 || c_.mode == 2;
@@ -167,7 +160,7 @@ public:
             // (its frame_num follows pictures it has not seen): its sets are
             // then corrected on their own, and what it said is beside the point.
             HeldLog held;
-            const int32_t rc = correct_unit(c_, data, size, &whole_, &corrected);
+            const int32_t rc = correct_unit(c_, data, size, &whole_, &corrected).code;
             if (rc >= 0) held.release();
             if (rc == 0 && corrected == 1) {
                 data = whole_.data();  // the call's own result for the unit
@@ -202,8 +195,8 @@ private:
             const SetCorrections::Outcome& o = sets_.correct(data, u);
             if (o.failed && unit.result >= 0)
                 refusal = std::string(kind == 7 ? "the SPS" : "the PPS") + " at offset " +
-                          std::to_string(unit.offset + u.start) + " (" + where + ") cannot be corrected: " +
-                          last_library_message() + " (code " + result_text(o.code) + ")";
+                          std::to_string(unit.offset + u.start) + " (" + where + ") cannot be corrected" +
+                          (o.reason.empty() ? "" : ": " + o.reason) + " (code " + result_text(o.code) + ")";
             const std::string now(reinterpret_cast<const char*>(data + u.header), u.end - u.header);
             if (o.failed || o.nal == now) return;
             run_->output.write(data + copied, u.header - copied);

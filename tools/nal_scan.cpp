@@ -5,19 +5,6 @@
 
 namespace kavrel_cli {
 
-size_t find_start_code(const uint8_t* p, size_t from, size_t n) {
-    // Look for the 01 with memchr, then check the two zeros before it.
-    size_t i = from + 2;
-    while (i < n) {
-        const void* hit = std::memchr(p + i, 1, n - i);
-        if (!hit) return n;
-        i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
-        if (p[i - 1] == 0 && p[i - 2] == 0) return i - 2;
-        i += 1;
-    }
-    return n;
-}
-
 size_t insertion_point(const uint8_t* p, size_t n) {
     size_t end = n;
     for (;;) {

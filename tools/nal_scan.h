@@ -1,16 +1,19 @@
-// Finding NAL units by their start codes inside one access unit, and the
-// two things the tool reads that the library does not: which SEI messages
-// a unit carries, and what the input looks like when it is no H.264.
+// Finding NAL units by their start codes inside one access unit (with the
+// library's own scan), and the two things the tool reads that the library
+// does not: which SEI messages a unit carries, and what the input looks
+// like when it is no H.264.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "api/tool_interface.h"
+
 namespace kavrel_cli {
 
 // Position of the next 00 00 01 at or after `from` in [0, n), or n.
-size_t find_start_code(const uint8_t* p, size_t from, size_t n);
+inline size_t find_start_code(const uint8_t* p, size_t from, size_t n) { return kavrel::next_start_code(p, n, from); }
 
 // One NAL unit: [start, end) holds its start code (a leading zero byte
 // included) and its bytes, trailing zero bytes excluded.

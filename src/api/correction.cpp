@@ -13,7 +13,13 @@
 
 namespace {
 
-using kavrel::diag;
+using kavrel::Status;
+
+// A refusal of the call's own: printed, kept as the reason (RefusalNote).
+template <typename... Args>
+void refuse(const char* format, Args... args) {
+    static_cast<void>(kavrel::refuse(Status::kRefused, format, args...));
+}
 
 constexpr int32_t kSpsCopySize = 512;
 constexpr int32_t kPpsCopySize = 4096;
@@ -52,7 +58,7 @@ int32_t write_corrected(CorrectionRequest& req, int32_t nal_pos, int32_t nal_len
     const int32_t m = kavrel::escape_rbsp(rbsp, rbsp_len, escaped, kEscapedSize);
     const int64_t total = m < 0 ? -1 : assemble(req, nal_pos, nal_len, escaped, m);
     if (total < 0) {
-        diag("[VsKavrel]:Error: the corrected frame does not fit cureFrameLength (%u)\n\n", req.cureFrameLength);
+        refuse("[VsKavrel]:Error: the corrected frame does not fit cureFrameLength (%u)\n\n", req.cureFrameLength);
         return -1;
     }
     req.cureFrameLength = static_cast<uint32_t>(total);
@@ -63,23 +69,23 @@ int32_t write_corrected(CorrectionRequest& req, int32_t nal_pos, int32_t nal_len
 // The checks of the request's arguments; false after a message.
 bool request_acceptable(const CorrectionRequest& req) {
     if (!req.org_frame) {
-        diag("[VsKavrel]:Error: NULL orignal pointer\n\n");
+        refuse("[VsKavrel]:Error: NULL orignal pointer\n\n");
         return false;
     }
     if (!req.cure_frame) {
-        diag("[VsKavrel]:Error: NULL currect  pointer\n\n");
+        refuse("[VsKavrel]:Error: NULL currect  pointer\n\n");
         return false;
     }
     if (req.cureFrameLength < req.OrgFrameLength) {
-        diag("[VsKavrel]:Error: cureFrameLength < OrgFrameLength\n\n");
+        refuse("[VsKavrel]:Error: cureFrameLength < OrgFrameLength\n\n");
         return false;
     }
     if (req.OrgFrameLength > static_cast<uint32_t>(INT32_MAX)) {
-        diag("[VsKavrel]:Error: OrgFrameLength %u is out of range\n\n", req.OrgFrameLength);
+        refuse("[VsKavrel]:Error: OrgFrameLength %u is out of range\n\n", req.OrgFrameLength);
         return false;
     }
     if (req.correction_mode == 2 && (req.sar_width > 0xffff || req.sar_height > 0xffff)) {
-        diag("[VsKavrel]:Error: sar_width (%u) or sar_height (%u) is greater than 65535\n\n", req.sar_width,
+        refuse("[VsKavrel]:Error: sar_width (%u) or sar_height (%u) is greater than 65535\n\n", req.sar_width,
              req.sar_height);
         return false;
     }
@@ -91,7 +97,7 @@ bool request_acceptable(const CorrectionRequest& req) {
 ParserHandle* open_correction_handle(const CorrectionRequest& req, int32_t capacity) {
     auto* handle = static_cast<ParserHandle*>(std::calloc(1, sizeof(ParserHandle)));
     if (!handle) {
-        diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
+        refuse("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         return nullptr;
     }
     handle->scratch = req.cure_frame;
@@ -109,7 +115,7 @@ int32_t correct_pps(CorrectionRequest& req, const ParserHandle& handle, const ka
     int32_t n = 0;
     // The tail must suit the SPS the PPS names (the one it was checked
     // against), whichever SPS came last in the frame.
-    if (handle.pps_sps_profile_idc >= 100 && handle.transform_8x8_mode == -1 && sets.pps_copied) {
+    if (handle.pps_sps_profile_idc >= 100 && !handle.pps_has_tail && sets.pps_copied) {
         n = kavrel::extend_pps(sets.pps_copy, sets.pps_len, handle.pps_tail_bit_pos,
                                handle.pps_chroma_qp_index_offset, extended, sizeof extended);
     }
@@ -139,7 +145,7 @@ int32_t correct_sps(CorrectionRequest& req, const ParserHandle& handle, const ka
 
 extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request) {
     if (!request) {
-        diag("[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kExportName, kNullRequestLine);
+        refuse("[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kExportName, kNullRequestLine);
         return -1;
     }
     CorrectionRequest& req = *request;

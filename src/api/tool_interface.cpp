@@ -2,9 +2,11 @@
 // descriptions the parser itself reads with.
 #include "api/tool_interface.h"
 
+#include <cstring>
 #include <vector>
 
 #include "bitstream/bit_reader.h"
+#include "bitstream/bit_writer.h"
 #include "bitstream/nal_unit.h"
 #include "common/diagnostics.h"
 #include "syntax/seq_param_set.h"
@@ -25,6 +27,7 @@ void copy_facts(const SeqParamSet& sps, SpsFacts* out) {
                             (set(sps.constraint_set2_flag) << 5) | (set(sps.constraint_set3_flag) << 4) |
                             (sps.reserved_zero_4bits > 0 ? sps.reserved_zero_4bits & 15 : 0);
     out->level_idc = sps.level_idc;
+    out->level = level_number(sps);
     out->seq_parameter_set_id = sps.seq_parameter_set_id;
     out->chroma_format_idc = sps.chroma_format_idc;
     out->bit_depth_luma = sps.bit_depth_luma_minus8 + 8;
@@ -66,7 +69,7 @@ bool describe_sps(const uint8_t* rbsp, size_t size, SpsFacts* out) {
     SyntaxReader rw{reader};
     SeqParamSet sps{};
     const MutedDiagnostics muted;
-    sps_head(rw, sps);
+    static_cast<void>(sps_head(rw, sps));  // an id out of range is described too
     const bool body = ok(sps_body(rw, sps));
     uint32_t frame_rate = 0;
     if (body) sps_vui(rw, sps, &frame_rate);
@@ -88,6 +91,26 @@ bool describe_sps_unit(const uint8_t* nal, size_t size, SpsFacts* out) {
     return describe_sps(rbsp.data(), rbsp.size(), out);
 }
 
+size_t next_start_code(const uint8_t* data, size_t size, size_t from) {
+    // The parser's scan counts in 32 bits: longer inputs are scanned in
+    // spans that overlap by the three bytes of a start code.
+    constexpr size_t kSpan = size_t{1} << 30;
+    while (from < size && size - from >= 3) {
+        const size_t span = size - from < kSpan ? size - from : kSpan;
+        const int32_t n = static_cast<int32_t>(span);
+        const int32_t pos = find_start_code(data + from, n, 0);
+        if (pos + 3 < n) return from + static_cast<size_t>(pos);
+        if (span < kSpan) {
+            // The scan wants a byte behind a start code: one that ends the
+            // input is checked here.
+            const uint8_t* p = data + size - 3;
+            return p[0] == 0 && p[1] == 0 && p[2] == 1 ? size - 3 : size;
+        }
+        from += kSpan - 3;
+    }
+    return size;
+}
+
 int32_t pps_seq_parameter_set_id(const uint8_t* nal, size_t size) {
     const std::vector<uint8_t> rbsp = unit_rbsp(nal, size);
     const int32_t len = static_cast<int32_t>(rbsp.size());
@@ -96,6 +119,35 @@ int32_t pps_seq_parameter_set_id(const uint8_t* nal, size_t size) {
     read_ue(reader);  // pic_parameter_set_id
     const int32_t id = read_ue(reader);
     return id > 31 ? -1 : id;
+}
+
+int32_t write_plain_pps_unit(int32_t sps_id, uint8_t* out, size_t capacity) {
+    if (sps_id < 0 || sps_id > 31 || capacity < 2) return -1;
+    out[0] = 0x68;  // nal_ref_idc 3, nal_unit_type 8
+    Bitstream s;
+    const size_t room = capacity - 1 < INT32_MAX ? capacity - 1 : INT32_MAX;
+    init_bitstream(&s, out + 1, static_cast<int32_t>(room), true);
+    put_ue(&s, 0);                     // pic_parameter_set_id
+    put_ue(&s, static_cast<uint32_t>(sps_id));
+    put_bits(&s, 0, 2);                // entropy_coding_mode_flag, bottom_field_pic_order_in_frame_present_flag
+    put_ue(&s, 0);                     // num_slice_groups_minus1
+    put_ue(&s, 0);                     // num_ref_idx_l0_default_active_minus1
+    put_ue(&s, 0);                     // num_ref_idx_l1_default_active_minus1
+    put_bits(&s, 0, 3);                // weighted_pred_flag, weighted_bipred_idc
+    put_se(&s, 0);                     // pic_init_qp_minus26
+    put_se(&s, 0);                     // pic_init_qs_minus26
+    put_se(&s, 0);                     // chroma_qp_index_offset
+    put_bits(&s, 0, 3);                // deblocking, constrained intra, redundant_pic_cnt flags
+    write_trailing_bits(&s);
+    return s.overflow ? -1 : s.byte_count + 1;
+}
+
+CorrectionOutcome correct_access_unit(CorrectionRequest* request) {
+    CorrectionOutcome out;
+    const RefusalNote note;
+    out.code = Kavrel_enc_h264Correct(request);
+    if (out.code < 0) std::memcpy(out.reason, note.text(), sizeof out.reason);
+    return out;
 }
 
 int32_t write_sps_at_rate(ParserHandle* handle, uint8_t* out, uint32_t capacity, uint32_t fps_num,

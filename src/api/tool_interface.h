@@ -1,6 +1,7 @@
 // What the kavrel tool takes from the library beyond kavrel.h: the
-// parameter sets described by the library's own readers, and the SPS unit
-// at a new rate written by its own writer. Plain records and free
+// byte-stream scan, the parameter sets described by the library's own
+// readers, the SPS unit at a new rate and a PPS written by its own
+// writers, and why a correction was refused. Plain records and free
 // functions; no layer's header is seen through this one.
 #pragma once
 
@@ -18,6 +19,10 @@ struct SpsFacts {
     int32_t profile_idc = -1;
     int32_t constraint_flags = 0;  // constraint_set0_flag .. reserved_zero_4bits, as one byte
     int32_t level_idc = -1;
+    // The level as Table A-1 numbers it: level_idc, or 9 for level 1b
+    // (level_idc 11 with constraint_set3_flag in a Baseline, Main or
+    // Extended set, clause A.3.1).
+    int32_t level = -1;
     int32_t seq_parameter_set_id = 0;
     int32_t chroma_format_idc = 1;
     int32_t bit_depth_luma = 8;    // bit_depth_luma_minus8 + 8
@@ -34,6 +39,11 @@ struct SpsFacts {
     bool pic_struct_present_flag = false;
 };
 
+// The start-code scan the parser walks a byte stream with (Annex B.2):
+// the offset of the first 00 00 01 at or after `from` whose three bytes lie
+// within `size`, or `size` when there is none.
+size_t next_start_code(const uint8_t* data, size_t size, size_t from);
+
 // Describes the SPS RBSP of `size` bytes (FrameInfo.sps_data): false when
 // the library's reader refuses a range on the way to the VUI, or the RBSP
 // ends before the HRD flags. Prints nothing.
@@ -44,6 +54,22 @@ bool describe_sps_unit(const uint8_t* nal, size_t size, SpsFacts* out);
 // seq_parameter_set_id of the PPS NAL unit of `size` bytes from its header
 // byte on; -1 when it cannot be read or lies above 31.
 int32_t pps_seq_parameter_set_id(const uint8_t* nal, size_t size);
+
+// A PPS NAL unit (header byte on, no start code) that names SPS `sps_id`
+// (0..31) and nothing else: CAVLC, one slice group, one reference index
+// each way, no weighted prediction, QP 26, offsets 0, no tail. Its length,
+// or -1 when it does not fit `capacity`.
+int32_t write_plain_pps_unit(int32_t sps_id, uint8_t* out, size_t capacity);
+
+// What Kavrel_enc_h264Correct returned and, for a negative result, the
+// message it printed for it, without its "[VsKavrel]:" tag and line ends
+// (empty when it printed none).
+struct CorrectionOutcome {
+    int32_t code = 0;
+    char reason[256] = {};
+};
+// Kavrel_enc_h264Correct on `request`, printing what it prints.
+CorrectionOutcome correct_access_unit(CorrectionRequest* request);
 
 // H264_Enc_Iframe_Rate, with level_idc written as `level_idc` (a Baseline,
 // Main or Extended set at level 1b, level_idc 11 with constraint_set3_flag,

@@ -250,7 +250,7 @@ bool check_nal_header(NalUnitState* handle, uint8_t header) {
              nal_unit_type);
     }
     if (nal_ref_idc == 0 && nal_unit_type == 5) {
-        diag("[VsKavrel]:IDR nal with nal_ref_idc(0)\n");
+        static_cast<void>(refuse(Status::kNal, "[VsKavrel]:IDR nal with nal_ref_idc(0)\n"));
         return false;
     }
     if (nal_unit_type == 0 || nal_unit_type >= 24) {
@@ -299,10 +299,9 @@ Status store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len
         diag("[VsKavrel]:WARNING: ps(%d) length is greater than %d bytes\n", index, len);
         void* grown = std::realloc(handle->ps_data[index], static_cast<size_t>(len));
         if (!grown) {
-            diag("[VsKavrel]:ERROR: get ps(%d) fail\n", index);
             std::free(handle->ps_data[index]);
             handle->ps_data[index] = nullptr;
-            return Status::kParamSetMemory;
+            return refuse(Status::kParamSetMemory, "[VsKavrel]:ERROR: get ps(%d) fail\n", index);
         }
         handle->ps_data[index] = static_cast<uint8_t*>(grown);
     }

@@ -6,6 +6,7 @@
 #include "common/diagnostics.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 #include "kavrel.h"
@@ -21,6 +22,7 @@ std::mutex sink_lock;
 Sink sink;
 std::atomic<bool> callback_set{false};  // sink.fn is not null (written under sink_lock)
 thread_local int muted = 0;             // MutedDiagnostics alive on this thread
+thread_local kavrel::RefusalNote* note = nullptr;  // the innermost RefusalNote alive on this thread
 
 // One line to standard output. Where the library shares the host's C
 // runtime (an ELF shared object beside the host's libc) the two write
@@ -42,6 +44,23 @@ namespace kavrel {
 
 MutedDiagnostics::MutedDiagnostics() { ++muted; }
 MutedDiagnostics::~MutedDiagnostics() { --muted; }
+
+RefusalNote::RefusalNote() : outer_(note) { note = this; }
+RefusalNote::~RefusalNote() { note = outer_; }
+
+void emit_refusal(const char* text) {
+    if (muted > 0) return;
+    if (note && note->text_[0] == '\0') {
+        static const char kTag[] = "[VsKavrel]:";
+        const char* from = std::strncmp(text, kTag, sizeof kTag - 1) == 0 ? text + sizeof kTag - 1 : text;
+        size_t len = std::strlen(from);
+        while (len > 0 && (from[len - 1] == '\n' || from[len - 1] == ' ')) --len;
+        if (len >= sizeof note->text_) len = sizeof note->text_ - 1;
+        std::memcpy(note->text_, from, len);
+        note->text_[len] = '\0';
+    }
+    emit_diagnostic(text);
+}
 
 void emit_diagnostic(const char* text) {
     if (muted > 0) return;

@@ -61,19 +61,15 @@ constexpr int kGrowFailLine = 45;
 // before it is read, so the old contents need not be carried over.
 Status begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size, int32_t rbsp_capacity,
                     uint8_t*& rbsp_buffer) {
-    if (!data) {
-        diag("[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kWalkName, kNullDataLine);
-        return Status::kNoSps;
-    }
+    if (!data) return refuse(Status::kNoSps, "[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kWalkName, kNullDataLine);
     if (size < 0) size = 0;
     if (size <= rbsp_capacity) return Status::kOk;
     std::free(handle->scratch);
     handle->scratch = nullptr;
     void* grown = std::malloc(static_cast<size_t>(size));
     if (!grown) {
-        diag("[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
         handle->scratch_capacity = 0;
-        return Status::kMemory;
+        return refuse(Status::kMemory, "[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
     }
     handle->scratch = static_cast<uint8_t*>(grown);
     handle->scratch_capacity = size;
@@ -117,15 +113,11 @@ inline Status classify_unit(FrameWalk& w, NalUnitRead& u) {
     }
     u.nal_unit_type = handle->nal_unit_type;
     if (handle->nal_ref_idc > 0 && u.nal_unit_type == 6) return Status::kSeiRefIdc;
-    if (!u.rbsp) {
-        diag("[VsKavrel]:Parse Nal fail\n");
-        return Status::kNal;
-    }
+    if (!u.rbsp) return refuse(Status::kNal, "[VsKavrel]:Parse Nal fail\n");
     if (u.nal_unit_type == 5) {
         w.idr_seen = true;
     } else if (w.idr_seen && u.nal_unit_type == 1 && handle->slice.picture_structure == 3) {
-        diag("[VsKavrel]:Frame containing both idr and non-idr\n");
-        return Status::kIdrMixed;
+        return refuse(Status::kIdrMixed, "[VsKavrel]:Frame containing both idr and non-idr\n");
     }
     return Status::kOk;
 }
@@ -158,10 +150,8 @@ inline Status dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
         rbsp_source_init(source, payload, u.extent, u.rbsp);
         st = decode_slice_header(handle, u.rbsp, u.rbsp_len, u.bit_count, &source);
     }
-    if (!ok(st)) {
-        diag("[VsKavrel]:Parse slice header fail\n");
-        return st;
-    }
+    // The parser's own message comes first: it is the reason (RefusalNote).
+    if (!ok(st)) return refuse(st, "[VsKavrel]:Parse slice header fail\n");
     handle->slice_received = 1;
     if (w.access_unit.pictures == 1) handle->slice.first_picture_structure = handle->slice.picture_structure;
     return Status::kOk;
@@ -172,10 +162,7 @@ Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
     const Status st = decode_seq_parameter_set(handle);
-    if (!ok(st)) {
-        diag("[VsKavrel]:Parse sps fail\n");
-        return st;
-    }
+    if (!ok(st)) return refuse(st, "[VsKavrel]:Parse sps fail\n");
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse SPS length change\n");
     fs.sps_len = (u.bit_count + 7) / 8;
     fs.sps_bits = u.bit_count;
@@ -184,8 +171,7 @@ Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     fs.sps_nal_len = u.taken;
     const uint8_t* sps_bytes = u.rbsp;
     if (handle->correction_mode == 2 && fs.sps_len >= 512) {
-        diag("[VsKavrel]:The length of SPS is great than 512\n");
-        return Status::kSpsRange;
+        return refuse(Status::kSpsRange, "[VsKavrel]:The length of SPS is great than 512\n");
     }
     if (w.correcting && fs.sps_copy && fs.sps_len <= fs.sps_copy_capacity) {
         // The next NAL unit overwrites the RBSP buffer.
@@ -201,10 +187,7 @@ Status dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
     const Status st = decode_picture_parameter_set(handle, u.bit_count);
-    if (!ok(st)) {
-        diag("[VsKavrel]:Parse pps fail\n");
-        return st;
-    }
+    if (!ok(st)) return refuse(st, "[VsKavrel]:Parse pps fail\n");
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse PPS length change\n");
     fs.pps_len = (u.bit_count + 7) / 8;
     fs.pps_nal_pos = u.header_pos;

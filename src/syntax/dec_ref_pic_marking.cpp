@@ -1,7 +1,7 @@
 // dec_ref_pic_marking() (ITU-T H.264 clause 7.3.3.3), walked and
 // range-checked; only whether the picture becomes a long-term reference
 // and whether it carries operation 5 is kept.
-#include "common/diagnostics.h"
+#include "syntax/syntax_messages.h"
 #include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
 #include "syntax/slice_header.h"
@@ -11,47 +11,35 @@ namespace kavrel {
 namespace {
 
 // One ue(v) operand of a memory_management_control_operation.
-bool read_operand(BitReader& r, const char* message) {
+Status read_operand(BitReader& r, Rule rule) {
     // difference_of_pic_nums_minus1 reaches MaxPicNum - 1 (up to 2^17 - 1):
     // read in full.
     const int64_t v = read_ue_long(r);
-    if (v < 0 || v >= kMaxPicNum || r.bit_pos > r.bit_count) {
-        diag(message);
-        return false;
-    }
-    return true;
+    return v < 0 || v >= kMaxPicNum || r.bit_pos > r.bit_count ? report(rule) : Status::kOk;
 }
 
 }  // namespace
 
-int32_t decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
+Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
     BitReader& r = *reader;
     if (handle->nal_unit_type == 5) {
         r.bit_pos += 1;  // no_output_of_prior_pics_flag
         handle->slice.marked_long_term = read_bit(r) == 1 ? 1 : 0;  // long_term_reference_flag
-        return 0;
+        return Status::kOk;
     }
-    if (read_bit(r) == 0) return 0;  // adaptive_ref_pic_marking_mode_flag
+    if (read_bit(r) == 0) return Status::kOk;  // adaptive_ref_pic_marking_mode_flag
     for (;;) {
         const int32_t op = read_ue(r);  // memory_management_control_operation
-        if (static_cast<uint32_t>(op) > 6 || r.bit_pos > r.bit_count) {
-            diag("[VsKavrel]:memory_management_control_operation is out of range[0,6], the value is %d\n", op);
-            return -18;
-        }
-        if (op == 0) return 0;
+        if (static_cast<uint32_t>(op) > 6 || r.bit_pos > r.bit_count) return report(Rule::kMmco, op);
+        if (op == 0) return Status::kOk;
         if (op == 5) handle->slice.mmco5 = 1;
         if (op == 6) handle->slice.marked_long_term = 1;
-        if ((op == 1 || op == 3) &&
-            !read_operand(r, "[VsKavrel]:difference_of_pic_nums_minus1 is out of range\n")) {
-            return -18;
-        }
-        if (op == 2 && !read_operand(r, "[VsKavrel]:long_term_pic_num is out of range\n")) return -18;
-        // long_term_frame_idx (3, 6) and max_long_term_frame_idx_plus1 (4)
-        // share one message.
-        if ((op == 3 || op == 6 || op == 4) &&
-            !read_operand(r, "[VsKavrel]:long_term_frame_idx is out of range\n")) {
-            return -18;
-        }
+        Status st = Status::kOk;
+        if (op == 1 || op == 3) st = read_operand(r, Rule::kDifferenceOfPicNums);
+        if (ok(st) && op == 2) st = read_operand(r, Rule::kMarkingLongTermPicNum);
+        // long_term_frame_idx (3, 6) and max_long_term_frame_idx_plus1 (4) share one message.
+        if (ok(st) && (op == 3 || op == 6 || op == 4)) st = read_operand(r, Rule::kLongTermFrameIdx);
+        if (!ok(st)) return st;
     }
 }
 

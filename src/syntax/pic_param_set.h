@@ -27,8 +27,9 @@ struct PicParamSet {
     uint8_t deblocking_filter_control_present_flag;
     uint8_t constrained_intra_pred_flag;
     uint16_t redundant_pic_cnt_present_flag;
-    int32_t transform_8x8_mode_flag;  // -1 when the PPS ends before it
+    int32_t transform_8x8_mode_flag;  // 0 when the PPS ends before it
     CodedScalingLists scaling_lists;  // as coded; the 8x8 lists only with transform_8x8_mode_flag
+    uint8_t high_profile_tail;      // the PPS carries transform_8x8_mode_flag and what follows it
     int32_t valid;
     int32_t pic_parameter_set_id;  // written when a slice refers to this entry
 };
@@ -36,7 +37,7 @@ struct PicParamSet {
 // Parses the PPS RBSP at handle->reader; rbsp_bits = bits before the stop bit.
 // kOk, kPpsId, kSpsId, kPpsRange or kProfile.
 Status decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits);
-// 1 when valid for the SPS profile, else 0 (prints the reason).
-int32_t check_pps_profile(const PicParamSet* pps, int32_t sps_profile_idc);
+// kOk when the set suits the SPS profile, else kProfile after its reason.
+Status check_pps_profile(const PicParamSet& pps, int32_t sps_profile_idc);
 
 }  // namespace kavrel

@@ -1,7 +1,5 @@
 // The SPS reader and writer over its one description (sps_syntax.h), the
 // picture size derived from it and the library's own profile limits.
-#include <cstring>
-
 #include "common/diagnostics.h"
 #include "syntax/syntax_state.h"
 #include "syntax/seq_param_set.h"
@@ -62,25 +60,18 @@ void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
 
 }  // namespace
 
-int32_t check_sps_profile(const SeqParamSet* sps) {
-    if (!is_known_profile(sps->profile_idc)) diag("[VsKavrel]:Unknown profile: %d\n", sps->profile_idc);
+Status check_sps_profile(const SeqParamSet& sps) {
+    if (!is_known_profile(sps.profile_idc)) warn(Rule::kUnknownProfile, sps.profile_idc);
     // Sets without the chroma format fields are 8-bit 4:2:0 (7.4.2.1.1).
-    if (!(sps->chroma_format_idc < 2 && sps->bit_depth_luma_minus8 == 0 && sps->bit_depth_chroma_minus8 == 0 &&
-          sps->qpprime_y_zero_transform_bypass_flag != 1)) {
-        diag("[VsKavrel]:Only support 8-bit 4:2:0 format\n");
-        return 0;
+    if (!(sps.chroma_format_idc < 2 && sps.bit_depth_luma_minus8 == 0 && sps.bit_depth_chroma_minus8 == 0 &&
+          sps.qpprime_y_zero_transform_bypass_flag != 1)) {
+        return refuse(Rule::kOnly8Bit420);
     }
-    const int32_t width = PicWidthInMbs(*sps);
-    const int32_t height = PicHeightInMapUnits(*sps);
-    if (width < 1 || width > 511 || height < 1 || height > 511) {
-        diag("[VsKavrel]:Invalid Dimension(%dx%d)\n", width, height);
-        return 0;
-    }
-    if (sps->profile_idc == 66 && sps->frame_mbs_only_flag == 0) {
-        diag("[VsKavrel]:Interlace is not support for BASELINE\n");
-        return 0;
-    }
-    return 1;
+    const int32_t width = PicWidthInMbs(sps);
+    const int32_t height = PicHeightInMapUnits(sps);
+    if (width < 1 || width > 511 || height < 1 || height > 511) return refuse(Rule::kDimension, width, height);
+    if (sps.profile_idc == 66 && sps.frame_mbs_only_flag == 0) return refuse(Rule::kInterlaceBaseline);
+    return Status::kOk;
 }
 
 Status check_frame_cropping(const SeqParamSet& sps) {
@@ -98,14 +89,8 @@ Status check_frame_cropping(const SeqParamSet& sps) {
     const int32_t height_units = per_mb * PicHeightInMapUnits(sps);
     const int32_t left = sps.frame_crop_left_offset, right = sps.frame_crop_right_offset;
     const int32_t top = sps.frame_crop_top_offset, bottom = sps.frame_crop_bottom_offset;
-    if (left < 0 || right < 0 || left > width_units - right - 1) {
-        diag("[VsKavrel]:crop_left shall be in range of[0, max_frame_widht]\n");
-        return Status::kSpsRange;
-    }
-    if (top < 0 || bottom < 0 || top > height_units - bottom - 1) {
-        diag("[VsKavrel]:crop_top shall be in range of[0, max_frame_high]\n");
-        return Status::kSpsRange;
-    }
+    if (left < 0 || right < 0 || left > width_units - right - 1) return refuse(Rule::kCropLeft);
+    if (top < 0 || bottom < 0 || top > height_units - bottom - 1) return refuse(Rule::kCropTop);
     return Status::kOk;
 }
 
@@ -116,49 +101,39 @@ Status decode_seq_parameter_set(SyntaxState* handle) {
     const int32_t carried_sar_width = handle->active_sps.sar_width;
     const int32_t carried_sar_height = handle->active_sps.sar_height;
 
-    SeqParamSet head;
-    sps_head(rw, head);
-    const int32_t id = head.seq_parameter_set_id;
-    if (id < 0 || id >= kMaxSps) {
-        diag("[VsKavrel]:Invalid sps id: %d\n", id);
-        return Status::kSpsId;
+    // The set is read into a record of its own. The table's entry is
+    // replaced by it when it passes, and when not by an invalid entry that
+    // keeps only profile_idc (a PPS naming the id is checked against it).
+    SeqParamSet sps{};
+    const Status head_read = sps_head(rw, sps);
+    if (!ok(head_read)) return head_read;
+    if (forbids_constraint_set0_to_2(sps.profile_idc) &&
+        (sps.constraint_set0_flag || sps.constraint_set1_flag || sps.constraint_set2_flag)) {
+        return refuse(Rule::kConstraintSet0To2);
     }
-    if (forbids_constraint_set0_to_2(head.profile_idc) &&
-        (head.constraint_set0_flag || head.constraint_set1_flag || head.constraint_set2_flag)) {
-        diag("[VsKavrel]:profile_idc is equal to 44, 100, 122, or 244, the values of constraint_set0_flag, "
-             "constraint_set1_flag, and constraint_set2_flag must all be equal to 0\n");
-        return Status::kProfile;
-    }
-
-    SeqParamSet* sps = &handle->sps_table[id];
+    SeqParamSet& entry = handle->sps_table[sps.seq_parameter_set_id];
     ++handle->param_generation;  // the table changes: slices copy their sets anew
-    std::memset(sps, 0, sizeof *sps);
-    sps->seq_parameter_set_id = id;
-    sps->constraint_set0_flag = head.constraint_set0_flag;
-    sps->constraint_set1_flag = head.constraint_set1_flag;
-    sps->constraint_set2_flag = head.constraint_set2_flag;
-    sps->constraint_set3_flag = head.constraint_set3_flag;
-    sps->reserved_zero_4bits = head.reserved_zero_4bits;
-    sps->profile_idc = head.profile_idc;
-    sps->level_idc = head.level_idc;
-    handle->last_sps_profile_idc = head.profile_idc;
+    handle->last_sps_profile_idc = sps.profile_idc;
 
-    const Status st = sps_body(rw, *sps);
-    if (!ok(st)) return st;
-    derive_picture_size(handle, sps);
-    sps_vui(rw, *sps, &handle->frame_rate);
-
-    if (carried_sar_width != 0 && carried_sar_height != 0) {
-        sps->sar_width = carried_sar_width;
-        sps->sar_height = carried_sar_height;
+    Status st = sps_body(rw, sps);
+    if (ok(st)) {
+        derive_picture_size(handle, &sps);
+        sps_vui(rw, sps, &handle->frame_rate);
+        if (carried_sar_width != 0 && carried_sar_height != 0) {
+            sps.sar_width = carried_sar_width;
+            sps.sar_height = carried_sar_height;
+        }
+        st = check_sps_profile(sps);
+        if (!ok(st)) st = refuse(Rule::kSpsInvalid);
     }
-
-    sps->valid = check_sps_profile(sps);
-    if (!sps->valid) {
-        diag("[VsKavrel]:Warnning: sps exists invalid sytnax\n");
-        return Status::kProfile;
+    if (!ok(st)) {
+        entry = SeqParamSet{};
+        entry.profile_idc = sps.profile_idc;
+        return st;
     }
-    handle->active_sps = *sps;
+    sps.valid = 1;
+    entry = sps;
+    handle->active_sps = sps;
     return Status::kOk;
 }
 
@@ -166,7 +141,7 @@ int32_t write_seq_parameter_set_rbsp(const SeqParamSet& sps, uint8_t* buffer, in
     Bitstream stream;
     init_bitstream(&stream, buffer, capacity);
     SyntaxWriter rw{stream};
-    sps_head(rw, sps);
+    static_cast<void>(sps_head(rw, sps));  // the writer has no rule to break
     static_cast<void>(sps_body(rw, sps));  // the writer has no rule to break
     sps_vui(rw, sps, nullptr);
     write_trailing_bits(&stream);

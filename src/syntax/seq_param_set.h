@@ -124,10 +124,19 @@ inline int32_t FrameHeightInMbs(const SeqParamSet& sps) {
 inline int32_t Log2MaxFrameNum(const SeqParamSet& sps) { return sps.log2_max_frame_num_minus4 + 4; }
 inline int32_t Log2MaxPicOrderCntLsb(const SeqParamSet& sps) { return sps.log2_max_pic_order_cnt_lsb_minus4 + 4; }
 
+// Level 1b of Baseline, Main and Extended: level_idc 11 with
+// constraint_set3_flag (clause A.3.1).
+inline bool is_level_1b(const SeqParamSet& sps) {
+    return (sps.profile_idc == 66 || sps.profile_idc == 77 || sps.profile_idc == 88) && sps.level_idc == 11 &&
+           sps.constraint_set3_flag != 0;
+}
+// The level as Table A-1 numbers it: level_idc, or 9 for level 1b.
+inline int32_t level_number(const SeqParamSet& sps) { return is_level_1b(sps) ? 9 : sps.level_idc; }
+
 // Parses the SPS RBSP at handle->reader: kOk, kSpsId, kSpsRange or kProfile.
 Status decode_seq_parameter_set(SyntaxState* handle);
-// 1 when the set is supported, else 0 (prints the reason).
-int32_t check_sps_profile(const SeqParamSet* sps);
+// kOk when the library takes the set, else kProfile after its reason.
+Status check_sps_profile(const SeqParamSet& sps);
 // The crop window's bounds for 4:2:0 and monochrome (7.4.2.1.1): kOk or kSpsRange.
 Status check_frame_cropping(const SeqParamSet& sps);
 // Writes the RBSP of `sps` (rbsp_trailing_bits included) into `buffer`

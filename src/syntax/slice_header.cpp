@@ -7,6 +7,7 @@
 
 #include "common/diagnostics.h"
 #include "common/status.h"
+#include "syntax/syntax_io.h"
 #include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
 
@@ -26,26 +27,22 @@ inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
 
 // Frame-number continuity for a frame picture (clause 7.4.3, frame_num):
 // kOk, or kFrameNum after printing why.
-Status check_frame_num(SyntaxState* h, const SeqParamSet& sps, int32_t max_frame_num) {
+// MaxFrameNum - 1 is the last frame_num before the count wraps to 0.
+Status check_frame_num(SyntaxState* h, const SeqParamSet& sps) {
     SliceHeader& s = h->slice;
     if (h->nal_unit_type == 5) {
-        if (s.frame_num != 0) {
-            diag("[VsKavrel]:ERROR: IDR frame_num start with %d\n", s.frame_num);
-            return Status::kFrameNum;
-        }
+        if (s.frame_num != 0) return refuse(Rule::kIdrFrameNum, s.frame_num);
         s.prev_frame_num = 0;
         return Status::kOk;
     }
     if (s.pic_type == kTypeI || sps.gaps_in_frame_num_value_allowed_flag != 0) return Status::kOk;
+    const int32_t last = (int32_t{1} << Log2MaxFrameNum(sps)) - 1;  // MaxFrameNum - 1
     const int32_t p = s.prev_frame_num;
     const int32_t f = s.frame_num;
-    const bool refused = (p == max_frame_num && f != 0) || (p < max_frame_num && f > p + 1) ||
-                         (p < max_frame_num && f >= 1 && f < p);
-    if (refused) {
-        diag("[VsKavrel]:ERROR: frame_num start from %d, prev_frame_num(%d)\n", f, p);
-        return Status::kFrameNum;
-    }
-    return Status::kOk;
+    // After `last` only 0 may follow; before it p, p + 1 or 0. A p above
+    // `last` (left by a set with a longer frame_num) passes.
+    const bool refused = (p == last && f != 0) || (p < last && f > p + 1) || (p < last && f >= 1 && f < p);
+    return refused ? refuse(Rule::kFrameNum, f, p) : Status::kOk;
 }
 
 // pic_order_cnt_lsb, delta_pic_order_cnt_bottom, delta_pic_order_cnt[0..1].
@@ -56,11 +53,10 @@ inline Status read_pic_order_cnt(SyntaxState* h, BitReader& r) {
     const bool bottom_present =
         h->active_pps.bottom_field_pic_order_in_frame_present_flag == 1 && s.picture_structure == 3;
     if (sps.pic_order_cnt_type == 0) {
-        s.pic_order_cnt_lsb = read_bits(r, Log2MaxPicOrderCntLsb(sps));
-        if (s.pic_order_cnt_lsb < 0) {
-            diag("[VsKavrel]:pic_order_cnt_lsb shall be in the range of [0, MaxPicOrderCntLsb-1]\n");
-            return Status::kSliceRange;
-        }
+        SyntaxReader rw{r};
+        const Status st =
+            rw.u(s.pic_order_cnt_lsb, Log2MaxPicOrderCntLsb(sps), 0, INT32_MAX, Rule::kPicOrderCntLsb);
+        if (!ok(st)) return st;
         if (bottom_present) s.delta_pic_order_cnt_bottom = static_cast<int32_t>(read_se_long(r));
     }
     if (sps.pic_order_cnt_type == 1 && sps.delta_pic_order_always_zero_flag == 0) {
@@ -78,9 +74,7 @@ inline Status read_ref_counts(SyntaxState* h, BitReader& r) {
     s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
     if (s.pic_type == kTypeB) s.ref_count[1] = static_cast<int16_t>(read_ue(r) + 1);
     if (s.ref_count[0] > 32 || s.ref_count[0] < 1 || s.ref_count[1] > 32 || s.ref_count[1] < 1) {
-        diag("[VsKavrel]:h->ref_count[0] or h->ref_count[1] are out of range[1, 32], the values are %d  %d\n",
-             s.ref_count[0], s.ref_count[1]);
-        return Status::kSliceRange;
+        return refuse(Rule::kSliceRefCount, s.ref_count[0], s.ref_count[1]);
     }
     return Status::kOk;
 }
@@ -92,21 +86,16 @@ inline Status read_deblocking(SyntaxState* h, BitReader& r) {
     s.slice_alpha_c0_offset = 0;
     s.slice_beta_offset = 0;
     if (!h->active_pps.deblocking_filter_control_present_flag) return Status::kOk;
-    s.disable_deblocking_filter_idc = read_ue(r);
-    if (static_cast<uint32_t>(s.disable_deblocking_filter_idc) > 2) {
-        diag("[VsKavrel]:deblocking_filter_idc is %u out of range[0,2]\n",
-             static_cast<uint32_t>(s.disable_deblocking_filter_idc));
-        return Status::kSliceRange;
-    }
+    SyntaxReader rw{r};
+    const Status st = rw.ue(s.disable_deblocking_filter_idc, 0, 2, Rule::kDeblockingFilterIdc);
+    if (!ok(st)) return st;
     if (s.disable_deblocking_filter_idc != 1) {  // the filter runs: its offsets follow
         s.slice_alpha_c0_offset = 2 * read_se(r);
         s.slice_beta_offset = 2 * read_se(r);
     }
     if (s.slice_alpha_c0_offset < -12 || s.slice_alpha_c0_offset > 12 || s.slice_beta_offset < -12 ||
         s.slice_beta_offset > 12) {
-        diag("[VsKavrel]:Invalid slice_alpha_c0_offset(%d), slice_beta_offset(%d)\n", s.slice_alpha_c0_offset,
-             s.slice_beta_offset);
-        return Status::kRefused;
+        return refuse(Rule::kDeblockingOffsets, s.slice_alpha_c0_offset, s.slice_beta_offset);
     }
     return Status::kOk;
 }
@@ -119,13 +108,11 @@ Status check_active_pps(const SyntaxState* h) {
         const int32_t init_qp = 26 + ap.pic_init_qp_minus26;
         const int32_t init_qs = 26 + ap.pic_init_qs_minus26;
         if (init_qp < min_qp || init_qp > 51 || init_qs < 0 || init_qs > 51) {
-            diag("[VsKavrel]:the init_qp or init_qs is out of range: %d,%d\n", init_qp, init_qs);
-            return Status::kPpsRange;
+            return refuse(Rule::kInitQp, init_qp, init_qs);
         }
     }
     if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {
-        diag("[VsKavrel]:the chroma_qp_index_offset is out of range:%d\n", ap.chroma_qp_index_offset);
-        return Status::kPpsRange;
+        return refuse(Rule::kChromaQpIndexOffset, ap.chroma_qp_index_offset);
     }
     return Status::kOk;
 }
@@ -138,15 +125,9 @@ Status check_active_pps(const SyntaxState* h) {
 // kPpsNotValid, kSpsNotValid or kPpsRange.
 Status activate_sets(SyntaxState* h, int32_t pps_id) {
     PicParamSet& pps = h->pps_table[pps_id];
-    if (!pps.valid) {
-        diag("[VsKavrel]:PPS referenced in slice header is invalid\n");
-        return Status::kPpsNotValid;
-    }
+    if (!pps.valid) return refuse(Rule::kPpsNotValid);
     const int32_t sps_id = pps.seq_parameter_set_id;
-    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) {
-        diag("[VsKavrel]:non existing SPS referenced\n\n");
-        return Status::kSpsNotValid;
-    }
+    if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) return refuse(Rule::kSpsNotValid);
     pps.pic_parameter_set_id = pps_id;
     h->active_pps = pps;
     h->active_sps = h->sps_table[sps_id];
@@ -161,33 +142,20 @@ Status activate_sets(SyntaxState* h, int32_t pps_id) {
 inline Status read_slice_start(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
 
+    SyntaxReader rw{r};
     // Up to PicSizeInMbs - 1 = 261120 for 511 x 511 macroblocks: read in full.
-    const int64_t first_mb = read_ue_long(r);
-    s.first_mb_in_slice = first_mb <= INT32_MAX ? static_cast<int32_t>(first_mb) : -1;
-    if (s.first_mb_in_slice < 0) {
-        diag("[VsKavrel]:first_mb_in_slice is out of range, the value is %d\n", s.first_mb_in_slice);
-        return Status::kSliceRange;
-    }
-    const int32_t slice_type = read_ue(r);
-    if (slice_type < 0 || slice_type > 9) {
-        diag("[VsKavrel]:slice_type is out of range [0, 9], the value is %d\n", slice_type);
-        return Status::kSliceType;
-    }
+    Status st = rw.ue_wide(s.first_mb_in_slice, 0, INT32_MAX, Rule::kFirstMbInSlice);
+    if (!ok(st)) return st;
+    int32_t slice_type = 0;
+    st = rw.ue(slice_type, 0, 9, Rule::kSliceType);
+    if (!ok(st)) return st;
     s.pic_type = kPicTypeBySliceType[slice_type];
-    if (h->nal_unit_type == 5 && s.pic_type != kTypeI) {
-        diag("[VsKavrel]:IDR Nal containing Non-IDR slice\n");
-        return Status::kIdrNotI;
-    }
-    if (s.pic_type == 5 || s.pic_type == 6) {
-        diag("[VsKavrel]:slice_type(%d) not supported\n", s.pic_type);
-        return Status::kSliceTypeUnsupported;
-    }
+    if (h->nal_unit_type == 5 && s.pic_type != kTypeI) return refuse(Rule::kIdrNotI);
+    if (s.pic_type == 5 || s.pic_type == 6) return refuse(Rule::kSliceTypeUnsupported, s.pic_type);
 
-    const int32_t pps_id = read_ue(r);
-    if (pps_id < 0 || pps_id >= kMaxPps) {
-        diag("[VsKavrel]:pps_id out of range[0, 255], the value is %d\n", pps_id);
-        return Status::kPpsId;
-    }
+    int32_t pps_id = 0;
+    st = rw.ue(pps_id, 0, kMaxPps - 1, Rule::kSlicePpsId);
+    if (!ok(st)) return st;
     // The sets the last slice made active are still valid, in force and
     // within range while no table entry or active set has been written
     // since (each such write bumps param_generation): only another pair is
@@ -203,7 +171,6 @@ inline Status read_slice_start(SyntaxState* h, BitReader& r) {
 inline Status read_frame_num(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
     const SeqParamSet& sps = h->active_sps;
-    const int32_t max_frame_num = static_cast<int32_t>((1u << Log2MaxFrameNum(sps)) - 1);
 
     if (s.first_mb_in_slice == 0) {  // the first slice of a new picture
         if (s.prev_nal_ref_idc != 0) s.prev_frame_num = s.frame_num;
@@ -226,7 +193,7 @@ inline Status read_frame_num(SyntaxState* h, BitReader& r) {
     s.parity_pic_type[s.picture_structure % 2] = s.pic_type;
 
     if (s.picture_structure != 3) return Status::kOk;  // fields are not checked
-    return check_frame_num(h, sps, max_frame_num);
+    return check_frame_num(h, sps);
 }
 
 // Most slices reorder nothing and mark no picture adaptively: their one
@@ -236,7 +203,7 @@ inline void walk_reordering(BitReader& r) {
     const int32_t at = r.bit_pos;
     if (read_bit(r) == 0) return;  // ref_pic_list_reordering_flag
     r.bit_pos = at;
-    decode_ref_pic_list_reordering(&r);
+    static_cast<void>(decode_ref_pic_list_reordering(&r));  // a fault is only reported
 }
 
 inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
@@ -245,7 +212,7 @@ inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
         if (read_bit(r) == 0) return;  // adaptive_ref_pic_marking_mode_flag
         r.bit_pos = at;
     }
-    decode_ref_pic_marking(h, &r);
+    static_cast<void>(decode_ref_pic_marking(h, &r));  // a fault is only reported
 }
 
 }  // namespace
@@ -266,12 +233,10 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
     if (!ok(st)) return st;
 
     const PicParamSet& pps = h->active_pps;
+    SyntaxReader rw{r};
     if (pps.redundant_pic_cnt_present_flag != 0) {
-        s.redundant_pic_cnt = read_ue(r);
-        if (s.redundant_pic_cnt < 0 || s.redundant_pic_cnt > 127) {
-            diag("[VsKavrel]:redundant_pic_cnt shall be in the range of [0, 127]\n");
-            return Status::kSliceRange;
-        }
+        st = rw.ue(s.redundant_pic_cnt, 0, 127, Rule::kRedundantPicCnt);
+        if (!ok(st)) return st;
     }
 
     const bool is_b = s.pic_type == kTypeB;
@@ -288,25 +253,20 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
         if (is_b) walk_reordering(r);
     }
     if ((s.pic_type == kTypeP && pps.weighted_pred_flag != 0) || (is_b && pps.weighted_bipred_idc == 1)) {
-        decode_pred_weight_table(h, &r, s.ref_count[0], 0);
-        if (is_b) decode_pred_weight_table(h, &r, s.ref_count[1], 1);
+        // A fault in the table is only reported, as in the two structures above.
+        static_cast<void>(decode_pred_weight_table(h, &r, s.ref_count[0], 0));
+        if (is_b) static_cast<void>(decode_pred_weight_table(h, &r, s.ref_count[1], 1));
     }
     s.marked_long_term = s.mmco5 = 0;
     if (h->nal_ref_idc != 0) walk_ref_pic_marking(h, r);
 
     if (is_inter && pps.entropy_coding_mode_flag != 0) {
-        s.cabac_init_idc = read_ue(r);
-        if (s.cabac_init_idc < 0 || s.cabac_init_idc > 2) {
-            diag("[VsKavrel]:the cabac_init_idc is out of range [0,2], which is %d\n", s.cabac_init_idc);
-            return Status::kSliceRange;
-        }
+        st = rw.ue(s.cabac_init_idc, 0, 2, Rule::kCabacInitIdc);
+        if (!ok(st)) return st;
     }
 
     s.qp = 26 + pps.pic_init_qp_minus26 + read_se(r);
-    if (s.qp < 0 || s.qp > 51) {
-        diag("[VsKavrel]:QP out of range [0, 51], the value is %d\n", s.qp);
-        return Status::kSliceQp;
-    }
+    if (s.qp < 0 || s.qp > 51) return refuse(Rule::kSliceQp, s.qp);
 
     return read_deblocking(h, r);
 }

@@ -54,8 +54,10 @@ struct SliceHeader {
 // is in handle->slice.pic_type (1 I, 2 P, 3 B).
 Status decode_slice_header(SyntaxState* handle, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
                             RbspSource* source);
-int32_t decode_ref_pic_list_reordering(BitReader* reader);
-int32_t decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list);
-int32_t decode_ref_pic_marking(SyntaxState* handle, BitReader* reader);
+// The structures inside the header: kOk, or kSliceRange after the fault's
+// message (the header goes on from wherever the reader stopped).
+Status decode_ref_pic_list_reordering(BitReader* reader);
+Status decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list);
+Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader);
 
 }  // namespace kavrel

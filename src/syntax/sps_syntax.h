@@ -14,7 +14,7 @@ namespace kavrel {
 
 // profile_idc .. seq_parameter_set_id.
 template <class RW, class Sps>
-void sps_head(RW& rw, Sps& sps) {
+Status sps_head(RW& rw, Sps& sps) {
     rw.u(sps.profile_idc, 8);
     rw.flag(sps.constraint_set0_flag);
     rw.flag(sps.constraint_set1_flag);
@@ -22,7 +22,7 @@ void sps_head(RW& rw, Sps& sps) {
     rw.flag(sps.constraint_set3_flag);
     rw.u(sps.reserved_zero_4bits, 4);  // the four bits as they came
     rw.u(sps.level_idc, 8);
-    rw.ue(sps.seq_parameter_set_id);
+    return rw.ue(sps.seq_parameter_set_id, 0, 31, Rule::kSpsId);
 }
 
 // The profiles whose sets carry chroma_format_idc .. the scaling matrices
@@ -41,22 +41,15 @@ constexpr bool has_chroma_format_fields(int32_t profile_idc) {
 // chroma_format_idc .. the scaling matrices (has_chroma_format_fields).
 template <class RW, class Sps>
 Status sps_high_profile_fields(RW& rw, Sps& sps) {
-    rw.ue(sps.chroma_format_idc);
-    if constexpr (RW::kReading) {
-        if (sps.chroma_format_idc < 0 || sps.chroma_format_idc > 3) {
-            diag("[VsKavrel]:chroma_format_idc is out of range [0, 3], the value is %d\n", sps.chroma_format_idc);
-            return Status::kSpsRange;
-        }
-    }
+    const Status st = rw.ue(sps.chroma_format_idc, 0, 3, Rule::kChromaFormatIdc);
+    if (!ok(st)) return st;
     if (sps.chroma_format_idc == 3) rw.flag(sps.separate_colour_plane_flag);
     rw.ue(sps.bit_depth_luma_minus8);
     rw.ue(sps.bit_depth_chroma_minus8);
     if constexpr (RW::kReading) {
         if (sps.bit_depth_luma_minus8 < 0 || sps.bit_depth_luma_minus8 > 6 || sps.bit_depth_chroma_minus8 < 0 ||
             sps.bit_depth_chroma_minus8 > 6) {
-            diag("[VsKavrel]:the luma or chroma bit_depth_minus8 out of rang is %d,%d\n", sps.bit_depth_luma_minus8,
-                 sps.bit_depth_chroma_minus8);
-            return Status::kSpsRange;
+            return refuse(Rule::kBitDepth, sps.bit_depth_luma_minus8, sps.bit_depth_chroma_minus8);
         }
     }
     rw.flag(sps.qpprime_y_zero_transform_bypass_flag);
@@ -73,30 +66,19 @@ Status sps_high_profile_fields(RW& rw, Sps& sps) {
 // they are read over their whole 32-bit range.
 template <class RW, class Sps>
 Status sps_pic_order_cnt(RW& rw, Sps& sps) {
-    rw.ue(sps.pic_order_cnt_type);
-    if constexpr (RW::kReading) {
-        if (sps.pic_order_cnt_type < 0 || sps.pic_order_cnt_type > 2) {
-            diag("[VsKavrel]:poc value out of range[0,2],current poc value is %d\n", sps.pic_order_cnt_type);
-            return Status::kSpsRange;
-        }
-    }
+    Status st = rw.ue(sps.pic_order_cnt_type, 0, 2, Rule::kPicOrderCntType);
+    if (!ok(st)) return st;
     if (sps.pic_order_cnt_type == 0) {
-        rw.ue(sps.log2_max_pic_order_cnt_lsb_minus4);
-        const int32_t bits = sps.log2_max_pic_order_cnt_lsb_minus4 + 4;
-        if (RW::kReading && (bits < 4 || bits > 16)) {
-            diag("[VsKavrel]:the log2_max_poc_lsb is out of range [4, 16], which is %d\n", bits);
-            return Status::kSpsRange;
-        }
-    } else if (sps.pic_order_cnt_type == 1) {
+        // log2_max_pic_order_cnt_lsb_minus4: the message names the sum.
+        return rw.ue(sps.log2_max_pic_order_cnt_lsb_minus4, 0, 12, Rule::kLog2MaxPocLsb, 4);
+    }
+    if (sps.pic_order_cnt_type == 1) {
         rw.flag(sps.delta_pic_order_always_zero_flag);
         rw.se32(sps.offset_for_non_ref_pic);
         rw.se32(sps.offset_for_top_to_bottom_field);
-        const int32_t cycle = rw.ue_count(sps.num_ref_frames_in_pic_order_cnt_cycle, 255);
-        if (RW::kReading && (cycle < 0 || cycle > 255)) {
-            diag("[VsKavrel]:poc_cycle_length is out of range [0, 255],the value is %d\n", cycle);
-            return Status::kSpsRange;
-        }
-        for (int32_t i = 0; i < cycle; ++i) rw.se32(sps.offset_for_ref_frame[i]);
+        st = rw.ue(sps.num_ref_frames_in_pic_order_cnt_cycle, 0, 255, Rule::kPocCycleLength);
+        if (!ok(st)) return st;
+        for (int32_t i = 0; i < sps.num_ref_frames_in_pic_order_cnt_cycle; ++i) rw.se32(sps.offset_for_ref_frame[i]);
     }
     return Status::kOk;
 }
@@ -123,37 +105,21 @@ Status sps_body(RW& rw, Sps& sps) {
     } else if constexpr (RW::kReading) {
         sps.chroma_format_idc = 1;  // 4:2:0 when absent
     }
-    rw.ue(sps.log2_max_frame_num_minus4);
-    if (RW::kReading && (sps.log2_max_frame_num_minus4 < 0 || sps.log2_max_frame_num_minus4 + 4 > 16)) {
-        diag("[VsKavrel]:the log2_max_frame_num is out of range [0,16],which is %d\n",
-             sps.log2_max_frame_num_minus4 + 4);
-        return Status::kSpsRange;
-    }
-    const Status st = sps_pic_order_cnt(rw, sps);
+    // The message names log2_max_frame_num, the sum.
+    Status st = rw.ue(sps.log2_max_frame_num_minus4, 0, 12, Rule::kLog2MaxFrameNum, 4);
+    if (ok(st)) st = sps_pic_order_cnt(rw, sps);
+    if (ok(st)) st = rw.ue(sps.max_num_ref_frames, 0, 16, Rule::kMaxNumRefFrames);
     if (!ok(st)) return st;
-    rw.ue(sps.max_num_ref_frames);
-    if (RW::kReading && (sps.max_num_ref_frames < 0 || sps.max_num_ref_frames > 16)) {
-        diag("[VsKavrel]:max_ref_frame_count is greater than 16, the value is %d\n", sps.max_num_ref_frames);
-        return Status::kSpsRange;
-    }
     rw.flag(sps.gaps_in_frame_num_value_allowed_flag);
     // The sizes are kept in 16 bits: larger ones are refused here.
-    rw.ue(sps.pic_width_in_mbs_minus1);
-    if (RW::kReading && (sps.pic_width_in_mbs_minus1 < 0 || sps.pic_width_in_mbs_minus1 >= INT16_MAX)) {
-        diag("[VsKavrel]:mb_width is less than 0, \n");
-        return Status::kSpsRange;
-    }
-    rw.ue(sps.pic_height_in_map_units_minus1);
-    if (RW::kReading && (sps.pic_height_in_map_units_minus1 < 0 || sps.pic_height_in_map_units_minus1 >= INT16_MAX)) {
-        diag("[VsKavrel]:mb_height is less than 0, \n");
-        return Status::kSpsRange;
-    }
+    st = rw.ue(sps.pic_width_in_mbs_minus1, 0, INT16_MAX - 1, Rule::kPicWidth);
+    if (ok(st)) st = rw.ue(sps.pic_height_in_map_units_minus1, 0, INT16_MAX - 1, Rule::kPicHeight);
+    if (!ok(st)) return st;
     rw.flag(sps.frame_mbs_only_flag);
     if (sps.frame_mbs_only_flag == 0) rw.flag(sps.mb_adaptive_frame_field_flag);
     rw.flag(sps.direct_8x8_inference_flag);
     if (RW::kReading && sps.frame_mbs_only_flag == 0 && sps.direct_8x8_inference_flag == 0) {
-        diag("[VsKavrel]:When frame_mbs_only_flag is equal to 0, direct_8x8_inference_flag shall be equal to 1\n");
-        return Status::kSpsRange;
+        return refuse(Rule::kDirect8x8Inference);
     }
     return sps_frame_cropping(rw, sps);
 }

@@ -4,13 +4,19 @@
 // record's element back, in the same order and under the same conditions,
 // so that a set written back is by construction the set that was read.
 // Checks and messages that belong to reading only sit under
-// `if constexpr (RW::kReading)`.
+// `if constexpr (RW::kReading)`. An element with a range of its own
+// declares it where it is read, with the rule that refuses it: the reader
+// checks the value (one the data ended before, or a code too long for the
+// reader, is printed as -1 and is out of every range that starts at 0),
+// the writer asserts it.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 
 #include "bitstream/bit_reader.h"
 #include "bitstream/bit_writer.h"
+#include "syntax/syntax_messages.h"
 
 namespace kavrel {
 
@@ -53,6 +59,28 @@ struct SyntaxReader {
         v = (hi << 16) | lo;
     }
     int32_t position() const { return r.bit_pos; }
+
+    // u(n) within [min, max]; kOk or the refusal of `rule` (value printed).
+    template <class T>
+    Status u(T& v, int n, int32_t min, int32_t max, Rule rule) {
+        const int32_t got = read_bits(r, n);
+        v = static_cast<T>(got);
+        return got < min || got > max ? refuse(rule, got) : Status::kOk;
+    }
+    // ue(v) within [min, max]; the value printed is the one read plus `bias`
+    // (the derived value the message names).
+    template <class T>
+    Status ue(T& v, int32_t min, int32_t max, Rule rule, int32_t bias = 0) {
+        const int32_t got = read_ue(r);
+        v = static_cast<T>(got);
+        return got < min || got > max ? refuse(rule, got + bias) : Status::kOk;
+    }
+    // ue(v) of an element whose range reaches beyond 65534, read in full.
+    Status ue_wide(int32_t& v, int32_t min, int32_t max, Rule rule) {
+        const int64_t code = read_ue_long(r);
+        v = code >= min && code <= max ? static_cast<int32_t>(code) : -1;
+        return v < 0 ? refuse(rule, v) : Status::kOk;
+    }
 };
 
 struct SyntaxWriter {
@@ -92,6 +120,20 @@ struct SyntaxWriter {
     void se32(const int32_t& v) { put_se(&s, v); }
     void u32(const uint32_t& v) { put_bits(&s, v, 32); }
     int32_t position() const { return bits_written(&s); }
+
+    // The ranged elements: a record the reader accepted holds them in range.
+    template <class T>
+    Status u(const T& v, int n, [[maybe_unused]] int32_t min, [[maybe_unused]] int32_t max, Rule) {
+        assert(v >= min && v <= max);
+        u(v, n);
+        return Status::kOk;
+    }
+    template <class T>
+    Status ue(const T& v, [[maybe_unused]] int32_t min, [[maybe_unused]] int32_t max, Rule, int32_t = 0) {
+        assert(v >= min && v <= max);
+        ue(v);
+        return Status::kOk;
+    }
 };
 
 }  // namespace kavrel

@@ -30,7 +30,7 @@ struct SyntaxState : NalUnitState {
     PicParamSet pps_table[kMaxPps];
 
     int32_t pps_tail_bit_pos;            // bit index of redundant_pic_cnt_present_flag
-    int32_t transform_8x8_mode;          // of the last PPS; -1 when it has no tail
+    int32_t pps_has_tail;                // the last PPS carries transform_8x8_mode_flag
     int32_t pps_chroma_qp_index_offset;  // of the last PPS
     int32_t last_sps_profile_idc;
     int32_t slice_received;              // a slice header parsed well with this handle

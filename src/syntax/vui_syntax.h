@@ -5,7 +5,6 @@
 // at, and nothing here fails the SPS.
 #pragma once
 
-#include "common/diagnostics.h"
 #include "syntax/seq_param_set.h"
 #include "syntax/syntax_io.h"
 
@@ -17,7 +16,7 @@ void hrd_parameters(RW& rw, Hrd& hrd) {
     // reader steps over the others.
     const int32_t cpb_cnt = rw.ue_count(hrd.cpb_cnt_minus1, 31) + 1;
     if constexpr (RW::kReading) {
-        if (cpb_cnt < 1 || cpb_cnt > 32) diag("[VsKavrel]:cpb_cnt is out of range[1, 32], the value is %d\n", cpb_cnt);
+        if (cpb_cnt < 1 || cpb_cnt > 32) warn(Rule::kCpbCount, cpb_cnt);
     }
     rw.u(hrd.bit_rate_scale, 4);
     rw.u(hrd.cpb_size_scale, 4);
@@ -91,7 +90,7 @@ void timing_info(RW& rw, Sps& sps, uint32_t* frame_rate) {
     if (!sps.timing_info_present_flag) return;
     rw.u32(sps.num_units_in_tick);
     if constexpr (RW::kReading) {
-        if (sps.num_units_in_tick == 0) diag("[VsKavrel]:sps->num_units_in_tick: %d\n", 0);
+        if (sps.num_units_in_tick == 0) warn(Rule::kNumUnitsInTickZero, 0);
     }
     rw.u32(sps.time_scale);
     rw.flag(sps.fixed_frame_rate_flag);
@@ -99,7 +98,7 @@ void timing_info(RW& rw, Sps& sps, uint32_t* frame_rate) {
         if (sps.num_units_in_tick != 0 && sps.time_scale != 0) {
             *frame_rate = (sps.time_scale >> 1) / sps.num_units_in_tick;
         } else {
-            diag("[VsKavrel]:num_units_in_tick and time_scale which are in sps is equal 0!!\n");
+            warn(Rule::kTimingZero);
         }
     }
 }
@@ -117,7 +116,7 @@ void bitstream_restriction(RW& rw, Sps& sps) {
     rw.ue(sps.max_num_reorder_frames);
     if constexpr (RW::kReading) {
         if (static_cast<int16_t>(sps.max_num_reorder_frames) < 0) {
-            diag("[VsKavrel]:time_scale which is in vui is less than 0\n");
+            warn(Rule::kNumReorderFrames);
         }
     }
     rw.ue_kept(sps.max_dec_frame_buffering);

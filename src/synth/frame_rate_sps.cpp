@@ -32,14 +32,11 @@ static SeqParamSet with_timing(const SeqParamSet& sps, uint32_t num_units_in_tic
     return out;
 }
 
-// The set `sps` with level_idc `level_idc` (kKeepLevel: as it is). Level 1b
-// of Baseline, Main and Extended is level_idc 11 with constraint_set3_flag
-// (clause A.3.1), which a higher level clears.
+// The set `sps` with level_idc `level_idc` (kKeepLevel: as it is). The
+// constraint_set3_flag that marks level 1b (is_level_1b) goes with it.
 static void set_level(SeqParamSet& sps, int32_t level_idc) {
     if (level_idc == kKeepLevel) return;
-    const bool level_1b = (sps.profile_idc == 66 || sps.profile_idc == 77 || sps.profile_idc == 88) &&
-                          sps.level_idc == 11 && sps.constraint_set3_flag != 0;
-    if (level_1b) sps.constraint_set3_flag = 0;
+    if (is_level_1b(sps)) sps.constraint_set3_flag = 0;
     sps.level_idc = level_idc;
 }
 

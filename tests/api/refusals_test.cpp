@@ -135,6 +135,11 @@ TEST(Refusals, PictureParameterSet) {
         const Bytes sps = r.sps_profile ? sps_nal({.profile_idc = r.sps_profile}) : Bytes{};
         EXPECT_EQ(said(concat({sps, pps_nal(r.pps)})), r.said) << "row " << &r - rows;
     }
+    // A refused SPS (Main) leaves its profile_idc, against which a PPS naming its id is checked.
+    const Parser p;
+    EXPECT_EQ(p.start(sps_nal({.max_num_ref_frames = 17})).rc, -20);
+    const Started r = p.start(pps_nal({.tail = true, .transform_8x8 = 1}));
+    EXPECT_EQ(std::to_string(r.rc) + " " + r.log, pps_fail(-22, "Invalid syntax for MAIN\n" + invalid));
 }
 
 std::string slice_fail(int rc, const std::string& line) { return fail(rc, line, "slice header"); }

@@ -54,8 +54,8 @@ TEST(ToolInterface, WritesTheRateSpsAtANewLevel) {
     // Level 1b of Baseline is level_idc 11 with constraint_set3_flag, which a
     // new level clears; Main's constraint_set3_flag stays.
     const struct {
-        int profile, level, cs3, new_level, level_written, flags_written;
-    } cases[] = {{66, 11, 1, 12, 12, 0x00}, {66, 11, 1, -1, 11, 0x10}, {77, 30, 1, 31, 31, 0x10}};
+        int profile, level, cs3, new_level, level_written, flags_written, level_number;
+    } cases[] = {{66, 11, 1, 12, 12, 0x00, 12}, {66, 11, 1, -1, 11, 0x10, 9}, {77, 30, 1, 31, 31, 0x10, 31}};
     for (const auto& c : cases) {
         Parser p;
         ASSERT_EQ(p.walk(sps_nal({.profile_idc = c.profile, .cs3 = c.cs3, .level_idc = c.level})).rc, 0);
@@ -68,6 +68,30 @@ TEST(ToolInterface, WritesTheRateSpsAtANewLevel) {
         EXPECT_TRUE(ok);
         EXPECT_EQ(f.level_idc, c.level_written);
         EXPECT_EQ(f.constraint_flags & 0x10, c.flags_written);
+        EXPECT_EQ(f.level, c.level_number);  // 9: level 1b
         EXPECT_EQ(f.time_scale, 50u);
     }
+}
+
+TEST(ToolInterface, ScansStartCodesAndTellsWhyACorrectionWasRefused) {
+    // A start code lies whole within the bytes scanned, also at their very end.
+    const Bytes b = {0, 0, 1, 9, 0, 0, 0, 1, 0, 0, 1};
+    const struct {
+        size_t size, from, found;
+    } scans[] = {{11, 0, 0}, {11, 1, 5}, {11, 6, 8}, {10, 6, 10}, {11, 9, 11}};
+    for (const auto& c : scans) EXPECT_EQ(kavrel::next_start_code(b.data(), c.size, c.from), c.found) << c.from;
+
+    // The reason is the reader's own message, not the "Parse sps fail" behind it.
+    const Bytes unit = concat({sps_nal({.log2_max_frame_num_minus4 = 13}), pps_nal()});
+    Bytes cure(unit.size() + 1024);
+    CorrectionRequest req{};
+    req.OrgFrameLength = static_cast<uint32_t>(unit.size());
+    req.org_frame = unit.data();
+    req.cureFrameLength = static_cast<uint32_t>(cure.size());
+    req.cure_frame = cure.data();
+    req.correction_mode = 2;
+    LogCapture log;
+    const kavrel::CorrectionOutcome o = kavrel::correct_access_unit(&req);
+    EXPECT_EQ(o.code, KAVREL_E_SPS_RANGE);
+    EXPECT_STREQ(o.reason, "the log2_max_frame_num is out of range [0,16],which is 17");
 }
