@@ -92,6 +92,23 @@ const char* after_frame(ParserHandle* handle, const Control& c, const FrameInfo&
     return nullptr;
 }
 
+// The repeat plan after a frame parsed well: a documented result, and the
+// units of each place within the room their measure asks for.
+const char* plan_frame(ParserHandle* handle, const uint8_t* unit, size_t len) {
+    const FrameInput in{unit, static_cast<uint32_t>(len)};
+    const int32_t rc = Kavrel_Repeat_Picture(handle, &in, 1);
+    FUZZ_CHECK(rc == 0 || rc == KAVREL_E_REPEAT_REFUSED || rc == KAVREL_E_REPEAT_BROKEN,
+               "Kavrel_Repeat_Picture: a result outside the documented ones");
+    for (const int32_t place : {KAVREL_REPEAT_BEFORE, KAVREL_REPEAT_AFTER}) {
+        const int32_t need = Kavrel_Repeat_Units(handle, place, nullptr, 0);
+        FUZZ_CHECK(need >= 0, "Kavrel_Repeat_Units: no measure");
+        HeapBlock out(static_cast<uint32_t>(need));
+        const int32_t n = Kavrel_Repeat_Units(handle, place, out.data(), static_cast<uint32_t>(need));
+        FUZZ_CHECK(n >= 0 && n <= need, "Kavrel_Repeat_Units: more than its measure");
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 const char* fuzz_synthesis(const uint8_t* data, size_t size) {
@@ -113,6 +130,8 @@ const char* fuzz_synthesis(const uint8_t* data, size_t size) {
                                          clean = clean && rc == 0;
                                          end = pos + len;
                                          last = info;
+                                         if (const char* f = rc == 0 ? plan_frame(handle, in.rest() + pos, len) : nullptr)
+                                             return f;
                                          return after_frame(handle, c, info, &repeat);
                                      });
     Kavrel_Close(handle);

@@ -40,6 +40,10 @@ std::string refusal_reason(const std::string& library) {
     } kReasons[] = {
         {"not a reference picture", "the stream has B-pictures (or other non-reference pictures); only streams "
                                     "without them can be doubled (x264: -bf 0)"},
+        {"shown out of decoding order", "the stream has B-pictures (or pictures shown out of decoding order); only "
+                                        "streams without them can be doubled (x264: -bf 0)"},
+        {"leaves room for later pictures", "the stream has B-pictures (its pictures are shown out of decoding "
+                                           "order); only streams without them can be doubled (x264: -bf 0)"},
         {"is a field", "the stream is coded in fields (interlaced)"},
         {"picture order count type 1", "the stream uses picture order count type 1"},
         {"long-term reference", "the stream uses long-term reference pictures"},

@@ -18,6 +18,18 @@ Status read_operand(BitReader& r, Rule rule) {
     return v < 0 || v >= kMaxPicNum || r.bit_pos > r.bit_count ? report(rule) : Status::kOk;
 }
 
+// Keeps the picture number difference of an operation 1 read from `at`.
+void note_unmarking(SliceHeader& s, BitReader& r, int32_t at) {
+    if (s.mmco_unmark_count >= 8) {
+        s.mmco_other = 1;
+        return;
+    }
+    const int32_t end = r.bit_pos;
+    r.bit_pos = at;
+    s.mmco_unmark[s.mmco_unmark_count++] = static_cast<int32_t>(read_ue_long(r) + 1);
+    r.bit_pos = end;
+}
+
 }  // namespace
 
 Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
@@ -32,10 +44,14 @@ Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
         const int32_t op = read_ue(r);  // memory_management_control_operation
         if (static_cast<uint32_t>(op) > 6 || r.bit_pos > r.bit_count) return report(Rule::kMmco, op);
         if (op == 0) return Status::kOk;
-        if (op == 5) handle->slice.mmco5 = 1;
-        if (op == 6) handle->slice.marked_long_term = 1;
+        SliceHeader& s = handle->slice;
+        if (op == 5) s.mmco5 = 1;
+        if (op == 6) s.marked_long_term = 1;
+        if (op != 1 && op != 5) s.mmco_other = 1;
+        const int32_t at = r.bit_pos;
         Status st = Status::kOk;
         if (op == 1 || op == 3) st = read_operand(r, Rule::kDifferenceOfPicNums);
+        if (ok(st) && op == 1) note_unmarking(s, r, at);
         if (ok(st) && op == 2) st = read_operand(r, Rule::kMarkingLongTermPicNum);
         // long_term_frame_idx (3, 6) and max_long_term_frame_idx_plus1 (4) share one message.
         if (ok(st) && (op == 3 || op == 6 || op == 4)) st = read_operand(r, Rule::kLongTermFrameIdx);

@@ -63,6 +63,9 @@ TEST(VectorState, EveryExportReturnsWithTheUpperStateClean) {
             expect_clean_after("H264_Enc_Iframe_Rate", [&] { H264_Enc_Iframe_Rate(h, out, sizeof out, 50, 1); });
             expect_clean_after("H264_Enc_Double_Frame_Sized", [&] { H264_Enc_Double_Frame_Sized(h, out, sizeof out); });
             expect_clean_after("H264_Enc_Double_Frame", [&] { H264_Enc_Double_Frame(h, out); });
+            expect_clean_after("Kavrel_Repeat_Picture", [&] { Kavrel_Repeat_Picture(h, &in, 1); });
+            for (const int32_t place : {KAVREL_REPEAT_BEFORE, KAVREL_REPEAT_AFTER})
+                expect_clean_after("Kavrel_Repeat_Units", [&] { Kavrel_Repeat_Units(h, place, out, sizeof out); });
             Bytes cure(size + 512);
             for (int32_t mode : {1, 2}) {
                 CorrectionRequest c{size, 0, unit, size + 512, 0, cure.data(), 7, 4, 3, mode};
