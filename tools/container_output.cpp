@@ -130,6 +130,10 @@ bool Container::open_output(const std::string& format, const std::string& url, b
     for (unsigned i = 0; i < m.in->nb_streams; ++i) {
         const AVStream* is = m.in->streams[i];
         const bool video = static_cast<int>(i) == m.video;
+        if (video && !copyable(m.out->oformat, is->codecpar)) {
+            std::fprintf(stderr, "kavrel: %s cannot hold H.264 video\n", format.c_str());
+            return false;
+        }
         if (!video && !copyable(m.out->oformat, is->codecpar)) {
             std::fprintf(stderr, "kavrel: warning: stream %u (%s) cannot go into %s: left out\n", i,
                          avcodec_get_name(is->codecpar->codec_id), format.c_str());

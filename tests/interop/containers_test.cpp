@@ -162,16 +162,24 @@ TEST(Containers, RefusalsPipesAndSameFile) {
     if (!built_with_containers()) GTEST_SKIP() << "kavrel was built without containers (KAVREL_WITH_CONTAINERS OFF)";
     const std::string in = work("pipe.ts"), mp4 = work("same.mp4"), dir = work("refused");
     shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -f lavfi -i sine -t 1 -c:a aac -pix_fmt yuv420p -c:v "
-          "libx264 -bf 0 '" + in + "' && ffmpeg -nostdin -v error -y -i '" + in + "' -c copy '" + mp4 + "'");
+          "libx264 -bf 0 '" + in + "'");
+    const std::string chapters = ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=500\ntitle=One\n";
+    write_file(work("chapters.txt"), Bytes(chapters.begin(), chapters.end()));
+    shell("ffmpeg -nostdin -v error -y -i '" + in + "' -i '" + work("chapters.txt") + "' -map 0 -map_chapters 1 "
+          "-metadata title=Tee -metadata:s:v rotate=90 -c copy '" + mp4 + "'");
+    const std::string kept = "-show_chapters -show_entries format_tags=title:stream_side_data=rotation";
+    const std::string before = ffprobe(mp4, kept);
+    EXPECT_NE(before.find("One"), std::string::npos);
     std::string log, direct, piped;
     // MPEG-TS through pipes: the same video as from files.
     ASSERT_EQ(cli("-q double '" + in + "' '" + work("direct.ts") + "'", &log), 0) << log;
     ASSERT_EQ(run("cat '" + in + "' | '" KAVREL_CLI_PATH "' -q double - - > '" + work("piped.ts") + "'", &log), 0);
     EXPECT_EQ(read_file(extract(work("piped.ts"))), read_file(extract(work("direct.ts"))));
     EXPECT_EQ(pictures(work("piped.ts")).size(), 50u);
-    // IN = OUT.
+    // IN = OUT; metadata, chapters and rotation kept.
     ASSERT_EQ(cli("-q sar 4:3 '" + mp4 + "' '" + mp4 + "'", &log), 0) << log;
-    EXPECT_EQ(probe_stream(mp4, "sample_aspect_ratio"), "4:3");
+    EXPECT_EQ(probe_stream(mp4, "sample_aspect_ratio").substr(0, 3), "4:3");  // then the side data
+    EXPECT_EQ(ffprobe(mp4, kept), before);  // chapters, title, display matrix
     // No H.264 stream, or another one asked for: refused, nothing written.
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
