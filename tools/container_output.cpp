@@ -32,17 +32,25 @@ const char* known_format(std::string name) {
     return nullptr;
 }
 
-// Calls visit(start, header, end) for each NAL unit of Annex B `p`: its
-// start code from `start` (a leading zero byte included), header byte at
-// `header`, trailing zero bytes excluded from [header, end).
+// Calls visit(start, header, end) for each NAL unit of Annex B `p` before
+// its first slice (where parameter sets stand): its start code from `start`
+// (a leading zero byte included), header byte at `header`, trailing zero
+// bytes excluded from [header, end).
 template <typename Visit>
-void each_nal(const uint8_t* p, size_t n, Visit&& visit) {
-    const auto start_code = [&](size_t from) {
-        for (size_t i = from; i + 3 <= n; ++i)
-            if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) return i;
+void each_nal_before_slice(const uint8_t* p, size_t n, Visit&& visit) {
+    const auto start_code = [&](size_t from) {  // the 01 by memchr, then the two zeros before it
+        for (size_t i = from + 2; i < n;) {
+            const void* hit = std::memchr(p + i, 1, n - i);
+            if (!hit) return n;
+            i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
+            if (p[i - 1] == 0 && p[i - 2] == 0) return i - 2;
+            ++i;
+        }
         return n;
     };
     for (size_t sc = start_code(0); sc + 3 < n;) {
+        const int type = p[sc + 3] & 0x1F;
+        if (type >= 1 && type <= 5) return;
         const size_t next = start_code(sc + 3);
         size_t end = next;
         while (end > sc + 4 && p[end - 1] == 0) --end;
@@ -329,30 +337,36 @@ void Container::Impl::emit(OutUnit& u) {
     out_last_dts = dts;
     const InputRecord* r = record(u.k);
     const bool strip = out_of_band && u.role == UnitRole::Input && r && r->sets_added;
-    std::vector<uint8_t> bytes;
-    bytes.reserve(u.bytes.size());
-    size_t copied = 0;
-    each_nal(u.bytes.data(), u.bytes.size(), [&](size_t start, size_t header, size_t end) {
-        const int type = u.bytes[header] & 0x1F;
-        if (type != 7 && type != 8) return;
-        std::vector<uint8_t> set(u.bytes.begin() + static_cast<ptrdiff_t>(header), u.bytes.begin() + static_cast<ptrdiff_t>(end));
-        const bool known = std::find(sets.begin(), sets.end(), set) != sets.end();
-        if (!header_written && !known) {
-            sets.push_back(set);
-            (type == 7 ? have_sps : have_pps) = true;
-        }
-        if (!strip || (header_written && !known)) return;
-        bytes.insert(bytes.end(), u.bytes.begin() + static_cast<ptrdiff_t>(copied), u.bytes.begin() + static_cast<ptrdiff_t>(start));
-        copied = end;
-    });
-    bytes.insert(bytes.end(), u.bytes.begin() + static_cast<ptrdiff_t>(copied), u.bytes.end());
-    if (bytes.empty()) {  // parameter sets only, now in the header
+    std::vector<std::pair<size_t, size_t>> dropped;  // [start, end) of the sets taken out
+    if (strip || !header_written)
+        each_nal_before_slice(u.bytes.data(), u.bytes.size(), [&](size_t start, size_t header, size_t end) {
+            const int type = u.bytes[header] & 0x1F;
+            if (type != 7 && type != 8) return;
+            std::vector<uint8_t> set(u.bytes.begin() + static_cast<ptrdiff_t>(header),
+                                     u.bytes.begin() + static_cast<ptrdiff_t>(end));
+            const bool known = std::find(sets.begin(), sets.end(), set) != sets.end();
+            if (!header_written && !known) {
+                sets.push_back(set);
+                (type == 7 ? have_sps : have_pps) = true;
+            }
+            if (strip && (!header_written || known)) dropped.emplace_back(start, end);
+        });
+    size_t size = u.bytes.size();
+    for (const auto& [start, end] : dropped) size -= end - start;
+    if (size == 0) {  // parameter sets only, now in the header
         if (!header_written && have_sps && have_pps) write_header();
         return;
     }
     AVPacket* p = av_packet_alloc();
-    if (!p || av_new_packet(p, static_cast<int>(bytes.size())) < 0) return av_packet_free(&p), fail("cannot make a packet", AVERROR(ENOMEM));
-    std::memcpy(p->data, bytes.data(), bytes.size());
+    if (!p || av_new_packet(p, static_cast<int>(size)) < 0)
+        return av_packet_free(&p), fail("cannot make a packet", AVERROR(ENOMEM));
+    size_t from = 0, at = 0;
+    dropped.emplace_back(u.bytes.size(), u.bytes.size());
+    for (const auto& [start, end] : dropped) {
+        std::memcpy(p->data + at, u.bytes.data() + from, start - from);
+        at += start - from;
+        from = end;
+    }
     p->pts = pts;
     p->dts = dts;
     p->duration = duration;
@@ -364,7 +378,7 @@ void Container::Impl::emit(OutUnit& u) {
         return;
     }
     held.push_back({p, video});
-    held_bytes += bytes.size();
+    held_bytes += size;
     if ((have_sps && have_pps) || held_bytes > kHeldLimit) write_header();
 }
 
