@@ -82,6 +82,7 @@ public:
         const auto to_rate = [&](const kavrel::SpsFacts& t, Rate* r) {
             if (have_rate_) {
                 *r = {2 * rate_.num, rate_.den};
+                run_->output.set_frame_rate(*r);
                 return true;
             }
             if (!t.timing_info_present_flag || !t.num_units_in_tick || !t.time_scale) {
@@ -89,6 +90,7 @@ public:
                 return false;
             }
             *r = {t.time_scale, t.num_units_in_tick};  // time_scale / (2 x num_units_in_tick), doubled
+            run_->output.set_frame_rate(*r);
             return true;
         };
         if (const int rc = copy_rewriting_sps(unit, insert_at, &sps_, to_rate, &run_->output)) return rc;
@@ -98,6 +100,7 @@ public:
             const int32_t n = H264_Enc_Double_Frame_Sized(run_->parser(), repeat_.data(),
                                                           static_cast<uint32_t>(repeat_.size()));
             if (n >= 0) {
+                run_->output.begin_unit(UnitRole::Repeat, unit.index);  // it and the units that end the stream
                 if (prefix.delimiter) run_->output.write(kRepeatDelimiter, sizeof kRepeatDelimiter);
                 run_->output.write(repeat_.data(), static_cast<size_t>(n));
                 ++repeats_;
