@@ -1,0 +1,372 @@
+// kavrel rate RATE IN OUT, and kavrel double IN OUT (the same at twice the
+// input's rate): a new frame rate without re-encoding, the output lasting
+// as long as the input.
+//
+// Going up (at most to twice the rate), some pictures are followed by a
+// repeat the library writes, spread evenly: at 25 -> 30 fps every 5th
+// picture, at 24 -> 30 every 4th, at twice the rate every one. A repeat due
+// after a picture the library cannot repeat goes after the next one it can,
+// before the next repeat falls due; the summary says how far the farthest
+// moved. Going down to half the rate, every other picture is dropped, which
+// must be a non-reference frame. Every SPS announces the new rate (level_idc
+// raised where the rate needs it).
+#include "cmd_rate.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <numeric>
+#include <utility>
+#include <vector>
+
+#include "cli_common.h"
+
+namespace kavrel_cli {
+
+namespace {
+
+// access_unit_delimiter_rbsp() with primary_pic_type 1 (I and P slices).
+const uint8_t kRepeatDelimiter[] = {0, 0, 0, 1, 0x09, 0x30};
+constexpr uint32_t kPictureTiming = 1;  // SEI payloadType (Annex D)
+
+// What the NAL units of an access unit up to its first slice hold.
+struct Prefix {
+    bool delimiter = false;
+    bool sps = false;
+    bool parameter_set = false;  // an SPS or PPS
+    bool reference = false;      // the first slice's nal_ref_idc is not 0
+    std::vector<std::pair<size_t, size_t>> timing_sei;  // SEI units with picture timing, start code on
+};
+
+void read_prefix(const Unit& unit, Prefix* f) {
+    f->delimiter = f->sps = f->parameter_set = f->reference = false;
+    f->timing_sei.clear();
+    visit_prefix(unit.data, unit.size, [&](const Nal& u) {
+        f->delimiter = f->delimiter || u.type == 9;
+        f->sps = f->sps || u.type == 7;
+        f->parameter_set = f->parameter_set || u.type == 7 || u.type == 8;
+        if (u.vcl()) f->reference = (unit.data[u.header] & 0x60) != 0;
+        if (u.type == 6 && sei_has(unit.data, u.header, u.end, kPictureTiming)) f->timing_sei.emplace_back(u.start, u.end);
+    });
+}
+
+// The library's reason why no repeat may follow a picture, as the user
+// would put it.
+std::string refusal_reason(const std::string& library) {
+    static const struct {
+        const char* library;
+        const char* user;
+    } kReasons[] = {
+        {"not a reference picture", "the stream has B-pictures (or other non-reference pictures); only streams "
+                                    "without them can be doubled (x264: -bf 0)"},
+        {"is a field", "the stream is coded in fields (interlaced)"},
+        {"picture order count type 1", "the stream uses picture order count type 1"},
+        {"long-term reference", "the stream uses long-term reference pictures"},
+        {"memory_management_control_operation 5", "the stream resets its picture numbering "
+                                                  "(memory_management_control_operation 5)"},
+        {"steps by 1", "the picture order count advances by 1 per picture, which leaves no value for a repeat"},
+        {"slice group", "the stream uses slice groups (FMO)"},
+        {"keeps no reference picture", "the stream keeps no reference picture (max_num_ref_frames 0)"},
+        {"parameter sets changed", "the parameter sets change between a picture and the next"},
+    };
+    for (const auto& r : kReasons)
+        if (library.find(r.library) != std::string::npos) return r.user;
+    return library;
+}
+
+// The library's reason for refusing the repeat after `handle`'s last picture.
+std::string library_refusal(const ParserHandle* handle) {
+    const char* why = kavrel::double_frame_refusal(handle);
+    return why ? why : "the repeat picture does not fit";
+}
+
+std::string where(const Unit& unit, uint64_t index) {
+    return "access unit " + std::to_string(index) + " (offset " + std::to_string(unit.offset) + ")";
+}
+
+// The even spread: with num / den the new rate over the old, picture k
+// (from 1) is shown floor(k num / den) - floor((k - 1) num / den) times:
+// twice where a repeat falls due, not at all where a drop does. Going down,
+// the count starts half a step on, so that the first picture stays.
+class Spread {
+public:
+    void set(uint64_t num, uint64_t den) {
+        const uint64_t g = std::gcd(num, den);
+        whole_ = num / g / (den / g);
+        frac_ = num / g % (den / g);
+        den_ = den / g;
+        acc_ = whole_ == 0 ? den_ - frac_ : 0;
+    }
+    // How often the next picture is shown; it then counts as seen.
+    int next() {
+        const int shows = peek();
+        acc_ = (acc_ + frac_) % den_;
+        return shows;
+    }
+    int peek() const { return static_cast<int>(whole_ + (acc_ + frac_ >= den_ ? 1 : 0)); }
+    bool up() const { return whole_ + (frac_ ? 1 : 0) > 1; }
+    bool down() const { return whole_ == 0; }
+
+private:
+    uint64_t whole_ = 1, frac_ = 0, den_ = 1, acc_ = 0;
+};
+
+// Every byte the conversion writes passes through here, one access unit at
+// a time: input access unit `index` (its SPS written again through
+// write_sps), or a repeat written after input access unit `after` that
+// shows the picture of input access unit `shown` again. A sink that stores
+// access units with timestamps takes the place of the OutputStream here.
+class ConvertedUnits {
+public:
+    explicit ConvertedUnits(OutputStream* out) : out_(out) {}
+    void begin_original(uint64_t /*index*/, bool picture) { pictures_ += picture; }
+    void begin_repeat(uint64_t /*after*/, uint64_t /*shown*/) { ++pictures_; }
+    void write(const uint8_t* p, size_t n) { out_->write(p, n); }
+    void write_sps(const uint8_t* p, size_t n) { out_->write(p, n); }
+    uint64_t pictures() const { return pictures_; }  // in the access units begun
+
+private:
+    OutputStream* out_;
+    uint64_t pictures_ = 0;
+};
+
+class Converter {
+public:
+    Converter(Rewrite* run, const RateJob& job) : run_(run), job_(job), out_(&run->output) {
+        if (job.doubling) spread_.set(2, 1);
+    }
+
+    // 0 or an exit code, after a message.
+    int add(const Unit& unit, uint64_t index) {
+        if (unit.result < 0) return refuse(where(unit, index) + " cannot be parsed (code " + result_text(unit.result) + ")");
+        read_prefix(unit, &prefix_);
+        if ((prefix_.sps || !described_) && unit.info.sps_data)
+            described_ = kavrel::describe_sps(unit.info.sps_data, unit.info.sps_size, &facts_);
+        // Picture timing with pic_struct only goes along with a repeat; HRD
+        // delays would count the pictures wrongly.
+        if (!prefix_.timing_sei.empty() && (!described_ || facts_.hrd_parameters_present))
+            return refuse(where(unit, index) +
+                          " carries picture-timing SEI, which would describe the wrong pictures; take the SEI out "
+                          "first: ffmpeg -i IN -c:v copy -bsf:v filter_units=remove_types=6 -f h264 OUT.h264");
+        if (!job_.doubling && (prefix_.sps || !rate_known_))
+            if (const int rc = check_rate(unit, index)) return rc;
+        if (!unit.picture) return copy_original(unit, index, unit.size);
+        const int shows = spread_.next();
+        ++pictures_;
+        if (shows != 1) {
+            pending_ = true;
+            due_at_ = pictures_;
+            pending_reason_.clear();
+            pending_where_.clear();
+        }
+        if (spread_.down()) return drop_or_copy(unit, index);
+        if (!job_.doubling && spread_.up() && !prefix_.reference)
+            return refuse(refusal_reason("not a reference picture") + "; at " + where(unit, index));
+        const size_t insert_at = insertion_point(unit.data, unit.size);
+        if (const int rc = copy_original(unit, index, insert_at)) return rc;
+        if (pending_)
+            if (const int rc = repeat(unit, index)) return rc;
+        out_.write(unit.data + insert_at, unit.size - insert_at);
+        return kDone;
+    }
+
+    int finish(int status) {
+        if (status == kDone && pending_ && spread_.up()) status = missed(repeats_ > 0);
+        if (status == kDone && repeats_ == 0 && skipped_ > 0) status = refuse(first_refusal_);
+        if (status == kDone && skipped_ > 0)
+            std::fprintf(stderr, job_.doubling ? "kavrel: %llu picture(s) before the first one a repeat may follow "
+                                                 "copied unchanged\n"
+                                               : "kavrel: %llu repeat(s) due before the first picture a repeat may "
+                                                 "follow left out\n",
+                         static_cast<unsigned long long>(skipped_));
+        status = run_->finish(status);
+        if (status == kDone) sps_.report();
+        if (status == kDone) summary();
+        return status;
+    }
+
+private:
+    // Settles the ratio of the new rate to the input's from the first SPS,
+    // and refuses what cannot be converted or a rate that changes.
+    int check_rate(const Unit& unit, uint64_t index) {
+        Rate in = job_.from;
+        if (!job_.have_from) {
+            if (!facts_.timing_info_present_flag || !facts_.num_units_in_tick || !facts_.time_scale)
+                return refuse("the SPS carries no frame rate; give the input's rate with --from");
+            in = reduced({facts_.time_scale, 2 * uint64_t{facts_.num_units_in_tick}});
+        }
+        if (rate_known_) {
+            if (in.num == in_.num && in.den == in_.den) return kDone;
+            return refuse("the frame rate changes from " + rate_text(in_) + " to " + rate_text(in) + " fps at " +
+                          where(unit, index) + "; convert the parts one by one");
+        }
+        rate_known_ = true;
+        in_ = in;
+        const Rate& t = job_.target;
+        const unsigned __int128 up = static_cast<unsigned __int128>(t.num) * in.den;  // ratio up / down
+        const unsigned __int128 down = static_cast<unsigned __int128>(t.den) * in.num;
+        if (up > 2 * down)
+            return refuse(rate_text(t) + " fps is more than twice the input's " + rate_text(in) +
+                          " fps: a picture is repeated at most once");
+        if (up < down && 2 * up != down)
+            return refuse(rate_text(t) + " fps is below the input's " + rate_text(in) +
+                          " fps but not half of it: a rate goes down only to half, by dropping every other picture");
+        const uint64_t g = std::gcd(static_cast<uint64_t>(up), static_cast<uint64_t>(down));
+        spread_.set(static_cast<uint64_t>(up) / g, static_cast<uint64_t>(down) / g);
+        return kDone;
+    }
+
+    // Writes [0, end) of the access unit with its SPS at the new rate.
+    int copy_original(const Unit& unit, uint64_t index, size_t end) {
+        out_.begin_original(index, unit.picture);
+        const auto to_rate = [&](const kavrel::SpsFacts& t, Rate* r) {
+            if (!job_.doubling) {
+                *r = job_.target;
+            } else if (job_.have_from) {
+                *r = {2 * job_.from.num, job_.from.den};
+            } else if (!t.timing_info_present_flag || !t.num_units_in_tick || !t.time_scale) {
+                std::fprintf(stderr, "kavrel: the SPS carries no frame rate; give the input's rate with --rate\n");
+                return false;
+            } else {
+                *r = {t.time_scale, t.num_units_in_tick};  // time_scale / (2 x num_units_in_tick), doubled
+            }
+            return true;
+        };
+        return copy_rewriting_sps(unit, end, &sps_, to_rate, &out_);
+    }
+
+    // Halving: drops the picture when a drop is pending and it is a
+    // non-reference frame without parameter sets, else copies it.
+    int drop_or_copy(const Unit& unit, uint64_t index) {
+        const size_t insert_at = insertion_point(unit.data, unit.size);
+        const char* why = prefix_.reference                    ? "a reference picture"
+                          : unit.info.picture_structure != 3 ? "a field"
+                          : prefix_.parameter_set            ? "a picture with parameter sets of its own"
+                                                             : nullptr;
+        if (pending_ && !why) {
+            pending_ = false;
+            ++dropped_;
+            deviation_ = std::max(deviation_, pictures_ - due_at_);
+            // Nothing of it is written but an end of sequence or stream.
+            if (std::any_of(unit.data + insert_at, unit.data + unit.size, [](uint8_t b) { return b != 0; }))
+                out_.write(unit.data + insert_at, unit.size - insert_at);
+            return kDone;
+        }
+        if (pending_ && pending_reason_.empty()) pending_reason_ = where(unit, index) + " is " + why;
+        if (pending_ && spread_.peek() != 1)
+            return refuse("halving drops every other picture, which must be a non-reference frame (x264: -bf 1 "
+                          "-x264-params b-adapt=0); " + pending_reason_ + ", and so is the picture after it");
+        return copy_original(unit, index, unit.size);
+    }
+
+    // Puts the pending repeat after this picture, or notes why it cannot.
+    int repeat(const Unit& unit, uint64_t index) {
+        const uint64_t mbs = uint64_t(unit.info.coded_width / 16) * uint64_t(unit.info.coded_height / 16);
+        repeat_.resize(std::max<size_t>(repeat_.size(), 2 * mbs + 4096));
+        const int32_t n = H264_Enc_Double_Frame_Sized(run_->parser(), repeat_.data(), static_cast<uint32_t>(repeat_.size()));
+        if (n >= 0) {
+            out_.begin_repeat(index, index);
+            if (prefix_.delimiter) out_.write(kRepeatDelimiter, sizeof kRepeatDelimiter);
+            for (const auto& [start, end] : prefix_.timing_sei) out_.write(unit.data + start, end - start);
+            out_.write(repeat_.data(), static_cast<size_t>(n));
+            ++repeats_;
+            pending_ = false;
+            deviation_ = std::max(deviation_, pictures_ - due_at_);
+            return kDone;
+        }
+        if (pending_reason_.empty()) pending_reason_ = refusal_reason(library_refusal(run_->parser()));
+        if (pending_where_.empty()) pending_where_ = where(unit, index);
+        return spread_.peek() == 2 ? missed(repeats_ > 0) : kDone;
+    }
+
+    // A repeat that found no picture to follow before the next fell due:
+    // refused, or left out while no picture has taken one yet.
+    int missed(bool refused) {
+        if (refused) return refuse(pending_reason_ + "; at " + pending_where_);
+        if (skipped_++ == 0) first_refusal_ = pending_reason_ + "; first seen at " + pending_where_;
+        pending_ = false;
+        return kDone;
+    }
+
+    void summary() const {
+        if (job_.doubling) {
+            std::fprintf(stderr, "kavrel: %llu pictures doubled, %d SPS written again at twice the rate\n",
+                         static_cast<unsigned long long>(repeats_), sps_.rewritten());
+            return;
+        }
+        const char* moved = spread_.down() ? "drops" : "repeats";
+        std::fprintf(stderr,
+                     "kavrel: %s -> %s fps: %llu pictures in, %llu out (%llu %s), %d SPS written again; the %s lie "
+                     "at most %llu picture(s) from the even spread\n",
+                     rate_text(in_).c_str(), rate_text(job_.target).c_str(), static_cast<unsigned long long>(pictures_),
+                     static_cast<unsigned long long>(out_.pictures()),
+                     static_cast<unsigned long long>(spread_.down() ? dropped_ : repeats_),
+                     spread_.down() ? "dropped" : "repeated", sps_.rewritten(), moved,
+                     static_cast<unsigned long long>(deviation_));
+    }
+
+    int refuse(const std::string& reason) {
+        run_->end_progress();
+        if (job_.doubling)
+            std::fprintf(stderr, "kavrel: cannot double %s: %s; nothing written\n", run_->in_name().c_str(), reason.c_str());
+        else
+            std::fprintf(stderr, "kavrel: cannot convert %s to %s fps: %s; nothing written\n", run_->in_name().c_str(),
+                         rate_text(job_.target).c_str(), reason.c_str());
+        return kRefused;
+    }
+
+    Rewrite* run_;
+    RateJob job_;
+    ConvertedUnits out_;
+    SpsRewriter sps_;
+    Spread spread_;
+    Prefix prefix_;
+    kavrel::SpsFacts facts_;
+    bool described_ = false, rate_known_ = false;
+    Rate in_;
+    std::vector<uint8_t> repeat_;
+    uint64_t pictures_ = 0, repeats_ = 0, dropped_ = 0, skipped_ = 0, deviation_ = 0;
+    // A repeat or drop due at picture due_at_ (counted from 1) not yet placed.
+    bool pending_ = false;
+    uint64_t due_at_ = 0;
+    std::string pending_reason_, pending_where_, first_refusal_;
+};
+
+}  // namespace
+
+int run_rate(const RateJob& job, const std::string& in_path, const std::string& out_path) {
+    Rewrite run;
+    if (const int rc = run.open(in_path, out_path)) return rc;
+    Converter converter(&run, job);
+    int status = kDone;
+    Unit unit;
+    for (uint64_t index = 0; status == kDone && run.next(&unit); ++index) status = converter.add(unit, index);
+    return converter.finish(status);
+}
+
+void register_rate(CLI::App& app, int* status) {
+    auto* cmd = app.add_subcommand("rate", "Change the frame rate: up to twice it by repeating pictures, or to half "
+                                           "by dropping non-reference pictures");
+    auto rate = std::make_shared<std::string>();
+    auto in = std::make_shared<std::string>();
+    auto out = std::make_shared<std::string>();
+    auto from = std::make_shared<std::string>();
+    cmd->add_option("RATE", *rate, "Frames per second: 30, 60000/1001, 59.94; 23.976, 29.97 and 59.94 are N/1001")
+        ->required();
+    cmd->add_option("IN", *in, "H.264 Annex B stream, - for standard input")->required();
+    cmd->add_option("OUT", *out, "Where to write the converted stream, - for standard output")->required();
+    cmd->add_option("--from", *from,
+                    "The input's frame rate (25, 30000/1001, 29.97); needed when the stream carries no timing; when "
+                    "given it replaces the stream's own");
+    cmd->callback([=]() {
+        RateJob job;
+        if (!parse_rate(*rate, &job.target))
+            throw CLI::ValidationError("RATE", "expected N, N/D or a decimal, e.g. 30, 60000/1001, 59.94");
+        job.have_from = !from->empty();
+        if (job.have_from && !parse_rate(*from, &job.from))
+            throw CLI::ValidationError("--from", "expected N, N/D or a decimal, e.g. 25, 30000/1001, 29.97");
+        *status = run_rate(job, *in, *out);
+    });
+}
+
+}  // namespace kavrel_cli
