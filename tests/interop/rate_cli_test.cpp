@@ -61,13 +61,23 @@ TEST(RateCli, StreamsByTargetsAgainstFFmpeg) {
         std::string types;
         run("ffprobe -v error -show_entries frame=pict_type -of csv=p=0 '" + c.in + "'", &types);
         std::erase_if(types, [](char t) { return t < 'A' || t > 'Z'; });  // "I,\n\nB\nP..." (side data)
-        std::vector<std::string> expected;
-        for (uint64_t k = 0; k < pictures.size(); ++k) {
-            const uint64_t shows = up < down ? types[k] != 'B' : (k + 1) * up / down - k * up / down;
-            expected.insert(expected.end(), shows, pictures[k]);
-        }
+        // Each input picture in order (the B-pictures dropped when halving), once or twice; where the repeats must
+        // lie just where the even spread says (no B-pictures, or all repeated), there.
         const std::vector<std::string> shown = frame_hashes(out);
-        EXPECT_EQ(shown, expected);
+        const bool exact = types.find('B') == std::string::npos || up == 2 * down;
+        size_t at = 0;
+        for (uint64_t k = 0; k < pictures.size(); ++k) {
+            if (up < down && types[k] == 'B') continue;
+            uint64_t shows = 0;
+            while (at < shown.size() && shown[at] == pictures[k] && shows < (up > down ? 2u : 1u)) ++shows, ++at;
+            if (exact && up > down) {
+                EXPECT_EQ(shows, (k + 1) * up / down - k * up / down) << "picture " << k;
+            } else {
+                EXPECT_GE(shows, 1u) << "picture " << k;
+            }
+        }
+        EXPECT_EQ(at, shown.size());
+        EXPECT_EQ(shown.size(), up > down ? pictures.size() * up / down : shown.size());
         // As long as the input, within one frame of the new rate.
         const double late = double(shown.size()) * to.den / to.num - double(pictures.size()) * in.den / in.num;
         EXPECT_LE(std::abs(late), double(to.den) / to.num + 1e-9);
