@@ -78,7 +78,24 @@ enum KavrelResult {
      * of 512 bytes or more. */
     KAVREL_E_SPS_RANGE = -20,
     KAVREL_E_MEMORY = -21,                /* no memory for the frame's RBSP buffer */
-    KAVREL_E_PROFILE = -22                /* an SPS or PPS breaks its profile's rules */
+    KAVREL_E_PROFILE = -22,               /* an SPS or PPS breaks its profile's rules */
+    /* Kavrel_Repeat_Picture: the picture cannot be repeated exactly (the
+     * message says why: temporal direct prediction, implicit weighted
+     * bi-prediction, a field, no free picture order count value, ...).
+     * Nothing was planned for it; the plan goes on. */
+    KAVREL_E_REPEAT_REFUSED = -23,
+    /* Kavrel_Repeat_Picture: a repeat planned for an earlier picture can no
+     * longer be placed exactly (the message says why); it is dropped and
+     * the output so far is not exact. */
+    KAVREL_E_REPEAT_BROKEN = -24
+};
+
+/* Where the units of Kavrel_Repeat_Units go, relative to the access unit
+ * last given to Kavrel_Repeat_Picture. */
+enum KavrelRepeatPlace {
+    KAVREL_REPEAT_BEFORE = 0, /* right before the access unit */
+    KAVREL_REPEAT_AFTER = 1,  /* right after the access unit */
+    KAVREL_REPEAT_END = 2     /* at the end of the stream: what is still pending */
 };
 
 /* Opaque parser state, one per stream.
@@ -234,13 +251,75 @@ KAVREL_API int32_t H264_Enc_Iframe_Rate(ParserHandle* handle, uint8_t* out, uint
  *     memory_management_control_operation 6, nor operation 5;
  *   - pic_order_cnt_type is 0 or 2; with type 0, a non-IDR picture's
  *     pic_order_cnt_lsb did not step by exactly 1 from the picture before
- *     it (the repeat takes the last one's lsb + 1). */
+ *     it (the repeat takes the last one's lsb + 1);
+ *   - no later picture can be shown before it, as far as the stream
+ *     tells: the SPS's VUI says max_num_reorder_frames 0; or the stream
+ *     has shown no B-picture nor picture order count that went back since
+ *     the handle was opened and, where the VUI allows reordering, the last
+ *     picture's pic_order_cnt_lsb did not step ahead by more than one
+ *     picture (2) and than any step before it (a gap left for pictures to
+ *     come). A repeat right after a picture that later pictures precede in
+ *     output order would be shown before them, and decoders drop them.
+ *     Streams with B-pictures take repeats through Kavrel_Repeat_Picture. */
 KAVREL_API int32_t H264_Enc_Double_Frame(ParserHandle* handle, uint8_t* out);
 /* As H264_Enc_Double_Frame, into out of `capacity` bytes: bytes written, or
  * -1 with nothing written when the unit does not fit or a condition above
  * fails. The handle is not changed, so two calls in a
  * row write the same unit. */
 KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* out, uint32_t capacity);
+
+/* Repeats in any order of pictures (streams with B-pictures too): a plan
+ * kept in the handle that says which units to write where, so that every
+ * picture of the stream is shown in its order and each repeated one again
+ * right after itself.
+ *
+ * After every access unit Kavrel_Start (or Kavrel_Start_Stream) parsed with
+ * result 0, the host calls Kavrel_Repeat_Picture with that unit's bytes
+ * (input->data, info.consumed) and `repeat` 1 to ask for a repeat of its
+ * picture, 0 not to; then writes, in this order, the units of
+ * Kavrel_Repeat_Units(KAVREL_REPEAT_BEFORE), the access unit itself, the
+ * units of Kavrel_Repeat_Units(KAVREL_REPEAT_AFTER); and at the end of the
+ * stream the units of Kavrel_Repeat_Units(KAVREL_REPEAT_END). The unit's
+ * bytes must stay in place until the AFTER units are written.
+ *
+ * A reference picture is repeated by an all-skipped non-reference P
+ * picture whose picture order count lies one above its own, written before
+ * the first later access unit whose picture follows it in output order
+ * (or an IDR picture, new parameter sets, a picture whose reference marking
+ * would drop it, or the end), with ref_pic_list_modification naming it when
+ * another reference picture came in between; a non-reference picture by a
+ * copy of its own access unit (its delimiter and slices) with only
+ * pic_order_cnt_lsb one higher, written right after it. Placed so, no
+ * repeat raises the number of pictures a decoder must hold back: the SPS
+ * (max_num_reorder_frames, max_dec_frame_buffering, level_idc) stays as it
+ * is.
+ *
+ * Kavrel_Repeat_Picture returns 0 (repeat planned, or none asked),
+ * KAVREL_E_REPEAT_REFUSED (this picture cannot be repeated exactly; one
+ * message says why; the plan goes on), KAVREL_E_REPEAT_BROKEN (a repeat
+ * planned earlier could not be placed and was dropped; one message says
+ * why), or -1 for a NULL handle or unit. A picture is refused when it is a
+ * field, a long-term reference or carries memory_management_control_
+ * operation 5; with picture order count type 1; when its picture order
+ * count (or a picture's before it) leaves no free value one above it, or
+ * an MBAFF frame's fields take both; a non-reference copy also with a B
+ * slice using temporal direct prediction (direct_spatial_mv_pred_flag 0)
+ * or implicit weighted bi-prediction (weighted_bipred_idc 2), with data
+ * partitioning, or an access unit that ends the sequence or stream. After
+ * an access unit Kavrel_Start refused, the host writes the END units before
+ * it; planning then starts again at the next IDR picture (earlier requests
+ * are refused).
+ *
+ * Kavrel_Repeat_Units writes the units for `place` into out (Annex B, each
+ * behind a four-byte start code, an access unit delimiter first when the
+ * stream's access units carry one) and returns the bytes written, 0 when
+ * there are none; they are then taken from the plan. With out NULL it
+ * returns the bytes they need and changes nothing; with too little
+ * `capacity` it returns -1, writes nothing and keeps them. A copy needs
+ * the size of the access unit plus a few bytes; a repeat of a reference
+ * picture the size H264_Enc_Double_Frame_Sized needs plus 24 bytes. */
+KAVREL_API int32_t Kavrel_Repeat_Picture(ParserHandle* handle, const FrameInput* unit, int32_t repeat);
+KAVREL_API int32_t Kavrel_Repeat_Units(ParserHandle* handle, int32_t place, uint8_t* out, uint32_t capacity);
 
 #ifdef __cplusplus
 }

@@ -61,6 +61,7 @@ void null_pointer(const char* call, int line) {
 }
 
 void release(ParserHandle* h) {
+    std::free(h->repeat_plan);
     std::free(h->ps_data[1]);
     std::free(h->ps_data[0]);
     std::free(h->scratch);

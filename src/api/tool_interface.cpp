@@ -11,6 +11,7 @@
 #include "syntax/sps_syntax.h"
 #include "synth/frame_rate_sps.h"
 #include "synth/repeat_frame.h"
+#include "synth/repeat_plan.h"
 
 namespace kavrel {
 
@@ -107,5 +108,7 @@ int32_t write_sps_at_rate(ParserHandle* handle, uint8_t* out, uint32_t capacity,
 const char* double_frame_refusal(const ParserHandle* handle) {
     return handle ? repeat_refusal(handle) : "no parser handle";
 }
+
+const char* repeat_picture_refusal(const ParserHandle* handle) { return plan_refusal(handle); }
 
 }  // namespace kavrel

@@ -57,4 +57,9 @@ int32_t write_sps_at_rate(ParserHandle* handle, uint8_t* out, uint32_t capacity,
 // it takes it.
 const char* double_frame_refusal(const ParserHandle* handle);
 
+// Why the last Kavrel_Repeat_Picture on `handle` refused its picture or
+// dropped a planned repeat (the text of its message, "a B slice uses
+// implicit weighted bi-prediction ..."), or null when it returned 0.
+const char* repeat_picture_refusal(const ParserHandle* handle);
+
 }  // namespace kavrel

@@ -11,12 +11,17 @@
 #include "syntax/syntax_state.h"
 
 namespace kavrel {
+struct RepeatPlan;
+}  // namespace kavrel
+
+namespace kavrel {
 constexpr int32_t kScratchInitialSize = 1 << 20;  // RBSP scratch at open
 }  // namespace kavrel
 
 struct ParserHandle : kavrel::SyntaxState, kavrel::ParamSetCopies {
     int32_t correction_mode;             // 0 except in the correction's own handle
     int32_t sps_received;                // an SPS parsed well with this handle
+    kavrel::RepeatPlan* repeat_plan;     // from the first Kavrel_Repeat_Picture on, else null
 };
 
 namespace kavrel {

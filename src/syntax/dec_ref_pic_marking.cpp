@@ -22,6 +22,18 @@ bool read_operand(BitReader& r, const char* message) {
     return true;
 }
 
+// Keeps the picture number difference of an operation 1 read from `at`.
+void note_unmarking(SliceHeader& s, BitReader& r, int32_t at) {
+    if (s.mmco_unmark_count >= 8) {
+        s.mmco_other = 1;
+        return;
+    }
+    const int32_t end = r.bit_pos;
+    r.bit_pos = at;
+    s.mmco_unmark[s.mmco_unmark_count++] = static_cast<int32_t>(read_ue_long(r) + 1);
+    r.bit_pos = end;
+}
+
 }  // namespace
 
 int32_t decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
@@ -39,12 +51,16 @@ int32_t decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
             return -18;
         }
         if (op == 0) return 0;
-        if (op == 5) handle->slice.mmco5 = 1;
-        if (op == 6) handle->slice.marked_long_term = 1;
+        SliceHeader& s = handle->slice;
+        if (op == 5) s.mmco5 = 1;
+        if (op == 6) s.marked_long_term = 1;
+        if (op != 1 && op != 5) s.mmco_other = 1;
+        const int32_t at = r.bit_pos;
         if ((op == 1 || op == 3) &&
             !read_operand(r, "[VsKavrel]:difference_of_pic_nums_minus1 is out of range\n")) {
             return -18;
         }
+        if (op == 1) note_unmarking(s, r, at);
         if (op == 2 && !read_operand(r, "[VsKavrel]:long_term_pic_num is out of range\n")) return -18;
         // long_term_frame_idx (3, 6) and max_long_term_frame_idx_plus1 (4)
         // share one message.

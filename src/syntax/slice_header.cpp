@@ -70,6 +70,24 @@ inline Status read_pic_order_cnt(SyntaxState* h, BitReader& r) {
     return Status::kOk;
 }
 
+// What the first slice of a picture tells of the order pictures are shown
+// in (SliceHeader.reordering_seen and the pic_order_cnt_lsb steps).
+inline void note_picture_order(SyntaxState* h) {
+    SliceHeader& s = h->slice;
+    if (s.pic_type == kTypeB) s.reordering_seen = 1;
+    s.poc_lsb_step = 0;
+    s.min_poc_lsb_step_before = s.min_poc_lsb_step;
+    if (h->active_sps.pic_order_cnt_type != 0 || h->nal_unit_type == 5 || s.prev_pic_order_cnt_lsb < 0) return;
+    const uint32_t max_lsb = uint32_t{1} << Log2MaxPicOrderCntLsb(h->active_sps);
+    const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - s.prev_pic_order_cnt_lsb) & (max_lsb - 1);
+    if (step == 0 || step >= max_lsb / 2) {
+        s.reordering_seen = 1;  // the count went back
+        return;
+    }
+    s.poc_lsb_step = static_cast<int32_t>(step);
+    if (s.min_poc_lsb_step == 0 || s.poc_lsb_step < s.min_poc_lsb_step) s.min_poc_lsb_step = s.poc_lsb_step;
+}
+
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
 inline Status read_ref_counts(SyntaxState* h, BitReader& r) {
     SliceHeader& s = h->slice;
@@ -264,6 +282,7 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
     if (h->nal_unit_type == 5) skip_ue(r);  // idr_pic_id
     st = read_pic_order_cnt(h, r);
     if (!ok(st)) return st;
+    if (s.first_mb_in_slice == 0) note_picture_order(h);
 
     const PicParamSet& pps = h->active_pps;
     if (pps.redundant_pic_cnt_present_flag != 0) {
@@ -291,7 +310,7 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
         decode_pred_weight_table(h, &r, s.ref_count[0], 0);
         if (is_b) decode_pred_weight_table(h, &r, s.ref_count[1], 1);
     }
-    s.marked_long_term = s.mmco5 = 0;
+    s.marked_long_term = s.mmco5 = s.mmco_unmark_count = s.mmco_other = 0;
     if (h->nal_ref_idc != 0) walk_ref_pic_marking(h, r);
 
     if (is_inter && pps.entropy_coding_mode_flag != 0) {

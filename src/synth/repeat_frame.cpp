@@ -92,6 +92,28 @@ static bool sets_still_stored(const ParserHandle* handle) {
     return same_pps && same_sps;
 }
 
+// Why pictures after the last one may be shown before it, so that a repeat
+// right after it (at its picture order count + 1) would be shown before
+// them and decoders would drop them as late; nullptr when none may, as far
+// as the stream tells: max_num_reorder_frames 0 in the VUI, or no B-picture
+// nor count that went back so far and, when the VUI allows reordering, no
+// step of pic_order_cnt_lsb wider than one picture (2) and than those
+// before it, which leaves room for pictures to come. Only picture order
+// count type 0 lets the output order differ from the decoding order (type
+// 1 is refused before).
+static const char* reordering_refusal(const ParserHandle* handle) {
+    const SeqParamSet& sps = handle->active_sps;
+    const SliceHeader& s = handle->slice;
+    if (sps.pic_order_cnt_type != 0) return nullptr;
+    if (sps.bitstream_restriction_flag != 0 && sps.max_num_reorder_frames == 0) return nullptr;
+    if (s.reordering_seen != 0) return "the stream has B-pictures or pictures shown out of decoding order";
+    const bool wide = s.poc_lsb_step > 2 && (s.min_poc_lsb_step_before == 0 || s.poc_lsb_step > s.min_poc_lsb_step_before);
+    if (sps.bitstream_restriction_flag != 0 && wide)
+        return "pic_order_cnt_lsb leaves room for later pictures shown before the last picture "
+               "(max_num_reorder_frames above 0)";
+    return nullptr;
+}
+
 // Why a repeat of the last picture would not show that picture again right
 // after it, or nullptr when it would. The repeat is a P picture whose
 // skipped macroblocks copy RefPicList0[0], the short-term reference with
@@ -110,7 +132,7 @@ static const char* unrepeatable_picture(const ParserHandle* handle) {
         const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - s.prev_pic_order_cnt_lsb) & mask;
         if (step == 1) return "pic_order_cnt_lsb steps by 1 from the previous picture, leaving none for the repeat";
     }
-    return nullptr;
+    return reordering_refusal(handle);
 }
 
 const char* repeat_refusal(const ParserHandle* handle) {
@@ -145,25 +167,33 @@ void start_slice(ParserHandle* handle, RepeatSlice* slice, uint8_t* buffer, int3
 
 // Writes the slice as NAL payload to `payload` (null: measures it); its
 // length, or -1 when it goes past `capacity`.
-static int32_t write_repeat_payload(ParserHandle* handle, uint8_t* payload, int32_t capacity) {
+static int32_t write_repeat_payload(ParserHandle* handle, uint8_t* payload, int32_t capacity,
+                                    int32_t pic_num_diff = 0) {
     RepeatSlice slice;
     start_slice(handle, &slice, payload, capacity);
+    slice.pic_num_diff = pic_num_diff;
     write_repeat_header(handle, &slice);
     return write_repeat_data(handle, &slice) == 0 ? slice.stream.byte_count : -1;
 }
 
-int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity) {
-    if (check_repeat_state(handle) != 0) return -1;
-    // The payload never exceeds the bound; in a buffer with less room it is
-    // measured first, so that nothing is written unless the unit fits.
-    const int32_t bound = repeat_payload_bound(handle);
+int32_t write_repeat_unit(ParserHandle* handle, uint8_t* out, int32_t capacity, int32_t pic_num_diff) {
+    // The payload never exceeds the bound (the list modification adds at
+    // most 12 bytes); in a buffer with less room it is measured first, so
+    // that nothing is written unless the unit fits.
+    const int32_t bound = repeat_payload_bound(handle) + (pic_num_diff != 0 ? 12 : 0);
     const int32_t room = capacity - kNalPrefixBytes < bound ? capacity - kNalPrefixBytes : bound;
     if (room < 0) return -1;
-    if (room < bound && write_repeat_payload(handle, nullptr, room) < 0) return -1;
-    const int32_t length = write_repeat_payload(handle, out + kNalPrefixBytes, room);
+    if ((room < bound || !out) && write_repeat_payload(handle, nullptr, room, pic_num_diff) < 0) return -1;
+    if (!out) return bound + kNalPrefixBytes;
+    const int32_t length = write_repeat_payload(handle, out + kNalPrefixBytes, room, pic_num_diff);
     if (length < 0) return -1;
     write_nal_prefix(out, 0, 1);  // coded slice of a non-IDR picture, nal_ref_idc 0
     return length + kNalPrefixBytes;
+}
+
+int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out, int32_t capacity) {
+    if (check_repeat_state(handle) != 0) return -1;
+    return write_repeat_unit(handle, out, capacity, 0);
 }
 
 int32_t write_repeat_frame(ParserHandle* handle, uint8_t* out) {

@@ -20,6 +20,9 @@ struct RepeatSlice {
     SliceOutput output;   // writes to `stream`; with CABAC, the coder
     SyntaxSymbol symbol;  // the slice-data element
     int32_t mb_count = 0; // macroblocks of the picture
+    // CurrPicNum - PicNum of the picture to repeat when it is not the
+    // default RefPicList0[0] (ref_pic_list_modification names it); 0 when it is.
+    int32_t pic_num_diff = 0;
 };
 
 // Macroblocks of the picture being repeated: PicWidthInMbs x
@@ -49,6 +52,11 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice);
 // cabac_zero_words the bin count asks for. 0, or -1 when the payload went
 // past the capacity.
 int32_t write_repeat_data(ParserHandle* handle, RepeatSlice* slice);
+
+// The NAL unit of the repeat as the handle's state describes it, without
+// the checks of repeat_refusal, with `pic_num_diff` as in RepeatSlice: bytes
+// written, or -1 with nothing written when it does not fit.
+int32_t write_repeat_unit(ParserHandle* handle, uint8_t* out, int32_t capacity, int32_t pic_num_diff);
 
 // The whole call: the NAL unit into out (capacity bytes). Bytes written, or
 // -1 with nothing written. Nothing is allocated.

@@ -52,7 +52,14 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
     if (pps.redundant_pic_cnt_present_flag != 0) write_ue(0, out);
     write_u(1, 1, out);  // num_ref_idx_active_override_flag
     write_ue(0, out);    // num_ref_idx_l0_active_minus1: one reference picture
-    write_u(0, 1, out);  // ref_pic_list_modification_flag_l0
+    if (slice->pic_num_diff == 0) {
+        write_u(0, 1, out);  // ref_pic_list_modification_flag_l0
+    } else {  // the picture to repeat first in list 0 (clause 8.2.4.3.1)
+        write_u(1, 1, out);
+        write_ue(0, out);  // modification_of_pic_nums_idc: subtract from picNumL0Pred = CurrPicNum
+        write_ue(slice->pic_num_diff - 1, out);  // abs_diff_pic_num_minus1
+        write_ue(3, out);
+    }
     if (pps.weighted_pred_flag != 0) write_default_weights(sps, out);
     // nal_ref_idc is 0: no dec_ref_pic_marking().
     if (pps.entropy_coding_mode_flag != 0) write_ue(0, out);  // cabac_init_idc

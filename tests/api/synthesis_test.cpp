@@ -205,12 +205,12 @@ TEST(Synthesis, RepeatFrameReadsBackAsAllSkipped) {
     for (const auto& row : rows) {
         const bool frames = row.sps.frame_mbs_only;
         SCOPED_TRACE(to_hex(build_sps(row.sps).bytes()) + (row.cabac ? " CABAC" : " CAVLC"));
-        // An IDR picture, then P pictures up to frame_num 15, the last with lsb 63.
+        // An IDR picture, then P pictures up to frame_num 15, lsb 4 apart up to 63.
         Bytes stream =
             concat({sps_nal(row.sps), pps_nal({.entropy = row.cabac}), slice_nal({.structure = frames ? 0 : 3})});
         for (uint64_t k = 1; k < 16; ++k) {
             const SliceSpec p{.header = 0x41, .slice_type = 5, .frame_num = k, .structure = frames ? 0 : 3,
-                              .poc_lsb = k < 15 ? 2 * k : 63, .cabac_init_idc = row.cabac ? 1 : -1,
+                              .poc_lsb = 4 * k + 3, .cabac_init_idc = row.cabac ? 1 : -1,
                               .qp_delta = row.qp_delta, .deblocking_idc = row.deblocking_idc,
                               .alpha_div2 = row.alpha_div2, .beta_div2 = row.beta_div2};
             stream = concat({stream, slice_nal(p)});
