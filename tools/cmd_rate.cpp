@@ -2,10 +2,13 @@
 // input's rate): a new frame rate without re-encoding, the output lasting
 // as long as the input.
 //
-// Going up (at most to twice the rate), some pictures are followed by a
-// repeat the library writes, spread evenly: at 25 -> 30 fps every 5th
-// picture, at 24 -> 30 every 4th, at twice the rate every one. A repeat due
-// after a picture the library cannot repeat goes after the next one it can,
+// Going up (at most to twice the rate), some pictures are shown twice,
+// spread evenly: at 25 -> 30 fps every 5th picture, at 24 -> 30 every 4th,
+// at twice the rate every one. The library writes each repeat and decides
+// where it goes: right after its picture (H264_Enc_Double_Frame_Sized) in a
+// stream whose pictures come in output order, else wherever its plan puts
+// it (Kavrel_Repeat_Picture, streams with B-pictures). A repeat due for a
+// picture the library cannot repeat exactly goes to the next one it can,
 // before the next repeat falls due; the summary says how far the farthest
 // moved. Going down to half the rate, every other picture is dropped, which
 // must be a non-reference frame. Every SPS announces the new rate (level_idc
@@ -14,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <numeric>
 #include <utility>
@@ -68,15 +72,19 @@ std::string refusal_reason(const std::string& library) {
         {"slice group", "the stream uses slice groups (FMO)"},
         {"keeps no reference picture", "the stream keeps no reference picture (max_num_ref_frames 0)"},
         {"parameter sets changed", "the parameter sets change between a picture and the next"},
+        {"implicit weighted bi-prediction", "the B-pictures use implicit weighted bi-prediction (weighted_bipred_idc 2, "
+                                            "x264's default), whose copy would decode differently (x264: -x264-params "
+                                            "weightb=0)"},
     };
     for (const auto& r : kReasons)
         if (library.find(r.library) != std::string::npos) return r.user;
     return library;
 }
 
-// The library's reason for refusing the repeat after `handle`'s last picture.
-std::string library_refusal(const ParserHandle* handle) {
-    const char* why = kavrel::double_frame_refusal(handle);
+// The library's reason for refusing the repeat of the last picture, by
+// its plan or by the repeat call.
+std::string library_refusal(const ParserHandle* handle, bool plan) {
+    const char* why = plan ? kavrel::repeat_picture_refusal(handle) : kavrel::double_frame_refusal(handle);
     return why ? why : "the repeat picture does not fit";
 }
 
@@ -130,6 +138,12 @@ private:
     uint64_t pictures_ = 0;
 };
 
+// A repeat the library has planned for a reference picture, written later.
+struct Planned {
+    uint64_t shown = 0;            // the input access unit of the picture
+    std::vector<uint8_t> timing;   // its picture-timing SEI units
+};
+
 class Converter {
 public:
     Converter(Rewrite* run, const RateJob& job) : run_(run), job_(job), out_(&run->output) {
@@ -150,7 +164,12 @@ public:
                           "first: ffmpeg -i IN -c:v copy -bsf:v filter_units=remove_types=6 -f h264 OUT.h264");
         if (!job_.doubling && (prefix_.sps || !rate_known_))
             if (const int rc = check_rate(unit, index)) return rc;
-        if (!unit.picture) return copy_original(unit, index, unit.size);
+        if (!unit.picture) return plan_ ? copy_with_repeats(unit, index) : copy_original(unit, index, unit.size);
+        // The repeat call takes a stream whose SPS says its pictures come in
+        // output order; the plan takes the others.
+        if (!ordered_known_ && spread_.up())
+            plan_ = described_ && facts_.pic_order_cnt_type == 0 && facts_.max_num_reorder_frames != 0;
+        ordered_known_ = true;
         const int shows = spread_.next();
         ++pictures_;
         if (shows != 1) {
@@ -160,8 +179,7 @@ public:
             pending_where_.clear();
         }
         if (spread_.down()) return drop_or_copy(unit, index);
-        if (!job_.doubling && spread_.up() && !prefix_.reference)
-            return refuse(refusal_reason("not a reference picture") + "; at " + where(unit, index));
+        if (plan_) return copy_with_repeats(unit, index);
         const size_t insert_at = insertion_point(unit.data, unit.size);
         if (const int rc = copy_original(unit, index, insert_at)) return rc;
         if (pending_)
@@ -171,7 +189,10 @@ public:
     }
 
     int finish(int status) {
-        if (status == kDone && pending_ && spread_.up()) status = missed(repeats_ > 0);
+        if (status == kDone && pending_ && spread_.up() && !within_a_frame()) status = missed(repeats_ > 0);
+        if (status == kDone && plan_ && !flush(KAVREL_REPEAT_END, last_index_))
+            status = refuse("the library could not write its repeats");
+        if (status == kDone) out_.write(tail_.data(), tail_.size());
         if (status == kDone && repeats_ == 0 && skipped_ > 0) status = refuse(first_refusal_);
         if (status == kDone && skipped_ > 0)
             std::fprintf(stderr, job_.doubling ? "kavrel: %llu picture(s) before the first one a repeat may follow "
@@ -259,6 +280,87 @@ private:
         return copy_original(unit, index, unit.size);
     }
 
+    // Writes the access unit between the repeats the library plans for
+    // before and after it, asking for a repeat of its picture when one is
+    // pending; notes why when the library refuses it. Its end of sequence or
+    // stream, if any, is held back behind the repeats that may follow.
+    int copy_with_repeats(const Unit& unit, uint64_t index) {
+        const bool want = unit.picture && pending_;
+        unit_data_ = unit.data;
+        const FrameInput au{unit.data, unit.size};
+        const int32_t asked = Kavrel_Repeat_Picture(run_->parser(), &au, want ? 1 : 0);
+        if (asked == KAVREL_E_REPEAT_BROKEN)
+            return refuse("a repeat planned earlier could not be placed: " + library_refusal(run_->parser(), true) +
+                          "; at " + where(unit, index));
+        if (want && asked == 0) {
+            ++repeats_;
+            pending_ = false;
+            deviation_ = std::max(deviation_, pictures_ - due_at_);
+            if (prefix_.reference) {
+                planned_.push_back({index, {}});
+                for (const auto& [start, end] : prefix_.timing_sei)
+                    planned_.back().timing.insert(planned_.back().timing.end(), unit.data + start, unit.data + end);
+            }
+        }
+        if (!flush(KAVREL_REPEAT_BEFORE, index)) return refuse("the library could not write its repeats");
+        out_.write(tail_.data(), tail_.size());
+        const size_t insert_at = insertion_point(unit.data, unit.size);
+        if (const int rc = copy_original(unit, index, insert_at)) return rc;
+        if (!flush(KAVREL_REPEAT_AFTER, index)) return refuse("the library could not write its repeats");
+        tail_.assign(unit.data + insert_at, unit.data + unit.size);
+        last_index_ = index;
+        if (!want || asked == 0) return kDone;
+        if (pending_reason_.empty()) pending_reason_ = refusal_reason(library_refusal(run_->parser(), true));
+        if (pending_where_.empty()) pending_where_ = where(unit, index);
+        return spread_.peek() == 2 ? missed(repeats_ > 0) : kDone;
+    }
+
+    // Writes the repeats the library planned for `place` (around input
+    // access unit `index`), one access unit at a time, each with the
+    // picture-timing SEI of the picture it shows after its delimiter; false
+    // when the library fails.
+    bool flush(int32_t place, uint64_t index) {
+        ParserHandle* h = run_->parser();
+        const int32_t need = Kavrel_Repeat_Units(h, place, nullptr, 0);
+        if (need <= 0) return need == 0;
+        repeat_.resize(std::max<size_t>(repeat_.size(), static_cast<size_t>(need)));
+        const int32_t n = Kavrel_Repeat_Units(h, place, repeat_.data(), static_cast<uint32_t>(repeat_.size()));
+        if (n < 0) return false;
+        const uint8_t* p = repeat_.data();
+        const size_t size = static_cast<size_t>(n);
+        const auto start_of = [&](size_t sc) { return sc < size && sc > 0 && p[sc - 1] == 0 ? sc - 1 : sc; };
+        bool delimited = false;  // the access unit begun has its delimiter
+        for (size_t sc = find_start_code(p, 0, size); sc + 3 < size;) {
+            const size_t next = find_start_code(p, sc + 3, size);
+            const uint8_t type = p[sc + 3] & 0x1F;
+            const bool slice = type >= 1 && type <= 5;
+            // A new access unit: its delimiter, or a first slice (first_mb_in_slice 0) without one.
+            const bool first_slice = slice && !delimited && sc + 4 < size && (p[sc + 4] & 0x80);
+            if (type == 9 || first_slice) begin_repeat(place, index);
+            if (first_slice) write_timing();
+            out_.write(p + start_of(sc), start_of(next) - start_of(sc));
+            if (type == 9) write_timing();
+            delimited = type == 9;
+            sc = next;
+        }
+        return true;
+    }
+
+    // Marks a repeat access unit and finds the picture-timing SEI it takes.
+    void begin_repeat(int32_t place, uint64_t index) {
+        timing_.clear();
+        uint64_t shown = index;
+        if (place == KAVREL_REPEAT_AFTER) {
+            for (const auto& [start, end] : prefix_.timing_sei) timing_.insert(timing_.end(), unit_data_ + start, unit_data_ + end);
+        } else if (!planned_.empty()) {
+            shown = planned_.front().shown;
+            timing_.swap(planned_.front().timing);
+            planned_.pop_front();
+        }
+        out_.begin_repeat(place == KAVREL_REPEAT_BEFORE && index > 0 ? index - 1 : index, shown);
+    }
+    void write_timing() { out_.write(timing_.data(), timing_.size()); }
+
     // Puts the pending repeat after this picture, or notes why it cannot.
     int repeat(const Unit& unit, uint64_t index) {
         const uint64_t mbs = uint64_t(unit.info.coded_width / 16) * uint64_t(unit.info.coded_height / 16);
@@ -274,7 +376,7 @@ private:
             deviation_ = std::max(deviation_, pictures_ - due_at_);
             return kDone;
         }
-        if (pending_reason_.empty()) pending_reason_ = refusal_reason(library_refusal(run_->parser()));
+        if (pending_reason_.empty()) pending_reason_ = refusal_reason(library_refusal(run_->parser(), false));
         if (pending_where_.empty()) pending_where_ = where(unit, index);
         return spread_.peek() == 2 ? missed(repeats_ > 0) : kDone;
     }
@@ -286,6 +388,15 @@ private:
         if (skipped_++ == 0) first_refusal_ = pending_reason_ + "; first seen at " + pending_where_;
         pending_ = false;
         return kDone;
+    }
+
+    // True when the output so far lasts as long as the input within one
+    // frame at the new rate: a repeat due at the end may then stay out.
+    bool within_a_frame() const {
+        using Wide = unsigned __int128;
+        const Rate& out = job_.doubling ? Rate{2, 1} : job_.target;  // double: rates relative to the input's
+        const Rate in = job_.doubling ? Rate{1, 1} : in_;
+        return Wide{pictures_ + repeats_ + 1} * out.den * in.num >= Wide{pictures_} * in.den * out.num;
     }
 
     void summary() const {
@@ -323,8 +434,12 @@ private:
     Prefix prefix_;
     kavrel::SpsFacts facts_;
     bool described_ = false, rate_known_ = false;
+    bool ordered_known_ = false, plan_ = false;  // repeats through the library's plan
     Rate in_;
-    std::vector<uint8_t> repeat_;
+    std::vector<uint8_t> repeat_, tail_, timing_;
+    std::deque<Planned> planned_;
+    const uint8_t* unit_data_ = nullptr;  // the access unit being written
+    uint64_t last_index_ = 0;
     uint64_t pictures_ = 0, repeats_ = 0, dropped_ = 0, skipped_ = 0, deviation_ = 0;
     // A repeat or drop due at picture due_at_ (counted from 1) not yet placed.
     bool pending_ = false;

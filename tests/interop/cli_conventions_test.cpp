@@ -72,7 +72,7 @@ TEST(Cli, ExitCodesAndMessages) {
         {"fps 50 '" + hevc + "' " + out, 1, "HEVC"},
         {"sar 1:1 " + make("in.m2v", {0, 0, 1, 0xB3, 0x16, 0, 0xF0, 0x15, 0xFF, 0xFF}) + " " + out, 1, "MPEG-1/2"},
         {"double '" + x264("double_bframes", "176x144", 12, "-profile:v main -bf 2") + "' " + out, 1,
-         "the stream has B-pictures"},
+         "the B-pictures use implicit weighted bi-prediction"},
         {"double '" + x264("double_pic_struct", "176x144", 6,  // pic_struct and HRD delays
                            "-bf 0 -x264-params pic-struct=1:nal-hrd=vbr:vbv-maxrate=500:vbv-bufsize=1000") + "' " + out, 1,
          "picture-timing SEI, which would describe the wrong pictures; take the SEI out first: ffmpeg"},
