@@ -3,6 +3,7 @@
 // as the input within one frame; the conversions refused exit 1 with their reason and write nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -30,6 +31,7 @@ TEST(RateCli, StreamsByTargetsAgainstFFmpeg) {
     const std::string tff = x264("rate_tff", "176x144", 10, "-bf 0 -flags +ildct+ilme -x264-params tff=1");
     const std::string x264_default = x264("rate_default", "176x144", 20, "");  // B-pyramid, implicit weights
     const std::string ibp = x264("rate_ibp", "176x144", 15, "-x264-params bframes=1:b-pyramid=none:weightb=0");
+    const std::string timed = x264("rate_timed", "176x144", 15, "-x264-params bframes=2:weightb=0:pic-struct=1:aud=1");
     const std::string hrd = x264("rate_hrd", "176x144", 6, ip + ":nal-hrd=vbr:vbv-maxrate=500:vbv-bufsize=1000");
     const struct {
         std::string command, in, out_rate;  // out_rate as ffprobe gives it; empty: refused with `refusal`
@@ -37,7 +39,7 @@ TEST(RateCli, StreamsByTargetsAgainstFFmpeg) {
     } kCases[] = {
         {"rate 30", cavlc, "30/1", ""}, {"rate 30", cabac, "30/1", ""}, {"rate 50", cabac, "50/1", ""},
         {"rate 29.97", film, "30000/1001", ""}, {"rate 59.94", ntsc, "60000/1001", ""}, {"rate 25", ibpb, "25/1", ""},
-        {"rate 30", tff, "30/1", ""}, {"double", tff, "50/1", ""},
+        {"rate 30", tff, "30/1", ""}, {"double", tff, "50/1", ""}, {"rate 30", timed, "30/1", ""},
         {"rate 30", hrd, "", "carries picture-timing SEI, which would describe the wrong pictures"},
         {"rate 60", cabac, "", "60 fps is more than twice the input's 25 fps"},
         {"rate 30", ibpb, "", "30 fps is below the input's 50 fps but not half of it"},
@@ -80,6 +82,11 @@ TEST(RateCli, StreamsByTargetsAgainstFFmpeg) {
             }
         }
         EXPECT_EQ(at, shown.size());
+        const auto timings = [](const std::string& path) {  // picture-timing SEI messages
+            const std::vector<TracedUnit> units = trace(path);
+            return std::count_if(units.begin(), units.end(), [](const TracedUnit& u) { return u.heading == "Picture Timing"; });
+        };
+        EXPECT_EQ(timings(out), timings(c.in) ? static_cast<long>(shown.size()) : 0);  // one in each picture's unit
         // As long as the input, within one frame of the new rate.
         const double late = double(shown.size()) * to.den / to.num - double(pictures.size()) * in.den / in.num;
         EXPECT_LE(std::abs(late), double(to.den) / to.num + 1e-9);
