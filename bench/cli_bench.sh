@@ -82,4 +82,21 @@ rss "kavrel double" "$kavrel" -q double big.h264 out.h264
 rss "kavrel sar 4:3" "$kavrel" -q sar 4:3 big.h264 out.h264
 rss "kavrel fps 50 - - (pipe)" sh -c "cat big.h264 | '$kavrel' -q fps 50 - - | cat > /dev/null"
 rss "ffprobe -show_packets" ffprobe -v error -show_packets big.h264
-rm -f out.h264 rss.txt
+
+# Containers (a tool built with libavformat): the same stream with AAC audio
+# in MP4, `kavrel double` against FFmpeg's own copy into a new MP4.
+if "$kavrel" --version | grep -q '^containers: MP4'; then
+    if [[ ! -s big.mp4 ]]; then
+        ffmpeg -nostdin -hide_banner -loglevel error -y -r 25 -i big.h264 -f lavfi -i "sine=sample_rate=48000" \
+            -map 0:v -map 1:a -c:v copy -c:a aac -b:a 128k -shortest big.mp4.tmp.mp4
+        mv big.mp4.tmp.mp4 big.mp4
+    fi
+    cat big.mp4 > /dev/null
+    echo
+    hyperfine --warmup 1 --runs "${KAVREL_BENCH_RUNS:-5}" --style basic --prepare "rm -f out.mp4 && sync" \
+        -n "kavrel double in.mp4 out.mp4" "'$kavrel' -q double big.mp4 out.mp4" \
+        -n "ffmpeg -i in.mp4 -c copy out.mp4" "ffmpeg -nostdin -v error -y -i big.mp4 -c copy out.mp4"
+    rss "kavrel double in.mp4 out.mp4" "$kavrel" -q double big.mp4 out.mp4
+    rss "ffmpeg -i in.mp4 -c copy out.mp4" ffmpeg -nostdin -v error -y -i big.mp4 -c copy out.mp4
+fi
+rm -f out.h264 out.mp4 rss.txt

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/progress.sh
 
-stage "packages: CMake, g++, CLI11, nlohmann-json"
+stage "packages: CMake, g++, CLI11, nlohmann-json, FFmpeg's libavformat/libavcodec"
 scripts/deps.sh build
 
 stage "building libkavrel.so and the kavrel tool in build/"

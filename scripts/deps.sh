@@ -4,7 +4,8 @@
 set -euo pipefail
 
 kind=${1:-build}
-packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev)
+# libavformat/libavcodec: the tool's containers (MP4/MOV, Matroska, MPEG-TS).
+packages=(cmake g++ make pkg-config libcli11-dev nlohmann-json3-dev libavformat-dev libavcodec-dev libavutil-dev)
 if [[ $kind == test ]]; then
     # GoogleTest; FFmpeg and x264 (test streams, reference decoder); valgrind; clang
     # with libFuzzer; dpkg-dev and file for the Debian package (cpack).

@@ -70,6 +70,10 @@ echo "   $deb:"
 dpkg-deb -f "$deb" Package Version Architecture Depends | sed 's/^/     /'
 check "the package depends on libc6 and libstdc++6 (shlibdeps)" \
     bash -c "dpkg-deb -f '$deb' Depends | grep -q 'libc6 (>=' && dpkg-deb -f '$deb' Depends | grep -q 'libstdc++6 (>='"
+if "$prefix/bin/kavrel" --version | grep -q "^containers: MP4"; then
+    check "the package depends on libavformat and libavcodec (the tool's containers)" \
+        bash -c "dpkg-deb -f '$deb' Depends | grep -q 'libavformat' && dpkg-deb -f '$deb' Depends | grep -q 'libavcodec'"
+fi
 check "the package holds library, header, CMake package, pkg-config file and tool" bash -c "
     dpkg-deb -c '$deb' > '$work/deb.list' &&
     for f in usr/lib/libkavrel.so.0 usr/include/kavrel.h usr/lib/cmake/kavrel/kavrel-config.cmake \

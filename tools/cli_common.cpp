@@ -128,7 +128,7 @@ std::string result_text(int32_t code) {
     return std::to_string(code) + (name ? " (" + std::string(name) + ")" : "");
 }
 
-int open_checked(InputWindow* input, const std::string& path) {
+int open_checked(InputWindow* input, const std::string& path, std::unique_ptr<Container>* container) {
     if (!input->open(path)) return kIoError;
     size_t available = 0;
     // Container signatures sit in the first bytes, but a stream cut inside a
@@ -138,6 +138,13 @@ int open_checked(InputWindow* input, const std::string& path) {
     const uint8_t* p = input->view(0, probe, &available);
     if (!p) return kIoError;
     const size_t n = std::min(available, probe);
+    if (containers_supported() && looks_like_container(p, n)) {
+        bool refused = false;
+        *container = Container::open(input, path, log_options.stream, false, &refused);
+        if (!*container) return refused ? kRefused : kIoError;
+        if (path != "-") input->close();  // libavformat reads the file itself
+        return kDone;
+    }
     const std::string foreign = foreign_input(p, n, input->ends_at(n));
     if (foreign.empty()) return kDone;
     std::fprintf(stderr, "kavrel: %s %s\n", input->name().c_str(), foreign.c_str());
@@ -150,14 +157,28 @@ Rewrite::~Rewrite() {
 }
 
 int Rewrite::open(const std::string& in, const std::string& out) {
-    if (const int rc = open_checked(&input, in)) return rc;
+    std::string format;
+    if (!output_format_name(log_options.format, out, &format)) {
+        std::fprintf(stderr, "kavrel: unknown --format '%s'; the formats are mp4, mov, mkv, webm, ts, flv, avi and "
+                             "h264 (Annex B)\n", log_options.format.c_str());
+        return kUsage;
+    }
+    if (const int rc = open_checked(&input, in, &container_)) return rc;
+    if (format.empty()) format = container_ ? container_->default_format() : "h264";
+    if (format != "h264" && !container_) {  // Annex B into a container: libavformat gives the timestamps
+        bool refused = false;
+        container_ = Container::open(&input, in, -1, true, &refused);
+        if (!container_) return refused ? kRefused : kIoError;
+        if (in != "-") input.close();
+    }
     handle_ = Kavrel_Open();
     if (!handle_) {
         std::fprintf(stderr, "kavrel: out of memory\n");
         return kIoError;
     }
-    walker_ = new UnitWalker(&input, handle_);
-    return output.open(out, log_options.force) ? kDone : kIoError;
+    walker_ = new UnitWalker(&input, handle_, container_.get());
+    if (!output.open(out, log_options.force)) return kIoError;
+    return format == "h264" || output.attach(container_.get(), format) ? kDone : kIoError;
 }
 
 std::string refused_format(const Unit& unit) {
@@ -175,6 +196,7 @@ bool Rewrite::next(Unit* unit) {
     while (walker_->next(unit)) {
         format_refusal_ = refused_format(*unit);
         if (!format_refusal_.empty()) break;
+        output.begin_unit(UnitRole::Input, unit->index);
         if (!unit->leading) return !output.failed();
         if (leading_writer_) leading_writer_(*unit);
         else output.write(unit->data, unit->size);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct LogOptions {
     bool quiet = false;    // -q: none of the library's lines
     bool verbose = false;  // -v: also the lines that only mark where an access unit ended
     bool force = false;    // --force: write over a write-protected OUT
+    int stream = -1;       // --stream N: the container's video stream (default: its first H.264 one)
+    std::string format;    // --format: OUT's container (default: OUT's extension, else the input's)
 };
 
 // Sends the library's diagnostics to standard error as *log_options_flags()
@@ -59,8 +62,9 @@ std::string result_text(int32_t code);
 std::string refused_format(const Unit& unit);
 
 // Opens IN and refuses what is plainly not an H.264 Annex B stream: 0 or
-// an exit code, after a message on stderr.
-int open_checked(InputWindow* input, const std::string& path);
+// an exit code, after a message on stderr. A container (when built with
+// them) is opened into *container, which is left null for Annex B.
+int open_checked(InputWindow* input, const std::string& path, std::unique_ptr<Container>* container);
 
 // The parts of a run that reads IN and writes OUT: the walk, the copy of
 // leading units the library cannot parse, and the final commit.
@@ -70,11 +74,13 @@ public:
     Rewrite(const Rewrite&) = delete;
     Rewrite& operator=(const Rewrite&) = delete;
     ~Rewrite();
-    // Opens IN and OUT and a parser: 0 or an exit code.
+    // Opens IN and OUT and a parser: 0 or an exit code. OUT is in IN's
+    // container unless --format or OUT's extension names another.
     int open(const std::string& in, const std::string& out);
     // The next access unit; leading units that fail (a stream that starts
     // mid-GOP) are copied to OUT unchanged and skipped. The walk ends at an
-    // SPS whose format the library does not take.
+    // SPS whose format the library does not take. What is written after it
+    // returns is output unit unit->index (OutputStream::begin_unit).
     bool next(Unit* unit);
     // After the walk: refuses a run that met such an SPS or found no
     // picture, reports the leading units, renames OUT into place. `status` is what the run
@@ -91,6 +97,7 @@ public:
     OutputStream output;
 
 private:
+    std::unique_ptr<Container> container_;
     ParserHandle* handle_ = nullptr;
     UnitWalker* walker_ = nullptr;
     uint64_t leading_units_ = 0;

@@ -105,33 +105,44 @@ std::string gop_text(const std::map<uint64_t, uint64_t>& gops) {
 // One access unit as JSON, byte for byte what nlohmann::json::dump() writes
 // for the object (keys in sorted order, no spaces), printed directly:
 // building and dumping an object per unit took half as long as the walk.
-void print_unit_json(uint64_t index, const Unit& u, const SpsView& sps) {
+void print_unit_json(uint64_t index, const Unit& u, const SpsView& sps, bool timed) {
     const FrameInfo& i = u.info;
-    std::printf("%s{\"coded_height\":%d,\"coded_width\":%d,\"field_pic_flag\":%u,\"frame_rate\":%u,"
+    char dts[48] = "", pts[48] = "";  // a container's timestamps, in their sorted places
+    if (timed) {
+        std::snprintf(dts, sizeof dts, ",\"dts\":%lld", static_cast<long long>(u.dts));
+        std::snprintf(pts, sizeof pts, ",\"pts\":%lld", static_cast<long long>(u.pts));
+    }
+    std::printf("%s{\"coded_height\":%d,\"coded_width\":%d%s,\"field_pic_flag\":%u,\"frame_rate\":%u,"
                 "\"frame_rate_den\":%s,\"frame_rate_exact\":%s,\"frame_rate_num\":%s,\"height\":%d,\"index\":%llu,"
                 "\"leading\":%s,\"offset\":%llu,\"picture\":%s,\"picture_structure\":%d,\"picture_type\":\"%s\","
-                "\"pps_size\":%u,\"ref_frame_count\":%u,\"result\":%d,\"size\":%u,\"sps_size\":%u,\"width\":%d}",
-                index ? ",\n" : "", i.coded_height, i.coded_width, i.field_pic_flag, i.frame_rate, sps.den_json.c_str(),
-                sps.rate_json.c_str(), sps.num_json.c_str(), i.height, static_cast<unsigned long long>(index),
-                u.leading ? "true" : "false", static_cast<unsigned long long>(u.offset), u.picture ? "true" : "false",
-                i.picture_structure, u.picture ? type_name(i.picture_type) : "-", i.pps_size, i.ref_frame_count,
-                u.result, u.size, i.sps_size, i.width);
+                "\"pps_size\":%u%s,\"ref_frame_count\":%u,\"result\":%d,\"size\":%u,\"sps_size\":%u,\"width\":%d}",
+                index ? ",\n" : "", i.coded_height, i.coded_width, dts, i.field_pic_flag, i.frame_rate,
+                sps.den_json.c_str(), sps.rate_json.c_str(), sps.num_json.c_str(), i.height,
+                static_cast<unsigned long long>(index), u.leading ? "true" : "false",
+                static_cast<unsigned long long>(u.offset), u.picture ? "true" : "false", i.picture_structure,
+                u.picture ? type_name(i.picture_type) : "-", i.pps_size, pts, i.ref_frame_count, u.result, u.listed(),
+                i.sps_size, i.width);
 }
 
-void print_line(uint64_t index, const Unit& u, const SpsView& sps) {
+// " pts 1024 dts 512" for a container's unit, nothing for Annex B.
+std::string times(const Unit& u, bool timed) {
+    return timed ? "  pts " + std::to_string(u.pts) + " dts " + std::to_string(u.dts) : "";
+}
+
+void print_line(uint64_t index, const Unit& u, const SpsView& sps, bool timed) {
     const FrameInfo& i = u.info;
     if (u.result < 0) {
-        std::printf("#%-5llu offset %-9llu size %-7u FAILED with code %s%s\n", static_cast<unsigned long long>(index),
-                    static_cast<unsigned long long>(u.offset), u.size, result_text(u.result).c_str(),
-                    u.leading ? " (leading)" : "");
+        std::printf("#%-5llu offset %-9llu size %-7u FAILED with code %s%s%s\n", static_cast<unsigned long long>(index),
+                    static_cast<unsigned long long>(u.offset), u.listed(), result_text(u.result).c_str(),
+                    u.leading ? " (leading)" : "", times(u, timed).c_str());
         return;
     }
     std::printf("#%-5llu offset %-9llu size %-7u rc %d  type %s  %-6s  %dx%d (coded %dx%d)  %s fps (%u)  refs %u  "
-                "sps %u B  pps %u B\n",
-                static_cast<unsigned long long>(index), static_cast<unsigned long long>(u.offset), u.size, u.result,
+                "sps %u B  pps %u B%s\n",
+                static_cast<unsigned long long>(index), static_cast<unsigned long long>(u.offset), u.listed(), u.result,
                 u.picture ? type_name(i.picture_type) : "-", structure_name(i.picture_structure), i.width, i.height,
                 i.coded_width, i.coded_height, sps.rate.c_str(), i.frame_rate, i.ref_frame_count, i.sps_size,
-                i.pps_size);
+                i.pps_size, times(u, timed).c_str());
 }
 
 // Warnings about the ends of the input: garbage before the first start
@@ -184,7 +195,9 @@ nlohmann::json summary_json(const Summary& s, const SpsView& sps, const std::vec
 
 int run_probe(const std::string& path, bool json, bool keep_going) {
     InputWindow input;
-    if (const int rc = open_checked(&input, path)) return rc;
+    std::unique_ptr<Container> container;
+    if (const int rc = open_checked(&input, path, &container)) return rc;
+    const bool timed = container != nullptr;
     ParserHandle* handle = Kavrel_Open();
     if (!handle) return kIoError;
     static char out_buffer[1 << 20];
@@ -197,12 +210,12 @@ int run_probe(const std::string& path, bool json, bool keep_going) {
     bool stopped = false, pictures = false, bare = false;
     std::string refusal;  // an SPS of a format the library does not take
     {
-        UnitWalker walker(&input, handle);
+        UnitWalker walker(&input, handle, container.get());
         while (!stopped && !std::ferror(stdout) && walker.next(&unit)) {
             if (unit.result >= 0) sps.update(unit.info);
             summary.add(unit, sps, index);
-            if (json) print_unit_json(index, unit, sps);
-            else print_line(index, unit, sps);
+            if (json) print_unit_json(index, unit, sps, timed);
+            else print_line(index, unit, sps, timed);
             if (refusal.empty()) refusal = refused_format(unit);
             stopped = (unit.result < 0 && !unit.leading && !keep_going) || !refusal.empty();
             last = unit;
@@ -216,8 +229,16 @@ int run_probe(const std::string& path, bool json, bool keep_going) {
     }
     Kavrel_Close(handle);
     const std::vector<std::string> warnings = edge_warnings(garbage, refusal.empty() ? last : Unit{}, bare);
-    if (json) std::printf("\n],\n\"summary\": %s\n}\n", dump(summary_json(summary, sps, warnings), 2).c_str());
+    nlohmann::json summary_fields = summary_json(summary, sps, warnings);
+    if (timed) {
+        summary_fields["container"] = container->short_name();
+        summary_fields["time_base"] = container->time_base();
+    }
+    if (json) std::printf("\n],\n\"summary\": %s\n}\n", dump(summary_fields, 2).c_str());
     else print_summary(summary, sps);
+    if (timed && !json)
+        std::printf("summary: container %s, pts and dts in units of %s s\n", container->short_name().c_str(),
+                    container->time_base().c_str());
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "kavrel: cannot write standard output: %s\n", std::strerror(errno));
         return kIoError;
@@ -246,7 +267,11 @@ void register_probe(CLI::App& app, int* status) {
     auto keep_going = std::make_shared<bool>(false);
     cmd->footer("Exit codes: 0 done, 1 the stream was refused or an access unit failed, 2 input/output error, 64 "
                 "usage error.");
-    cmd->add_option("FILE", *path, "H.264 Annex B stream, - for standard input")->required();
+    cmd->add_option("FILE", *path,
+                    containers_supported() ? "H.264 Annex B stream, or MP4/MOV, Matroska or MPEG-TS file; - for "
+                                             "standard input"
+                                           : "H.264 Annex B stream, - for standard input")
+        ->required();
     cmd->add_flag("--json", *json, "Print JSON");
     cmd->add_flag("--keep-going", *keep_going, "After a failed access unit, resume at the next start code");
     cmd->callback([=]() { *status = run_probe(*path, *json, *keep_going); });

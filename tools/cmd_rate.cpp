@@ -120,15 +120,22 @@ private:
 };
 
 // Every byte the conversion writes passes through here, one access unit at
-// a time: input access unit `index` (its SPS written again through
+// a time: input access unit k (Unit::index; its SPS written again through
 // write_sps), or a repeat written after input access unit `after` that
-// shows the picture of input access unit `shown` again. A sink that stores
-// access units with timestamps takes the place of the OutputStream here.
+// shows the picture of input access unit `shown` again. The OutputStream
+// gives a container's units their timestamps from that.
 class ConvertedUnits {
 public:
     explicit ConvertedUnits(OutputStream* out) : out_(out) {}
-    void begin_original(uint64_t /*index*/, bool picture) { pictures_ += picture; }
-    void begin_repeat(uint64_t /*after*/, uint64_t /*shown*/) { ++pictures_; }
+    void begin_original(uint64_t k, bool picture) {
+        out_->begin_unit(UnitRole::Input, k);  // again after repeats written in front of it
+        pictures_ += picture;
+    }
+    void begin_repeat(uint64_t after, uint64_t shown) {
+        out_->begin_unit(UnitRole::Repeat, after, shown);
+        ++pictures_;
+    }
+    void set_frame_rate(Rate rate) { out_->set_frame_rate(rate); }
     void write(const uint8_t* p, size_t n) { out_->write(p, n); }
     void write_sps(const uint8_t* p, size_t n) { out_->write(p, n); }
     uint64_t pictures() const { return pictures_; }  // in the access units begun
@@ -164,7 +171,7 @@ public:
                           "first: ffmpeg -i IN -c:v copy -bsf:v filter_units=remove_types=6 -f h264 OUT.h264");
         if (!job_.doubling && (prefix_.sps || !rate_known_))
             if (const int rc = check_rate(unit, index)) return rc;
-        if (!unit.picture) return plan_ ? copy_with_repeats(unit, index) : copy_original(unit, index, unit.size);
+        if (!unit.picture) return plan_ ? copy_with_repeats(unit, index) : copy_original(unit, unit.size);
         // The repeat call takes a stream whose SPS says its pictures come in
         // output order; the plan takes the others.
         if (!ordered_known_ && spread_.up())
@@ -181,7 +188,7 @@ public:
         if (spread_.down()) return drop_or_copy(unit, index);
         if (plan_) return copy_with_repeats(unit, index);
         const size_t insert_at = insertion_point(unit.data, unit.size);
-        if (const int rc = copy_original(unit, index, insert_at)) return rc;
+        if (const int rc = copy_original(unit, insert_at)) return rc;
         if (pending_)
             if (const int rc = repeat(unit, index)) return rc;
         out_.write(unit.data + insert_at, unit.size - insert_at);
@@ -238,8 +245,8 @@ private:
     }
 
     // Writes [0, end) of the access unit with its SPS at the new rate.
-    int copy_original(const Unit& unit, uint64_t index, size_t end) {
-        out_.begin_original(index, unit.picture);
+    int copy_original(const Unit& unit, size_t end) {
+        out_.begin_original(unit.index, unit.picture);
         const auto to_rate = [&](const kavrel::SpsFacts& t, Rate* r) {
             if (!job_.doubling) {
                 *r = job_.target;
@@ -251,6 +258,7 @@ private:
             } else {
                 *r = {t.time_scale, t.num_units_in_tick};  // time_scale / (2 x num_units_in_tick), doubled
             }
+            out_.set_frame_rate(*r);
             return true;
         };
         return copy_rewriting_sps(unit, end, &sps_, to_rate, &out_);
@@ -277,7 +285,7 @@ private:
         if (pending_ && spread_.peek() != 1)
             return refuse("halving drops every other picture, which must be a non-reference frame (x264: -bf 1 "
                           "-x264-params b-adapt=0); " + pending_reason_ + ", and so is the picture after it");
-        return copy_original(unit, index, unit.size);
+        return copy_original(unit, unit.size);
     }
 
     // Writes the access unit between the repeats the library plans for
@@ -297,18 +305,18 @@ private:
             pending_ = false;
             deviation_ = std::max(deviation_, pictures_ - due_at_);
             if (prefix_.reference) {
-                planned_.push_back({index, {}});
+                planned_.push_back({unit.index, {}});
                 for (const auto& [start, end] : prefix_.timing_sei)
                     planned_.back().timing.insert(planned_.back().timing.end(), unit.data + start, unit.data + end);
             }
         }
-        if (!flush(KAVREL_REPEAT_BEFORE, index)) return refuse("the library could not write its repeats");
+        if (!flush(KAVREL_REPEAT_BEFORE, unit.index)) return refuse("the library could not write its repeats");
         out_.write(tail_.data(), tail_.size());
         const size_t insert_at = insertion_point(unit.data, unit.size);
-        if (const int rc = copy_original(unit, index, insert_at)) return rc;
-        if (!flush(KAVREL_REPEAT_AFTER, index)) return refuse("the library could not write its repeats");
+        if (const int rc = copy_original(unit, insert_at)) return rc;
+        if (!flush(KAVREL_REPEAT_AFTER, unit.index)) return refuse("the library could not write its repeats");
         tail_.assign(unit.data + insert_at, unit.data + unit.size);
-        last_index_ = index;
+        last_index_ = unit.index;
         if (!want || asked == 0) return kDone;
         if (pending_reason_.empty()) pending_reason_ = refusal_reason(library_refusal(run_->parser(), true));
         if (pending_where_.empty()) pending_where_ = where(unit, index);
@@ -316,10 +324,10 @@ private:
     }
 
     // Writes the repeats the library planned for `place` (around input
-    // access unit `index`), one access unit at a time, each with the
+    // access unit `k`), one access unit at a time, each with the
     // picture-timing SEI of the picture it shows after its delimiter; false
     // when the library fails.
-    bool flush(int32_t place, uint64_t index) {
+    bool flush(int32_t place, uint64_t k) {
         ParserHandle* h = run_->parser();
         const int32_t need = Kavrel_Repeat_Units(h, place, nullptr, 0);
         if (need <= 0) return need == 0;
@@ -336,7 +344,7 @@ private:
             const bool slice = type >= 1 && type <= 5;
             // A new access unit: its delimiter, or a first slice (first_mb_in_slice 0) without one.
             const bool first_slice = slice && !delimited && sc + 4 < size && (p[sc + 4] & 0x80);
-            if (type == 9 || first_slice) begin_repeat(place, index);
+            if (type == 9 || first_slice) begin_repeat(place, k);
             if (first_slice) write_timing();
             out_.write(p + start_of(sc), start_of(next) - start_of(sc));
             if (type == 9) write_timing();
@@ -347,9 +355,9 @@ private:
     }
 
     // Marks a repeat access unit and finds the picture-timing SEI it takes.
-    void begin_repeat(int32_t place, uint64_t index) {
+    void begin_repeat(int32_t place, uint64_t k) {
         timing_.clear();
-        uint64_t shown = index;
+        uint64_t shown = k;
         if (place == KAVREL_REPEAT_AFTER) {
             for (const auto& [start, end] : prefix_.timing_sei) timing_.insert(timing_.end(), unit_data_ + start, unit_data_ + end);
         } else if (!planned_.empty()) {
@@ -357,7 +365,7 @@ private:
             timing_.swap(planned_.front().timing);
             planned_.pop_front();
         }
-        out_.begin_repeat(place == KAVREL_REPEAT_BEFORE && index > 0 ? index - 1 : index, shown);
+        out_.begin_repeat(place == KAVREL_REPEAT_BEFORE && k > 0 ? k - 1 : k, shown);
     }
     void write_timing() { out_.write(timing_.data(), timing_.size()); }
 
@@ -367,7 +375,7 @@ private:
         repeat_.resize(std::max<size_t>(repeat_.size(), 2 * mbs + 4096));
         const int32_t n = H264_Enc_Double_Frame_Sized(run_->parser(), repeat_.data(), static_cast<uint32_t>(repeat_.size()));
         if (n >= 0) {
-            out_.begin_repeat(index, index);
+            out_.begin_repeat(unit.index, unit.index);
             if (prefix_.delimiter) out_.write(kRepeatDelimiter, sizeof kRepeatDelimiter);
             for (const auto& [start, end] : prefix_.timing_sei) out_.write(unit.data + start, end - start);
             out_.write(repeat_.data(), static_cast<size_t>(n));

@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
             "Exit codes: 0 done, 1 the stream was refused or failed, 2 input/output error, 64 usage error.");
         app.require_subcommand(1);
         app.set_version_flag("--version", std::string("kavrel ") + KAVREL_VERSION_STRING + " (library " +
-                                              Kavrel_lib_get_version() + ")");
+                                              Kavrel_lib_get_version() + ")\n" + containers_version());
         app.fallthrough();  // --quiet also after the subcommand
         // Paths such as /videos/a.h264 stay paths on Windows too.
         app.allow_windows_style_options(false);
@@ -23,6 +23,14 @@ int main(int argc, char** argv) {
         app.add_flag("-v,--verbose", options.verbose,
                      "Show also the library's lines that only mark where an access unit ended");
         app.add_flag("--force", options.force, "Write over an OUT that is write-protected");
+        if (containers_supported()) {
+            app.add_option("--stream", options.stream,
+                           "The container's video stream to use, numbered as ffprobe numbers them (default: the "
+                           "first H.264 one)");
+            app.add_option("--format", options.format,
+                           "OUT's format: mp4, mov, mkv, webm, ts, flv, avi or h264 (Annex B); default: from OUT's "
+                           "extension, else IN's");
+        }
         install_log_sink();
         int status = kDone;
         register_probe(app, &status);
@@ -33,7 +41,11 @@ int main(int argc, char** argv) {
         register_fix_pps(app, &status);
         // Name an unknown command rather than let it pass for a stray argument.
         for (int i = 1; i < argc; ++i) {
-            if (argv[i][0] == '-') continue;
+            if (argv[i][0] == '-') {
+                const std::string option = argv[i];
+                if (containers_supported() && (option == "--stream" || option == "--format")) ++i;  // its value
+                continue;
+            }
             const auto known = app.get_subcommands([&](CLI::App* c) { return c->get_name() == argv[i]; });
             if (!known.empty()) break;
             std::fprintf(stderr, "kavrel: unknown command '%s'; the commands are probe, fps, double, rate, sar and fix-pps "

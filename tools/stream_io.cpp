@@ -34,6 +34,15 @@ InputWindow::~InputWindow() {
     platform::close_input(&file_);
 }
 
+void InputWindow::close() {
+    platform::free_buffer(buffer_);
+    buffer_ = nullptr;
+    capacity_ = buffer_length_ = 0;
+    const uint64_t size = file_.size;
+    platform::close_input(&file_);
+    file_.size = size;
+}
+
 bool InputWindow::open(const std::string& path) {
     name_ = path == "-" ? "standard input" : path;
     std::string error;
@@ -119,9 +128,18 @@ bool OutputStream::flush() {
     return !failed_;
 }
 
+bool OutputStream::attach(Container* container, const std::string& format) {
+    const bool seekable = !file_.temp_path.empty();
+    const std::string url = seekable ? "file:" + file_.temp_path : "pipe:" + std::to_string(file_.fd);
+    if (!container->open_output(format, url, seekable)) return false;
+    container_ = container;
+    return true;
+}
+
 void OutputStream::write(const uint8_t* data, size_t n) {
     if (failed_ || n == 0) return;
     written_ += n;
+    if (container_) return container_->write(data, n);
     if (buffer_.size() + n <= kOutBuffer) {
         buffer_.insert(buffer_.end(), data, data + n);
         return;
@@ -132,6 +150,11 @@ void OutputStream::write(const uint8_t* data, size_t n) {
 
 bool OutputStream::finish() {
     std::string error;
+    if (container_ && !container_->finish()) {
+        platform::discard_output(&file_);
+        open_ = false;
+        return !(failed_ = true);
+    }
     if (!flush()) {
         error = "cannot write " + file_.path + ": " + std::strerror(error_ ? error_ : EIO);
         platform::discard_output(&file_);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "container_io.h"
 #include "platform.h"
 
 namespace kavrel_cli {
@@ -31,6 +32,9 @@ public:
     bool ends_at(uint64_t pos) const { return end_known_ && pos >= end_; }
     uint64_t size() const { return file_.regular ? file_.size : 0; }
     const std::string& name() const { return name_; }
+    // Frees the buffer and closes the file (a container read by libavformat
+    // from its path); size() and name() stay.
+    void close();
 
 private:
     platform::InFile file_;
@@ -46,6 +50,9 @@ private:
 
 // OUT written through a buffer; on success renamed into place by finish(),
 // otherwise (or when destroyed unfinished) the temporary file is removed.
+// With a container attached, the bytes written are access units of its
+// video stream: begin_unit() says which unit each belongs to (for Annex B
+// OUT it does nothing).
 class OutputStream {
 public:
     OutputStream() = default;
@@ -56,6 +63,20 @@ public:
     // False with a message on stderr; `force`: also over a write-protected file.
     bool open(const std::string& path, bool force);
     void write(const uint8_t* data, size_t n);
+    // What the bytes written from now on are: input access unit k (as it
+    // is, or modified), a unit inserted after input unit k that shows the
+    // picture of input unit `of` again (UnitRole::Repeat; `of` defaults to
+    // k), or parameter sets put in front of the next unit.
+    void begin_unit(UnitRole role, uint64_t k, uint64_t of = UINT64_MAX) {
+        if (container_) container_->begin_unit(role, k, of);
+    }
+    // The rate the output runs at (a container's video stream announces it).
+    void set_frame_rate(Rate rate) {
+        if (container_) container_->set_frame_rate(rate);
+    }
+    // Writes the video units into `container` as `format` (a name from
+    // output_format_name) instead of Annex B; false with a message.
+    bool attach(Container* container, const std::string& format);
     bool failed() const { return failed_; }
     uint64_t written() const { return written_; }
     // Flushes, closes and renames; false with a message on stderr.
@@ -65,6 +86,7 @@ private:
     bool flush();
     void fail();
     platform::OutFile file_;
+    Container* container_ = nullptr;
     std::vector<uint8_t> buffer_;
     bool open_ = false;
     bool failed_ = false;

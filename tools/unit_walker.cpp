@@ -30,8 +30,8 @@ bool has_slice(const uint8_t* p, size_t n) {
 
 }  // namespace
 
-UnitWalker::UnitWalker(InputWindow* input, ParserHandle* handle)
-    : input_(input), handle_(handle), begin_(std::chrono::steady_clock::now()) {}
+UnitWalker::UnitWalker(InputWindow* input, ParserHandle* handle, Container* packets)
+    : packets_(packets), input_(input), handle_(handle), begin_(std::chrono::steady_clock::now()) {}
 
 UnitWalker::~UnitWalker() { end_progress(); }
 
@@ -41,6 +41,7 @@ void UnitWalker::end_progress() {
 }
 
 bool UnitWalker::next(Unit* unit) {
+    if (packets_) return next_in_packet(unit);
     size_t want = window_bytes() + largest_;
     for (;;) {
         size_t available = 0;
@@ -76,12 +77,51 @@ bool UnitWalker::next(Unit* unit) {
         unit->size = static_cast<uint32_t>(size);
         unit->picture = unit->result >= 0 && has_slice(p, size);
         unit->leading = unit->result < 0 && pictures_ == 0;
+        unit->index = units_;
         pictures_ += unit->picture;
         pos_ += size;
         largest_ = std::max(largest_, size);
         if ((++units_ & 63) == 0) show_progress();
         return true;
     }
+}
+
+// The library is given the rest of the packet; a packet normally holds
+// one access unit, and a failed unit takes what is left of it.
+bool UnitWalker::next_in_packet(Unit* unit) {
+    while (packet_pos_ >= packet_.size) {
+        stream_offset_ += packet_.size;
+        packet_pos_ = 0;
+        packet_ = Packet{};
+        const int rc = packets_->next(&packet_);
+        if (rc < 0) io_error_ = true;
+        if (rc <= 0) return false;
+    }
+    const uint8_t* p = packet_.data + packet_pos_;
+    const size_t n = packet_.size - packet_pos_;
+    *unit = Unit{};
+    const FrameInput in{p, static_cast<uint32_t>(n)};
+    unit->result = Kavrel_Start(handle_, &in, &unit->info);
+    size_t size = unit->info.consumed;
+    if (unit->result < 0 || size == 0 || size > n || find_start_code(p, size, n) >= n) size = n;
+    // Where the unit lies in the Annex B extraction: from its start code
+    // (the zero_byte before it belongs to the unit before), to the next one's.
+    const size_t lead = packet_pos_ == 0 && stream_offset_ > 0 ? packet_.lead : 0;
+    const size_t tail = packet_pos_ + size == packet_.size ? packet_.next_lead : 0;
+    unit->offset = stream_offset_ + packet_pos_ + lead;
+    unit->extent = static_cast<uint32_t>(size - lead + tail);
+    unit->data = p;
+    unit->size = static_cast<uint32_t>(size);
+    unit->picture = unit->result >= 0 && has_slice(p, size);
+    unit->leading = unit->result < 0 && pictures_ == 0;
+    unit->index = packet_.index;
+    unit->pts = packet_.pts;
+    unit->dts = packet_.dts;
+    pictures_ += unit->picture;
+    packet_pos_ += size;
+    pos_ = packets_->position();
+    if ((++units_ & 63) == 0) show_progress();
+    return true;
 }
 
 void UnitWalker::show_progress() {

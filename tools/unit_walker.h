@@ -1,11 +1,13 @@
 // Walks an input access unit by access unit with Kavrel_Start, handing the
 // library a window of the input (the largest unit so far plus a margin) and
-// widening it when a unit reaches the window's edge.
+// widening it when a unit reaches the window's edge. A container's video
+// packets (Annex B, from Container) are handed to the library one at a time.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 
+#include "container_io.h"
 #include "kavrel.h"
 #include "stream_io.h"
 
@@ -19,11 +21,18 @@ struct Unit {
     FrameInfo info{};
     bool picture = false;  // holds a slice (and parsed)
     bool leading = false;  // failed before the first picture parsed: a mid-GOP start
+    uint32_t extent = 0;   // a container's unit: its size in the Annex B extraction, which gives
+                           // the zero_byte of a 4-byte start code to the unit before (0: `size`)
+    uint32_t listed() const { return extent ? extent : size; }
+    uint64_t index = 0;    // input access unit k (a container's packet k); the sink's unit number
+    int64_t pts = kNoTime, dts = kNoTime;  // the container's, in its video time base
 };
 
 class UnitWalker {
 public:
-    UnitWalker(InputWindow* input, ParserHandle* handle);
+    // `packets`: the input is a container read through it (offsets are then
+    // those of the video extracted as Annex B); null for Annex B input.
+    UnitWalker(InputWindow* input, ParserHandle* handle, Container* packets = nullptr);
     ~UnitWalker();
     // The next access unit; false at the end of the input or on a read
     // error (then io_error()). After a failure the walk resumes at the next
@@ -37,7 +46,12 @@ public:
     uint64_t leading_garbage() const { return garbage_; }
 
 private:
+    bool next_in_packet(Unit* unit);
     void show_progress();
+    Container* packets_;
+    Packet packet_{};
+    size_t packet_pos_ = 0;
+    uint64_t stream_offset_ = 0;  // of packet_ in the Annex B extraction
     InputWindow* input_;
     ParserHandle* handle_;
     uint64_t pos_ = 0;
