@@ -236,16 +236,18 @@ bool SpsRewriter::parse(const uint8_t* p, const Nal& u) {
            kavrel::describe_sps(info_.sps_data, info_.sps_size, &timing_);
 }
 
-bool SpsRewriter::write(Rate rate, OutputStream* out) {
+const uint8_t* SpsRewriter::encode(Rate rate, size_t* size) {
     rate = reduced(rate);
-    if (rate.num > 0x7FFFFFFFu || rate.den > 0xFFFFFFFFu) return false;
+    if (rate.num > 0x7FFFFFFFu || rate.den > 0xFFFFFFFFu) return nullptr;
     const int level = timing_.level;  // 9 for level 1b
     const uint64_t mbs = uint64_t(info_.coded_width / 16) * uint64_t(info_.coded_height / 16);
     const int needed = level_for_rate(level, mbs, rate);
-    uint8_t unit[65536];
-    const int32_t n = kavrel::write_sps_at_rate(handle_, unit, sizeof unit, static_cast<uint32_t>(rate.num),
-                                                static_cast<uint32_t>(rate.den), needed != level ? needed : -1);
-    if (n < 8 || (unit[4] & 0x1F) != 7) return false;
+    unit_.resize(65536);
+    uint8_t* unit = unit_.data();
+    const int32_t n = kavrel::write_sps_at_rate(handle_, unit, static_cast<uint32_t>(unit_.size()),
+                                                static_cast<uint32_t>(rate.num), static_cast<uint32_t>(rate.den),
+                                                needed != level ? needed : -1);
+    if (n < 8 || (unit[4] & 0x1F) != 7) return nullptr;
     const std::string shape = std::to_string(info_.coded_width) + "x" + std::to_string(info_.coded_height) + " at " +
                               rate_text(rate) + " fps";
     if (needed != level)
@@ -256,9 +258,9 @@ bool SpsRewriter::write(Rate rate, OutputStream* out) {
              "a second); level_idc " + std::to_string(needed) + " written");
     if (timing_.hrd_parameters_present)
         note("warning: the SPS carries HRD parameters; their bit rates and CPB timing no longer hold at the new rate");
-    out->write(unit, static_cast<size_t>(n));
     ++rewritten_;
-    return true;
+    *size = static_cast<size_t>(n);
+    return unit;
 }
 
 void SpsRewriter::note(const std::string& text) {

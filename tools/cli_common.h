@@ -116,8 +116,18 @@ public:
     // refuses it. Then timing() describes it.
     bool parse(const uint8_t* p, const Nal& u);
     const kavrel::SpsFacts& timing() const { return timing_; }
-    // Writes the parsed SPS announcing `rate`; false when the library refuses.
-    bool write(Rate rate, OutputStream* out);
+    // Writes the parsed SPS announcing `rate` to `out` (through its
+    // write_sps(data, size) when it has one, else write); false when the
+    // library refuses.
+    template <typename Out>
+    bool write(Rate rate, Out* out) {
+        size_t n = 0;
+        const uint8_t* unit = encode(rate, &n);
+        if (!unit) return false;
+        if constexpr (requires { out->write_sps(unit, n); }) out->write_sps(unit, n);
+        else out->write(unit, n);
+        return true;
+    }
     int rewritten() const { return rewritten_; }
     // Prints, once each, what the rewritten sets changed beyond the rate
     // (level_idc raised) or could not (HRD, a rate beyond every level): for
@@ -125,8 +135,11 @@ public:
     void report() const;
 
 private:
+    // The SPS unit announcing `rate` in unit_, its size in *n; null when the library refuses.
+    const uint8_t* encode(Rate rate, size_t* n);
     void note(const std::string& text);
     ParserHandle* handle_;
+    std::vector<uint8_t> unit_;
     FrameInfo info_{};
     kavrel::SpsFacts timing_;
     int rewritten_ = 0;
@@ -136,8 +149,8 @@ private:
 // Writes [0, end) of `unit` to `out` with each SPS unit before its first
 // slice replaced by `rewriter`'s at the rate rate_for(const kavrel::SpsFacts&, Rate*)
 // gives. 0, or an exit code after a message on stderr.
-template <typename RateFor>
-int copy_rewriting_sps(const Unit& unit, size_t end, SpsRewriter* rewriter, RateFor&& rate_for, OutputStream* out) {
+template <typename RateFor, typename Out>
+int copy_rewriting_sps(const Unit& unit, size_t end, SpsRewriter* rewriter, RateFor&& rate_for, Out* out) {
     size_t copied = 0;
     int status = kDone;
     visit_prefix(unit.data, end, [&](const Nal& u) {
@@ -159,6 +172,7 @@ int copy_rewriting_sps(const Unit& unit, size_t end, SpsRewriter* rewriter, Rate
 void register_probe(CLI::App& app, int* status);
 void register_fps(CLI::App& app, int* status);
 void register_double(CLI::App& app, int* status);
+void register_rate(CLI::App& app, int* status);
 void register_sar(CLI::App& app, int* status);
 void register_fix_pps(CLI::App& app, int* status);
 

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
         register_probe(app, &status);
         register_fps(app, &status);
         register_double(app, &status);
+        register_rate(app, &status);
         register_sar(app, &status);
         register_fix_pps(app, &status);
         // Name an unknown command rather than let it pass for a stray argument.
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
             }
             const auto known = app.get_subcommands([&](CLI::App* c) { return c->get_name() == argv[i]; });
             if (!known.empty()) break;
-            std::fprintf(stderr, "kavrel: unknown command '%s'; the commands are probe, fps, double, sar and fix-pps "
+            std::fprintf(stderr, "kavrel: unknown command '%s'; the commands are probe, fps, double, rate, sar and fix-pps "
                                  "(see kavrel --help)\n", argv[i]);
             return kUsage;
         }

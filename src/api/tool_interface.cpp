@@ -45,6 +45,8 @@ void copy_facts(const SeqParamSet& sps, SpsFacts* out) {
     }
     out->hrd_parameters_present = set(sps.nal_hrd_parameters_present_flag) || set(sps.vcl_hrd_parameters_present_flag);
     out->pic_struct_present_flag = set(sps.pic_struct_present_flag);
+    out->pic_order_cnt_type = sps.pic_order_cnt_type;
+    out->max_num_reorder_frames = set(sps.bitstream_restriction_flag) ? sps.max_num_reorder_frames : -1;
 }
 
 // The RBSP of the NAL unit [nal, nal + size) (header byte first), through

@@ -37,6 +37,8 @@ struct SpsFacts {
     bool fixed_frame_rate_flag = false;
     bool hrd_parameters_present = false;  // NAL or VCL HRD parameters
     bool pic_struct_present_flag = false;
+    int32_t pic_order_cnt_type = 0;
+    int32_t max_num_reorder_frames = -1;  // -1 without bitstream_restriction_flag
 };
 
 // The start-code scan the parser walks a byte stream with (Annex B.2):

@@ -76,8 +76,9 @@ TEST(Cli, ExitCodesAndMessages) {
         {"fps 50 '" + hevc + "' " + out, 1, "HEVC"},
         {"sar 1:1 " + make("in.m2v", {0, 0, 1, 0xB3, 0x16, 0, 0xF0, 0x15, 0xFF, 0xFF}) + " " + out, 1, "MPEG-1/2"},
         {"double '" + x264("double_bframes", "176x144", 12, "-profile:v main -bf 2") + "' " + out, 1,
-         "the stream has B-pictures"},
-        {"double '" + x264("double_pic_struct", "176x144", 6, "-bf 0 -x264-params pic-struct=1") + "' " + out, 1,
+         "the B-pictures use implicit weighted bi-prediction"},
+        {"double '" + x264("double_pic_struct", "176x144", 6,  // pic_struct and HRD delays
+                           "-bf 0 -x264-params pic-struct=1:nal-hrd=vbr:vbv-maxrate=500:vbv-bufsize=1000") + "' " + out, 1,
          "picture-timing SEI, which would describe the wrong pictures; take the SEI out first: ffmpeg"},
         {"probe " + make("\xff\xfe.h264", stream) + " --json", 0, "\"file\""},  // not UTF-8
         {"probe '" + in + "' > /dev/full", 2, "cannot write standard output"},
@@ -102,7 +103,7 @@ TEST(Cli, ExitCodesAndMessages) {
     };
     for (const auto& f : kFormats) {
         const std::string path = quoted(x264("format_" + f.name, "64x64", 2, f.options));
-        for (const std::string command : {"probe", "fps 50", "double", "sar 4:3", "fix-pps"})
+        for (const std::string command : {"probe", "fps 50", "double", "rate 30", "sar 4:3", "fix-pps"})
             cases.push_back({"-q " + command + " " + path + (command == "probe" ? "" : " " + out), 1, f.reason});
     }
     cases.push_back({"-q sar 1:1 " + quoted(x264("format_8k", "8192x4320", 1, "-preset ultrafast")) + " " + out, 1,
@@ -139,7 +140,7 @@ TEST(Cli, ExitCodesAndMessages) {
 TEST(Cli, PipesAndASmallWindowGiveTheSameBytes) {
     // Access units far larger than the window, and several GOPs.
     const std::string in = x264("cli_stream", "176x144", 30, "-bf 0 -g 7 -x264-params aud=1");
-    for (const std::string command : {"probe --json", "fps 50", "double", "sar 4:3", "fix-pps"}) {
+    for (const std::string command : {"probe --json", "fps 50", "double", "rate 30", "sar 4:3", "fix-pps"}) {
         const bool probe = command.rfind("probe", 0) == 0;
         std::string direct, piped;
         ASSERT_EQ(run(kTool + "-q " + command + " '" + in + "' " + (probe ? "" : "-"), &direct), 0);
@@ -196,7 +197,7 @@ TEST(Cli, SafeWritesAndMidGopStarts) {
     const std::string mid = work("mid.h264");
     const Bytes slice_end(70000, 0x5A);  // no start code in it
     write_file(mid, concat({slice_end, Bytes(stream.begin() + static_cast<long>(cut), stream.end())}));
-    for (const std::string command : {"fps 50", "double", "sar 4:3", "probe"}) {
+    for (const std::string command : {"fps 50", "double", "rate 30", "sar 4:3", "probe"}) {
         EXPECT_EQ(cli(command + " '" + mid + "' " + (command == "probe" ? "" : quoted(work("mid_out.h264"))), &log), 0)
             << command << "\n" << log;
         EXPECT_TRUE(has(log, "3 leading unit(s)")) << command << "\n" << log;
