@@ -34,7 +34,8 @@ struct LogOptions {
 // Sends the library's diagnostics to standard error as *log_options_flags()
 // asks: without -v the lines a valid stream gives for every access unit
 // ("Unexpected more data in current frame", "nal_unit_type (N) should
-// precede the VCL NAL", the SPS writer's note) are left out.
+// precede the VCL NAL", the SPS writer's note) and the repeat calls' reasons
+// for passing a picture over are left out.
 void install_log_sink();
 LogOptions* log_options_flags();
 
