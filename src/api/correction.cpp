@@ -100,8 +100,7 @@ ParserHandle* open_correction_handle(const CorrectionRequest& req, int32_t capac
         refuse("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         return nullptr;
     }
-    handle->scratch = req.cure_frame;
-    handle->scratch_capacity = capacity;
+    kavrel::rbsp_scratch_borrow(handle->scratch, req.cure_frame, capacity);
     handle->correction_mode = req.correction_mode;
     handle->active_sps.sar_width = static_cast<int32_t>(req.sar_width);
     handle->active_sps.sar_height = static_cast<int32_t>(req.sar_height);
@@ -166,7 +165,7 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
 
     req.corrected = -1;
     const int32_t size = static_cast<int32_t>(req.OrgFrameLength);
-    int32_t rc = kavrel::result_code(kavrel::parse_frame_sets(handle, req.org_frame, size, req.cure_frame, capacity, sets));
+    int32_t rc = kavrel::result_code(kavrel::parse_frame_sets(handle, req.org_frame, size, sets));
     if (rc < 0) {
         std::free(handle);
         return rc;

@@ -42,8 +42,7 @@ int32_t start_frame(ParserHandle* handle, const FrameInput* input, FrameInfo* in
         rc = -7;
     } else {
         rc = kavrel::result_code(kavrel::parse_frame_live(handle, input->data, static_cast<int32_t>(input->size),
-                                                          more_follows, handle->scratch, handle->scratch_capacity,
-                                                          &consumed));
+                                                          more_follows, &consumed));
         if (rc != 0) consumed = 0;
     }
     fill_frame_info(handle, consumed, info);
@@ -63,7 +62,7 @@ void null_pointer(const char* call, int line) {
 void release(ParserHandle* h) {
     std::free(h->ps_data[1]);
     std::free(h->ps_data[0]);
-    std::free(h->scratch);
+    kavrel::rbsp_scratch_close(h->scratch);
     std::free(h);
 }
 
@@ -77,15 +76,14 @@ KAVREL_API ParserHandle* Kavrel_Open(void) {
         kavrel::diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         return nullptr;
     }
-    h->scratch = static_cast<uint8_t*>(std::malloc(kavrel::kScratchInitialSize));
+    const bool scratch_open = kavrel::rbsp_scratch_open(h->scratch);
     h->ps_data[0] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
     h->ps_data[1] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
-    if (!h->scratch || !h->ps_data[0] || !h->ps_data[1]) {
+    if (!scratch_open || !h->ps_data[0] || !h->ps_data[1]) {
         kavrel::diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         release(h);
         return nullptr;
     }
-    h->scratch_capacity = kavrel::kScratchInitialSize;
     h->slice.prev_pic_order_cnt_lsb = -1;
     h->slice.first_picture_structure = 3;
     return h;

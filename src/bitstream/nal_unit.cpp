@@ -268,7 +268,6 @@ uint8_t* read_nal_unit(NalUnitState* handle, const uint8_t* nal, int32_t* rbsp_l
 
     const uint8_t* p = nal + 1;
     const int32_t size = length - 1;
-    handle->scratch = buffer;
     if (!buffer) return nullptr;
 
     // The unit ends before the first 00 00 00, 00 00 01 or 00 00 02 of its

@@ -12,14 +12,11 @@ namespace kavrel {
 
 constexpr int32_t kParamSetInitialSize = 1024;  // each ps_data buffer at open
 
-// The NAL unit being read: its header, the RBSP work buffer and the reader
-// over the RBSP.
+// The NAL unit being read: its header and the reader over its RBSP.
 struct NalUnitState {
     BitReader reader;            // over the current NAL unit's RBSP
     uint8_t nal_ref_idc;         // header of the NAL unit last read
     uint8_t nal_unit_type;
-    int32_t scratch_capacity;    // bytes in scratch
-    uint8_t* scratch;            // RBSP work buffer
 };
 
 // The RBSP copies of the last SPS and PPS stored.

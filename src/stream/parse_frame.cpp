@@ -1,6 +1,5 @@
 #include "stream/parse_frame.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "bitstream/nal_unit.h"
@@ -55,26 +54,14 @@ constexpr const char* kWalkName = "parse_frame";
 constexpr int kNullDataLine = 32;
 constexpr int kGrowFailLine = 45;
 
-// Frame start: kNoSps for null data; a negative size counts as 0. Grows the
-// scratch buffer to the frame's size (only the handle's own buffer is ever
-// grown; the correction's buffer is large enough). Every RBSP is written
-// before it is read, so the old contents need not be carried over.
-Status begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size, int32_t rbsp_capacity,
-                    uint8_t*& rbsp_buffer) {
+// Frame start: kNoSps for null data; a negative size counts as 0. Makes
+// room for the frame's RBSPs in the work area (a borrowed one, the
+// correction's output buffer, is large enough).
+Status begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size) {
     if (!data) return refuse(Status::kNoSps, "[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kWalkName, kNullDataLine);
     if (size < 0) size = 0;
-    if (size <= rbsp_capacity) return Status::kOk;
-    std::free(handle->scratch);
-    handle->scratch = nullptr;
-    void* grown = std::malloc(static_cast<size_t>(size));
-    if (!grown) {
-        handle->scratch_capacity = 0;
-        return refuse(Status::kMemory, "[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
-    }
-    handle->scratch = static_cast<uint8_t*>(grown);
-    handle->scratch_capacity = size;
-    rbsp_buffer = handle->scratch;
-    return Status::kOk;
+    if (rbsp_scratch_reserve(handle->scratch, size)) return Status::kOk;
+    return refuse(Status::kMemory, "[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
 }
 
 void reset_frame_sets(FrameSets& fs) {
@@ -108,7 +95,6 @@ inline Status classify_unit(FrameWalk& w, NalUnitRead& u) {
     if (u.whole) {
         u.rbsp = read_nal_unit(handle, w.data + h, &u.rbsp_len, &u.taken, w.size - h, w.rbsp_buffer);
     } else if (check_header(handle, w.data[h])) {
-        handle->scratch = w.rbsp_buffer;
         u.rbsp = w.rbsp_buffer;
     }
     u.nal_unit_type = handle->nal_unit_type;
@@ -236,25 +222,23 @@ inline Status walk_frame(FrameWalk& w) {
 
 }  // namespace
 
-Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                    int32_t rbsp_capacity, uint32_t* out_length) {
-    const Status begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint32_t* out_length) {
+    const Status begun = begin_frame(handle, data, size);
     if (!ok(begun)) return begun;
     FrameSets sets;
     reset_frame_sets(sets);
-    FrameWalk walk{handle, data, size, rbsp_buffer, false, sets, 0, AccessUnitWalk{}, false};
+    FrameWalk walk{handle, data, size, handle->scratch.data, false, sets, 0, AccessUnitWalk{}, false};
     const Status st = walk_frame(walk);
     if (!ok(st)) return st;
     *out_length = static_cast<uint32_t>(walk.pos);
     return Status::kOk;
 }
 
-Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                         int32_t rbsp_capacity, FrameSets& sets) {
-    const Status begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, FrameSets& sets) {
+    const Status begun = begin_frame(handle, data, size);
     if (!ok(begun)) return begun;
     reset_frame_sets(sets);
-    FrameWalk walk{handle, data, size, rbsp_buffer, true, sets, 0, AccessUnitWalk{}, false};
+    FrameWalk walk{handle, data, size, handle->scratch.data, true, sets, 0, AccessUnitWalk{}, false};
     return walk_frame(walk);
 }
 

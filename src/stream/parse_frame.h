@@ -30,13 +30,11 @@ struct FrameSets {
 
 // Parses one access unit (Kavrel_Start): writes the bytes taken to
 // *out_length and returns kOk, or returns why it stopped.
-Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                    int32_t rbsp_capacity, uint32_t* out_length);
+Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint32_t* out_length);
 
 // Parses one access unit for the correction: every unit's RBSP is written
-// to rbsp_buffer, and `sets` is filled at the frame's end. kOk or why it
-// stopped; the caller continues with the correction step.
-Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                         int32_t rbsp_capacity, FrameSets& sets);
+// to the handle's work area, and `sets` is filled at the frame's end. kOk
+// or why it stopped; the caller continues with the correction step.
+Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, FrameSets& sets);
 
 }  // namespace kavrel
