@@ -73,6 +73,8 @@ void reset_frame_sets(FrameSets& fs) {
     fs.sps_nal_len = 0;
     fs.pps_nal_pos = -1;
     fs.pps_nal_len = 0;
+    fs.sar_width = 0;
+    fs.sar_height = 0;
 }
 
 // Find unit: the next start code with at least one byte behind it, from
@@ -156,7 +158,11 @@ Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     fs.sps_nal_pos = u.header_pos;
     fs.sps_nal_len = u.taken;
     const uint8_t* sps_bytes = u.rbsp;
-    if (handle->correction_mode == 2 && fs.sps_len >= 512) {
+    if (!(fs.sar_width != 0 && fs.sar_height != 0)) {
+        fs.sar_width = handle->active_sps.sar_width;
+        fs.sar_height = handle->active_sps.sar_height;
+    }
+    if (fs.correction_mode == 2 && fs.sps_len >= 512) {
         return refuse(Status::kSpsRange, "[VsKavrel]:The length of SPS is great than 512\n");
     }
     if (w.correcting && fs.sps_copy && fs.sps_len <= fs.sps_copy_capacity) {

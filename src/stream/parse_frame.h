@@ -12,6 +12,7 @@ namespace kavrel {
 // buffer is overwritten by every NAL unit, so the last SPS and PPS are kept
 // in copies of the caller's.
 struct FrameSets {
+    int32_t correction_mode = 0;   // the request's: 2 limits the SPS to 511 bytes
     uint8_t* sps_copy = nullptr;   // receives the last SPS RBSP (correction_mode 2: at most 511 bytes)
     int32_t sps_copy_capacity = 0;
     uint8_t* pps_copy = nullptr;   // receives the last PPS RBSP when it fits
@@ -26,6 +27,10 @@ struct FrameSets {
     int32_t sps_nal_len = 0;       // input bytes of that unit from its header byte
     int32_t pps_nal_pos = -1;
     int32_t pps_nal_len = 0;
+    // The aspect ratio the frame's SPSs give, in order: the first with
+    // sar_width and sar_height both non-zero, else the last one's.
+    int32_t sar_width = 0;
+    int32_t sar_height = 0;
 };
 
 // Parses one access unit (Kavrel_Start): writes the bytes taken to

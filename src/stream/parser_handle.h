@@ -14,7 +14,6 @@
 
 struct ParserHandle : kavrel::SyntaxState, kavrel::ParamSetCopies {
     kavrel::RbspScratch scratch;         // the frame walk's RBSP work area
-    int32_t correction_mode;             // 0 except in the correction's own handle
     int32_t sps_received;                // an SPS parsed well with this handle
 };
 

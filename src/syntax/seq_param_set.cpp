@@ -96,10 +96,6 @@ Status check_frame_cropping(const SeqParamSet& sps) {
 
 Status decode_seq_parameter_set(SyntaxState* handle) {
     SyntaxReader rw{handle->reader};
-    // An aspect ratio already in the active set (a correction request, or an
-    // earlier SPS) is carried into this one.
-    const int32_t carried_sar_width = handle->active_sps.sar_width;
-    const int32_t carried_sar_height = handle->active_sps.sar_height;
 
     // The set is read into a record of its own. The table's entry is
     // replaced by it when it passes, and when not by an invalid entry that
@@ -119,10 +115,6 @@ Status decode_seq_parameter_set(SyntaxState* handle) {
     if (ok(st)) {
         derive_picture_size(handle, &sps);
         sps_vui(rw, sps, &handle->frame_rate);
-        if (carried_sar_width != 0 && carried_sar_height != 0) {
-            sps.sar_width = carried_sar_width;
-            sps.sar_height = carried_sar_height;
-        }
         st = check_sps_profile(sps);
         if (!ok(st)) st = refuse(Rule::kSpsInvalid);
     }

@@ -60,7 +60,7 @@ struct SeqParamSet {
     int32_t aspect_info_end_bit_pos;  // bit index of overscan_info_present_flag
     int32_t aspect_ratio_info_present_flag;
     int32_t aspect_ratio_idc;
-    int32_t sar_width;
+    int32_t sar_width;           // Extended_SAR only; 0 when the VUI gave none
     int32_t sar_height;
     uint8_t timing_info_present_flag;
     uint32_t num_units_in_tick;
@@ -107,10 +107,6 @@ struct SeqParamSet {
     int32_t reserved_zero_4bits;        // the 4 bits after constraint_set3_flag, as read
     int32_t seq_parameter_set_id;
     int32_t frame_cropping_flag;
-    // sar_width and sar_height as the VUI gave them (0 when it gave none);
-    // the two fields above may hold a pair carried over from the active set.
-    int32_t vui_sar_width;
-    int32_t vui_sar_height;
 };
 
 // Derived sizes of clause 7.4.2.1.1, in macroblocks. A frame_mbs_only_flag
