@@ -16,7 +16,7 @@ constexpr int32_t kPictureTypeMap[8] = {255, 0, 1, 2, 255, 0, 1, 0};
 void fill_frame_info(const ParserHandle* h, uint32_t consumed, FrameInfo* info) {
     info->width = h->display_width;
     info->height = h->display_height;
-    info->picture_type = kPictureTypeMap[h->slice.parity_pic_type[h->slice.first_picture_structure % 2] & 7];
+    info->picture_type = kPictureTypeMap[h->slice.parity_pic_type[h->first_picture_structure % 2] & 7];
     info->consumed = consumed;
     info->frame_rate = h->frame_rate;
     info->ref_frame_count = static_cast<uint32_t>(h->active_sps.max_num_ref_frames);
@@ -84,8 +84,8 @@ KAVREL_API ParserHandle* Kavrel_Open(void) {
         release(h);
         return nullptr;
     }
-    h->slice.prev_pic_order_cnt_lsb = -1;
-    h->slice.first_picture_structure = 3;
+    h->prev_pic_order_cnt_lsb = -1;
+    h->first_picture_structure = 3;
     return h;
 }
 

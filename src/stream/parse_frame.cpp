@@ -141,7 +141,7 @@ inline Status dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
     // The parser's own message comes first: it is the reason (RefusalNote).
     if (!ok(st)) return refuse(st, "[VsKavrel]:Parse slice header fail\n");
     handle->slice_received = 1;
-    if (w.access_unit.pictures == 1) handle->slice.first_picture_structure = handle->slice.picture_structure;
+    if (w.access_unit.pictures == 1) handle->first_picture_structure = handle->slice.picture_structure;
     return Status::kOk;
 }
 
@@ -149,7 +149,7 @@ Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
-    const Status st = decode_seq_parameter_set(handle);
+    const Status st = decode_seq_parameter_set(*handle, handle->reader);
     if (!ok(st)) return refuse(st, "[VsKavrel]:Parse sps fail\n");
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse SPS length change\n");
     fs.sps_len = (u.bit_count + 7) / 8;
@@ -178,7 +178,7 @@ Status dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
-    const Status st = decode_picture_parameter_set(handle, u.bit_count);
+    const Status st = decode_picture_parameter_set(*handle, handle->reader, u.bit_count);
     if (!ok(st)) return refuse(st, "[VsKavrel]:Parse pps fail\n");
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse PPS length change\n");
     fs.pps_len = (u.bit_count + 7) / 8;

@@ -10,7 +10,8 @@
 
 namespace kavrel {
 
-struct SyntaxState;
+struct BitReader;
+struct ParamSetStore;
 
 // hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are stepped over
 // but not kept. A ue(v) value that lies past the data is stored as all ones.
@@ -129,8 +130,8 @@ inline bool is_level_1b(const SeqParamSet& sps) {
 // The level as Table A-1 numbers it: level_idc, or 9 for level 1b.
 inline int32_t level_number(const SeqParamSet& sps) { return is_level_1b(sps) ? 9 : sps.level_idc; }
 
-// Parses the SPS RBSP at handle->reader: kOk, kSpsId, kSpsRange or kProfile.
-Status decode_seq_parameter_set(SyntaxState* handle);
+// Parses the SPS RBSP at `reader` into `store`: kOk, kSpsId, kSpsRange or kProfile.
+Status decode_seq_parameter_set(ParamSetStore& store, BitReader& reader);
 // kOk when the library takes the set, else kProfile after its reason.
 Status check_sps_profile(const SeqParamSet& sps);
 // The crop window's bounds for 4:2:0 and monochrome (7.4.2.1.1): kOk or kSpsRange.

@@ -32,12 +32,12 @@ Status check_frame_num(SyntaxState* h, const SeqParamSet& sps) {
     SliceHeader& s = h->slice;
     if (h->nal_unit_type == 5) {
         if (s.frame_num != 0) return refuse(Rule::kIdrFrameNum, s.frame_num);
-        s.prev_frame_num = 0;
+        h->prev_ref_frame_num = 0;
         return Status::kOk;
     }
     if (s.pic_type == kTypeI || sps.gaps_in_frame_num_value_allowed_flag != 0) return Status::kOk;
     const int32_t last = (int32_t{1} << Log2MaxFrameNum(sps)) - 1;  // MaxFrameNum - 1
-    const int32_t p = s.prev_frame_num;
+    const int32_t p = h->prev_ref_frame_num;
     const int32_t f = s.frame_num;
     // After `last` only 0 may follow; before it p, p + 1 or 0. A p above
     // `last` (left by a set with a longer frame_num) passes.
@@ -173,9 +173,9 @@ inline Status read_frame_num(SyntaxState* h, BitReader& r) {
     const SeqParamSet& sps = h->active_sps;
 
     if (s.first_mb_in_slice == 0) {  // the first slice of a new picture
-        if (s.prev_nal_ref_idc != 0) s.prev_frame_num = s.frame_num;
-        s.prev_nal_ref_idc = h->nal_ref_idc;
-        s.prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
+        if (h->prev_nal_ref_idc != 0) h->prev_ref_frame_num = s.frame_num;
+        h->prev_nal_ref_idc = h->nal_ref_idc;
+        h->prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
     }
     s.idr_pic_flag = h->nal_unit_type == 5 ? 1 : 0;
     s.frame_num = read_bits(r, Log2MaxFrameNum(sps));
