@@ -60,8 +60,7 @@ void null_pointer(const char* call, int line) {
 }
 
 void release(ParserHandle* h) {
-    std::free(h->ps_data[1]);
-    std::free(h->ps_data[0]);
+    kavrel::param_set_copies_close(h);
     kavrel::rbsp_scratch_close(h->scratch);
     std::free(h);
 }
@@ -77,9 +76,8 @@ KAVREL_API ParserHandle* Kavrel_Open(void) {
         return nullptr;
     }
     const bool scratch_open = kavrel::rbsp_scratch_open(h->scratch);
-    h->ps_data[0] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
-    h->ps_data[1] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
-    if (!scratch_open || !h->ps_data[0] || !h->ps_data[1]) {
+    const bool copies_open = kavrel::param_set_copies_open(h);
+    if (!scratch_open || !copies_open) {
         kavrel::diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         release(h);
         return nullptr;
