@@ -303,6 +303,14 @@ def rbsp_seeds(name, stream):
     return seeds
 
 
+def first_sps_sar():
+    """Two SPSs, the first with Extended_SAR 7:5 and the one the PPS names
+    without a VUI: mode 2 without a requested ratio gives that one 7:5."""
+    sar = lambda b: b.u(1, 1).u(8, 255).u(16, 7).u(16, 5).u(8, 0)  # then eight flags clear
+    return (nal(0x67, sps(vui=sar)) + nal(0x67, sps(sps_id=1)) + nal(0x68, pps(sps_id=1)) +
+            nal(0x65, slice_header(5, 7, 0)))
+
+
 def main():
     out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "corpus")
     work = tempfile.mkdtemp()
@@ -323,6 +331,7 @@ def main():
     corpora["correct"]["vui_hrd_mode2_own_sar"] = correct_control(3) + first_access_unit(streams["vui_hrd"])
     corpora["correct"]["gray_no8x8_exact"] = correct_control(0, capacity=0) + first_access_unit(streams["gray_no8x8"])
     corpora["correct"]["baseline_mode0"] = correct_control(6) + first_access_unit(streams["baseline"])
+    corpora["correct"]["first_sps_sar_mode2"] = correct_control(3) + first_sps_sar()
     corpora["synth"]["rate_30000_1001"] = bytes([2, 0x75, 0x30, 0, 0, 0x03, 0xe9, 1, 2]) + streams["baseline"]
 
     for harness, seeds in corpora.items():

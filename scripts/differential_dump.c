@@ -68,7 +68,7 @@ static void synthesise(ParserHandle* h) {
     if (n > 0) print_bytes("unit", out, n);
 }
 
-static void correct(const uint8_t* frame, uint32_t len, int32_t mode) {
+static void correct(const uint8_t* frame, uint32_t len, int32_t mode, uint32_t sar_width, uint32_t sar_height) {
     uint32_t capacity = len + 4096;
     uint8_t* cure = malloc(capacity);
     if (!cure) return;
@@ -79,10 +79,11 @@ static void correct(const uint8_t* frame, uint32_t len, int32_t mode) {
     r.cureFrameLength = capacity;
     r.cure_frame = cure;
     r.correction_mode = mode;
-    r.sar_width = 4;
-    r.sar_height = 3;
+    r.sar_width = sar_width;
+    r.sar_height = sar_height;
     const int32_t rc = Kavrel_enc_h264Correct(&r);
-    printf("  correct mode %d: %d corrected %d length %u\n", mode, rc, r.corrected, r.cureFrameLength);
+    printf("  correct mode %d sar %u:%u: %d corrected %d length %u\n", mode, sar_width, sar_height, rc, r.corrected,
+           r.cureFrameLength);
     if (r.corrected == 1 && r.cureFrameLength <= capacity) print_bytes("cure", cure, r.cureFrameLength);
     free(cure);
 }
@@ -109,8 +110,9 @@ static int walk(const uint8_t* data, size_t size) {
         print_info(&info);
         synthesise(h);
         const uint32_t len = info.consumed > 0 ? info.consumed : (uint32_t)(size - pos < 4096 ? size - pos : 4096);
-        correct(data + pos, len, 1);
-        correct(data + pos, len, 2);
+        correct(data + pos, len, 1, 4, 3);
+        correct(data + pos, len, 2, 4, 3);
+        correct(data + pos, len, 2, 0, 0); /* the aspect ratio of the frame's sets, else the display size */
         pos = info.consumed > 0 ? pos + info.consumed : next_start(data, size, pos + 1);
     }
     Kavrel_Close(h);

@@ -100,11 +100,7 @@ ParserHandle* open_correction_handle(const CorrectionRequest& req, int32_t capac
         refuse("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         return nullptr;
     }
-    handle->scratch = req.cure_frame;
-    handle->scratch_capacity = capacity;
-    handle->correction_mode = req.correction_mode;
-    handle->active_sps.sar_width = static_cast<int32_t>(req.sar_width);
-    handle->active_sps.sar_height = static_cast<int32_t>(req.sar_height);
+    kavrel::rbsp_scratch_borrow(handle->scratch, req.cure_frame, capacity);
     return handle;
 }
 
@@ -123,13 +119,15 @@ int32_t correct_pps(CorrectionRequest& req, const ParserHandle& handle, const ka
 }
 
 // Mode 2: the frame with its SPS given an explicit sample aspect ratio
-// (the request's, else the set's own, else the display size). 0 or -1, or
-// the frame's size when the set's VUI flag is unreadable (nothing written).
-int32_t correct_sps(CorrectionRequest& req, const ParserHandle& handle, const kavrel::FrameSets& sets,
-                    int32_t size) {
+// (`sar_width`:`sar_height` where both are non-zero, else the one the
+// frame's sets give, else the display size). 0 or -1, or the frame's size
+// when the set's VUI flag is unreadable (nothing written).
+int32_t correct_sps(CorrectionRequest& req, uint32_t sar_width, uint32_t sar_height, const ParserHandle& handle,
+                    const kavrel::FrameSets& sets, int32_t size) {
     const kavrel::SeqParamSet& record = handle.sps_table[sets.sps_id];
-    uint32_t sar_w = static_cast<uint32_t>(record.sar_width);
-    uint32_t sar_h = static_cast<uint32_t>(record.sar_height);
+    const bool requested = sar_width != 0 && sar_height != 0;
+    uint32_t sar_w = requested ? sar_width : static_cast<uint32_t>(sets.sar_width);
+    uint32_t sar_h = requested ? sar_height : static_cast<uint32_t>(sets.sar_height);
     if (!sar_w || !sar_h) {
         sar_w = static_cast<uint16_t>(handle.display_width);
         sar_h = static_cast<uint16_t>(handle.display_height);
@@ -159,6 +157,7 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
     uint8_t sps_copy[kSpsCopySize];
     uint8_t pps_copy[kPpsCopySize];
     kavrel::FrameSets sets;
+    sets.correction_mode = req.correction_mode;
     sets.sps_copy = sps_copy;
     sets.sps_copy_capacity = kSpsCopySize;
     sets.pps_copy = pps_copy;
@@ -166,7 +165,7 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
 
     req.corrected = -1;
     const int32_t size = static_cast<int32_t>(req.OrgFrameLength);
-    int32_t rc = kavrel::result_code(kavrel::parse_frame_sets(handle, req.org_frame, size, req.cure_frame, capacity, sets));
+    int32_t rc = kavrel::result_code(kavrel::parse_frame_sets(handle, req.org_frame, size, sets));
     if (rc < 0) {
         std::free(handle);
         return rc;
@@ -177,7 +176,7 @@ extern "C" KAVREL_API int32_t Kavrel_enc_h264Correct(CorrectionRequest* request)
     if (req.correction_mode == 1) {
         if (have_sets) rc = correct_pps(req, *handle, sets);
     } else if (req.correction_mode == 2) {
-        if (have_sets) rc = correct_sps(req, *handle, sets, size);
+        if (have_sets) rc = correct_sps(req, req.sar_width, req.sar_height, *handle, sets, size);
     } else {
         rc = -1;
     }

@@ -16,7 +16,7 @@ constexpr int32_t kPictureTypeMap[8] = {255, 0, 1, 2, 255, 0, 1, 0};
 void fill_frame_info(const ParserHandle* h, uint32_t consumed, FrameInfo* info) {
     info->width = h->display_width;
     info->height = h->display_height;
-    info->picture_type = kPictureTypeMap[h->slice.parity_pic_type[h->slice.first_picture_structure % 2] & 7];
+    info->picture_type = kPictureTypeMap[h->slice.parity_pic_type[h->first_picture_structure % 2] & 7];
     info->consumed = consumed;
     info->frame_rate = h->frame_rate;
     info->ref_frame_count = static_cast<uint32_t>(h->active_sps.max_num_ref_frames);
@@ -42,8 +42,7 @@ int32_t start_frame(ParserHandle* handle, const FrameInput* input, FrameInfo* in
         rc = -7;
     } else {
         rc = kavrel::result_code(kavrel::parse_frame_live(handle, input->data, static_cast<int32_t>(input->size),
-                                                          more_follows, handle->scratch, handle->scratch_capacity,
-                                                          &consumed));
+                                                          more_follows, &consumed));
         if (rc != 0) consumed = 0;
     }
     fill_frame_info(handle, consumed, info);
@@ -62,9 +61,8 @@ void null_pointer(const char* call, int line) {
 
 void release(ParserHandle* h) {
     std::free(h->repeat_plan);
-    std::free(h->ps_data[1]);
-    std::free(h->ps_data[0]);
-    std::free(h->scratch);
+    kavrel::param_set_copies_close(h);
+    kavrel::rbsp_scratch_close(h->scratch);
     std::free(h);
 }
 
@@ -78,17 +76,15 @@ KAVREL_API ParserHandle* Kavrel_Open(void) {
         kavrel::diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         return nullptr;
     }
-    h->scratch = static_cast<uint8_t*>(std::malloc(kavrel::kScratchInitialSize));
-    h->ps_data[0] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
-    h->ps_data[1] = static_cast<uint8_t*>(std::malloc(kavrel::kParamSetInitialSize));
-    if (!h->scratch || !h->ps_data[0] || !h->ps_data[1]) {
+    const bool scratch_open = kavrel::rbsp_scratch_open(h->scratch);
+    const bool copies_open = kavrel::param_set_copies_open(h);
+    if (!scratch_open || !copies_open) {
         kavrel::diag("[VsKavrel]:H264_Stream_Open: malloc fail\n\n");
         release(h);
         return nullptr;
     }
-    h->scratch_capacity = kavrel::kScratchInitialSize;
-    h->slice.prev_pic_order_cnt_lsb = -1;
-    h->slice.first_picture_structure = 3;
+    h->prev_pic_order_cnt_lsb = -1;
+    h->first_picture_structure = 3;
     return h;
 }
 

@@ -268,7 +268,6 @@ uint8_t* read_nal_unit(NalUnitState* handle, const uint8_t* nal, int32_t* rbsp_l
 
     const uint8_t* p = nal + 1;
     const int32_t size = length - 1;
-    handle->scratch = buffer;
     if (!buffer) return nullptr;
 
     // The unit ends before the first 00 00 00, 00 00 01 or 00 00 02 of its
@@ -290,6 +289,19 @@ uint8_t* read_nal_unit(NalUnitState* handle, const uint8_t* nal, int32_t* rbsp_l
     *rbsp_len = d;
     *consumed = s + 1;
     return buffer;
+}
+
+bool param_set_copies_open(ParamSetCopies* copies) {
+    copies->ps_data[0] = static_cast<uint8_t*>(std::malloc(kParamSetInitialSize));
+    copies->ps_data[1] = static_cast<uint8_t*>(std::malloc(kParamSetInitialSize));
+    return copies->ps_data[0] && copies->ps_data[1];
+}
+
+void param_set_copies_close(ParamSetCopies* copies) {
+    std::free(copies->ps_data[1]);
+    std::free(copies->ps_data[0]);
+    copies->ps_data[0] = nullptr;
+    copies->ps_data[1] = nullptr;
 }
 
 Status store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index) {

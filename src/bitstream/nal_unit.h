@@ -12,14 +12,11 @@ namespace kavrel {
 
 constexpr int32_t kParamSetInitialSize = 1024;  // each ps_data buffer at open
 
-// The NAL unit being read: its header, the RBSP work buffer and the reader
-// over the RBSP.
+// The NAL unit being read: its header and the reader over its RBSP.
 struct NalUnitState {
     BitReader reader;            // over the current NAL unit's RBSP
     uint8_t nal_ref_idc;         // header of the NAL unit last read
     uint8_t nal_unit_type;
-    int32_t scratch_capacity;    // bytes in scratch
-    uint8_t* scratch;            // RBSP work buffer
 };
 
 // The RBSP copies of the last SPS and PPS stored.
@@ -58,6 +55,11 @@ inline int32_t nal_header_position(const uint8_t* data, int32_t size, int32_t po
     return pos + 3;
 }
 
+// Gives each copy a buffer of kParamSetInitialSize bytes; false when one
+// cannot be had (param_set_copies_close frees the other). Copies without
+// buffers (all null) are never kept: store_param_set then keeps size 0.
+bool param_set_copies_open(ParamSetCopies* copies);
+void param_set_copies_close(ParamSetCopies* copies);
 // Keeps a copy of a parameter set's RBSP: index 0 SPS, 1 PPS. kOk or kParamSetMemory.
 Status store_param_set(ParamSetCopies* handle, const uint8_t* bytes, int32_t len, int index);
 

@@ -5,7 +5,7 @@
 
 namespace kavrel {
 
-bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len, SliceStart* out) {
+bool peek_slice_start(const ParamSetStore* h, const uint8_t* payload, int32_t len, SliceStart* out) {
     uint8_t rbsp[16];
     int32_t n = 0;
     int zeros = 0;
@@ -34,7 +34,7 @@ bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len,
     return out->frame_num >= 0 && r.bit_pos <= r.bit_count;
 }
 
-bool completes_field_pair(const SyntaxState* h, const SliceStart& first, const uint8_t* payload, int32_t len) {
+bool completes_field_pair(const ParamSetStore* h, const SliceStart& first, const uint8_t* payload, int32_t len) {
     SliceStart next;
     if (!peek_slice_start(h, payload, len, &next)) return false;
     return next.picture_structure != 3 && next.picture_structure != first.picture_structure &&

@@ -28,12 +28,12 @@ struct SliceStart {
 // bytes behind its header byte, at most the first 16 RBSP bytes of the
 // `len` given) with the parameter sets the slice names. False when they
 // are not stored or the bytes run out.
-bool peek_slice_start(const SyntaxState* h, const uint8_t* payload, int32_t len, SliceStart* out);
+bool peek_slice_start(const ParamSetStore* h, const uint8_t* payload, int32_t len, SliceStart* out);
 
 // A new picture follows a field: it completes the frame only as the
 // opposite-parity partner of the first field (`first`) with the same
 // frame_num. `payload` as for peek_slice_start.
-bool completes_field_pair(const SyntaxState* h, const SliceStart& first, const uint8_t* payload, int32_t len);
+bool completes_field_pair(const ParamSetStore* h, const SliceStart& first, const uint8_t* payload, int32_t len);
 
 // What the walk of one access unit has seen so far.
 struct AccessUnitWalk {

@@ -92,13 +92,13 @@ int32_t proven_access_unit_extent(const SyntaxState* handle, const uint8_t* data
 }
 
 Status parse_frame_live(ParserHandle* handle, const uint8_t* data, int32_t size, bool more_follows,
-                         uint8_t* rbsp_buffer, int32_t rbsp_capacity, uint32_t* out_length) {
+                         uint32_t* out_length) {
     if (more_follows && data) {
         const int32_t extent = proven_access_unit_extent(handle, data, size);
         if (extent < 0) return Status::kNeedMoreData;
         size = extent;
     }
-    return parse_frame(handle, data, size, rbsp_buffer, rbsp_capacity, out_length);
+    return parse_frame(handle, data, size, out_length);
 }
 
 }  // namespace kavrel

@@ -27,6 +27,6 @@ int32_t proven_access_unit_extent(const SyntaxState* handle, const uint8_t* data
 // the handle unchanged, until the end of the access unit is proven; without
 // `more_follows` exactly parse_frame.
 Status parse_frame_live(ParserHandle* handle, const uint8_t* data, int32_t size, bool more_follows,
-                         uint8_t* rbsp_buffer, int32_t rbsp_capacity, uint32_t* out_length);
+                         uint32_t* out_length);
 
 }  // namespace kavrel

@@ -1,6 +1,5 @@
 #include "stream/parse_frame.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "bitstream/nal_unit.h"
@@ -55,26 +54,14 @@ constexpr const char* kWalkName = "parse_frame";
 constexpr int kNullDataLine = 32;
 constexpr int kGrowFailLine = 45;
 
-// Frame start: kNoSps for null data; a negative size counts as 0. Grows the
-// scratch buffer to the frame's size (only the handle's own buffer is ever
-// grown; the correction's buffer is large enough). Every RBSP is written
-// before it is read, so the old contents need not be carried over.
-Status begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size, int32_t rbsp_capacity,
-                    uint8_t*& rbsp_buffer) {
+// Frame start: kNoSps for null data; a negative size counts as 0. Makes
+// room for the frame's RBSPs in the work area (a borrowed one, the
+// correction's output buffer, is large enough).
+Status begin_frame(ParserHandle* handle, const uint8_t* data, int32_t& size) {
     if (!data) return refuse(Status::kNoSps, "[VsKavrel]:%s:%d: Error: NULL Pointer\n\n", kWalkName, kNullDataLine);
     if (size < 0) size = 0;
-    if (size <= rbsp_capacity) return Status::kOk;
-    std::free(handle->scratch);
-    handle->scratch = nullptr;
-    void* grown = std::malloc(static_cast<size_t>(size));
-    if (!grown) {
-        handle->scratch_capacity = 0;
-        return refuse(Status::kMemory, "[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
-    }
-    handle->scratch = static_cast<uint8_t*>(grown);
-    handle->scratch_capacity = size;
-    rbsp_buffer = handle->scratch;
-    return Status::kOk;
+    if (rbsp_scratch_reserve(handle->scratch, size)) return Status::kOk;
+    return refuse(Status::kMemory, "[VsKavrel]:%s:%d: realloc fail\n\n", kWalkName, kGrowFailLine);
 }
 
 void reset_frame_sets(FrameSets& fs) {
@@ -86,6 +73,8 @@ void reset_frame_sets(FrameSets& fs) {
     fs.sps_nal_len = 0;
     fs.pps_nal_pos = -1;
     fs.pps_nal_len = 0;
+    fs.sar_width = 0;
+    fs.sar_height = 0;
 }
 
 // Find unit: the next start code with at least one byte behind it, from
@@ -108,7 +97,6 @@ inline Status classify_unit(FrameWalk& w, NalUnitRead& u) {
     if (u.whole) {
         u.rbsp = read_nal_unit(handle, w.data + h, &u.rbsp_len, &u.taken, w.size - h, w.rbsp_buffer);
     } else if (check_header(handle, w.data[h])) {
-        handle->scratch = w.rbsp_buffer;
         u.rbsp = w.rbsp_buffer;
     }
     u.nal_unit_type = handle->nal_unit_type;
@@ -153,7 +141,7 @@ inline Status dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
     // The parser's own message comes first: it is the reason (RefusalNote).
     if (!ok(st)) return refuse(st, "[VsKavrel]:Parse slice header fail\n");
     handle->slice_received = 1;
-    if (w.access_unit.pictures == 1) handle->slice.first_picture_structure = handle->slice.picture_structure;
+    if (w.access_unit.pictures == 1) handle->first_picture_structure = handle->slice.picture_structure;
     return Status::kOk;
 }
 
@@ -161,7 +149,7 @@ Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
-    const Status st = decode_seq_parameter_set(handle);
+    const Status st = decode_seq_parameter_set(*handle, handle->reader);
     if (!ok(st)) return refuse(st, "[VsKavrel]:Parse sps fail\n");
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse SPS length change\n");
     fs.sps_len = (u.bit_count + 7) / 8;
@@ -170,7 +158,11 @@ Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     fs.sps_nal_pos = u.header_pos;
     fs.sps_nal_len = u.taken;
     const uint8_t* sps_bytes = u.rbsp;
-    if (handle->correction_mode == 2 && fs.sps_len >= 512) {
+    if (!(fs.sar_width != 0 && fs.sar_height != 0)) {
+        fs.sar_width = handle->active_sps.sar_width;
+        fs.sar_height = handle->active_sps.sar_height;
+    }
+    if (fs.correction_mode == 2 && fs.sps_len >= 512) {
         return refuse(Status::kSpsRange, "[VsKavrel]:The length of SPS is great than 512\n");
     }
     if (w.correcting && fs.sps_copy && fs.sps_len <= fs.sps_copy_capacity) {
@@ -186,7 +178,7 @@ Status dispatch_pps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
     bit_reader_init(handle->reader, u.rbsp, u.rbsp_len, u.bit_count);
-    const Status st = decode_picture_parameter_set(handle, u.bit_count);
+    const Status st = decode_picture_parameter_set(*handle, handle->reader, u.bit_count);
     if (!ok(st)) return refuse(st, "[VsKavrel]:Parse pps fail\n");
     if (handle->reader.bit_pos > u.bit_count) diag("[VsKavrel]:Parse PPS length change\n");
     fs.pps_len = (u.bit_count + 7) / 8;
@@ -236,25 +228,23 @@ inline Status walk_frame(FrameWalk& w) {
 
 }  // namespace
 
-Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                    int32_t rbsp_capacity, uint32_t* out_length) {
-    const Status begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint32_t* out_length) {
+    const Status begun = begin_frame(handle, data, size);
     if (!ok(begun)) return begun;
     FrameSets sets;
     reset_frame_sets(sets);
-    FrameWalk walk{handle, data, size, rbsp_buffer, false, sets, 0, AccessUnitWalk{}, false};
+    FrameWalk walk{handle, data, size, handle->scratch.data, false, sets, 0, AccessUnitWalk{}, false};
     const Status st = walk_frame(walk);
     if (!ok(st)) return st;
     *out_length = static_cast<uint32_t>(walk.pos);
     return Status::kOk;
 }
 
-Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                         int32_t rbsp_capacity, FrameSets& sets) {
-    const Status begun = begin_frame(handle, data, size, rbsp_capacity, rbsp_buffer);
+Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, FrameSets& sets) {
+    const Status begun = begin_frame(handle, data, size);
     if (!ok(begun)) return begun;
     reset_frame_sets(sets);
-    FrameWalk walk{handle, data, size, rbsp_buffer, true, sets, 0, AccessUnitWalk{}, false};
+    FrameWalk walk{handle, data, size, handle->scratch.data, true, sets, 0, AccessUnitWalk{}, false};
     return walk_frame(walk);
 }
 

@@ -12,6 +12,7 @@ namespace kavrel {
 // buffer is overwritten by every NAL unit, so the last SPS and PPS are kept
 // in copies of the caller's.
 struct FrameSets {
+    int32_t correction_mode = 0;   // the request's: 2 limits the SPS to 511 bytes
     uint8_t* sps_copy = nullptr;   // receives the last SPS RBSP (correction_mode 2: at most 511 bytes)
     int32_t sps_copy_capacity = 0;
     uint8_t* pps_copy = nullptr;   // receives the last PPS RBSP when it fits
@@ -26,17 +27,19 @@ struct FrameSets {
     int32_t sps_nal_len = 0;       // input bytes of that unit from its header byte
     int32_t pps_nal_pos = -1;
     int32_t pps_nal_len = 0;
+    // The aspect ratio the frame's SPSs give, in order: the first with
+    // sar_width and sar_height both non-zero, else the last one's.
+    int32_t sar_width = 0;
+    int32_t sar_height = 0;
 };
 
 // Parses one access unit (Kavrel_Start): writes the bytes taken to
 // *out_length and returns kOk, or returns why it stopped.
-Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                    int32_t rbsp_capacity, uint32_t* out_length);
+Status parse_frame(ParserHandle* handle, const uint8_t* data, int32_t size, uint32_t* out_length);
 
 // Parses one access unit for the correction: every unit's RBSP is written
-// to rbsp_buffer, and `sets` is filled at the frame's end. kOk or why it
-// stopped; the caller continues with the correction step.
-Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, uint8_t* rbsp_buffer,
-                         int32_t rbsp_capacity, FrameSets& sets);
+// to the handle's work area, and `sets` is filled at the frame's end. kOk
+// or why it stopped; the caller continues with the correction step.
+Status parse_frame_sets(ParserHandle* handle, const uint8_t* data, int32_t size, FrameSets& sets);
 
 }  // namespace kavrel

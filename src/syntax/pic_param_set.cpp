@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/diagnostics.h"
-#include "syntax/syntax_state.h"
+#include "syntax/param_set_store.h"
 #include "syntax/pic_param_set.h"
 #include "syntax/pps_syntax.h"
 #include "syntax/seq_param_set.h"
@@ -120,29 +120,28 @@ Status check_pps_profile(const PicParamSet& pps, int32_t sps_profile_idc) {
     }
 }
 
-Status decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits) {
-    BitReader& r = handle->reader;
+Status decode_picture_parameter_set(ParamSetStore& store, BitReader& r, int32_t rbsp_bits) {
     int32_t pps_id = 0;
     SyntaxReader rw{r};
     const Status id_read = rw.ue(pps_id, 0, kMaxPps - 1, Rule::kPpsId);
     if (!ok(id_read)) return id_read;
     // The set is read into a record of its own; the table's entry is
     // replaced by it when it passes, and by an empty (invalid) one when not.
-    PicParamSet& entry = handle->pps_table[pps_id];
-    ++handle->param_generation;  // the table changes: slices copy their sets anew
+    PicParamSet& entry = store.pps_table[pps_id];
+    ++store.param_generation;  // the table changes: slices copy their sets anew
     PicParamSet pps{};
     Status st = decode_pps_head(r, &pps);
     if (ok(st)) {
         // The High-profile tail, when the RBSP holds more data (more_rbsp_data()).
-        handle->pps_tail_bit_pos = r.bit_pos - 1;
+        store.pps_tail_bit_pos = r.bit_pos - 1;
         if (r.bit_pos < rbsp_bits) {
             pps.high_profile_tail = 1;
             pps_high_profile_tail(rw, pps);
         }
-        handle->pps_has_tail = pps.high_profile_tail;
-        handle->pps_chroma_qp_index_offset = pps.chroma_qp_index_offset;
-        const int32_t sps_profile_idc = handle->sps_table[pps.seq_parameter_set_id].profile_idc;
-        handle->pps_sps_profile_idc = sps_profile_idc;
+        store.pps_has_tail = pps.high_profile_tail;
+        store.pps_chroma_qp_index_offset = pps.chroma_qp_index_offset;
+        const int32_t sps_profile_idc = store.sps_table[pps.seq_parameter_set_id].profile_idc;
+        store.pps_sps_profile_idc = sps_profile_idc;
         st = check_pps_profile(pps, sps_profile_idc);
         if (!ok(st)) st = refuse(Rule::kPpsInvalid);
     }

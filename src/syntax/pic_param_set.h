@@ -8,7 +8,8 @@
 
 namespace kavrel {
 
-struct SyntaxState;
+struct BitReader;
+struct ParamSetStore;
 
 struct PicParamSet {
     int32_t seq_parameter_set_id;
@@ -34,9 +35,9 @@ struct PicParamSet {
     int32_t pic_parameter_set_id;  // written when a slice refers to this entry
 };
 
-// Parses the PPS RBSP at handle->reader; rbsp_bits = bits before the stop bit.
-// kOk, kPpsId, kSpsId, kPpsRange or kProfile.
-Status decode_picture_parameter_set(SyntaxState* handle, int32_t rbsp_bits);
+// Parses the PPS RBSP at `reader` into `store`; rbsp_bits = bits before the
+// stop bit. kOk, kPpsId, kSpsId, kPpsRange or kProfile.
+Status decode_picture_parameter_set(ParamSetStore& store, BitReader& reader, int32_t rbsp_bits);
 // kOk when the set suits the SPS profile, else kProfile after its reason.
 Status check_pps_profile(const PicParamSet& pps, int32_t sps_profile_idc);
 

@@ -1,7 +1,7 @@
 // The SPS reader and writer over its one description (sps_syntax.h), the
 // picture size derived from it and the library's own profile limits.
 #include "common/diagnostics.h"
-#include "syntax/syntax_state.h"
+#include "syntax/param_set_store.h"
 #include "syntax/seq_param_set.h"
 #include "syntax/sps_syntax.h"
 
@@ -37,7 +37,7 @@ bool is_known_profile(int32_t profile_idc) {
 // monochrome and separate colour planes. A set larger than the library
 // takes (511 x 511 macroblocks), or one cropped to nothing, is refused: it
 // leaves the size reported as it was, rather than one that does not fit.
-void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
+void derive_picture_size(ParamSetStore& store, const SeqParamSet* sps) {
     const bool frames_only = sps->frame_mbs_only_flag != 0;
     const bool no_chroma_array = sps->chroma_format_idc == 0 || sps->separate_colour_plane_flag == 1;
     const int32_t sub_width_c = no_chroma_array || sps->chroma_format_idc == 3 ? 1 : 2;
@@ -52,10 +52,10 @@ void derive_picture_size(SyntaxState* handle, const SeqParamSet* sps) {
     const int64_t display_height = 16 * height_mbs - int64_t{crop_unit_y} * (int64_t{sps->frame_crop_bottom_offset} +
                                                                              sps->frame_crop_top_offset);
     if (display_width <= 0 || display_height <= 0) return;
-    handle->pic_width_mbs = static_cast<int16_t>(width_mbs);
-    handle->pic_height_mbs = static_cast<int16_t>(height_mbs);
-    handle->display_width = static_cast<int16_t>(display_width);
-    handle->display_height = static_cast<int16_t>(display_height);
+    store.pic_width_mbs = static_cast<int16_t>(width_mbs);
+    store.pic_height_mbs = static_cast<int16_t>(height_mbs);
+    store.display_width = static_cast<int16_t>(display_width);
+    store.display_height = static_cast<int16_t>(display_height);
 }
 
 }  // namespace
@@ -94,12 +94,8 @@ Status check_frame_cropping(const SeqParamSet& sps) {
     return Status::kOk;
 }
 
-Status decode_seq_parameter_set(SyntaxState* handle) {
-    SyntaxReader rw{handle->reader};
-    // An aspect ratio already in the active set (a correction request, or an
-    // earlier SPS) is carried into this one.
-    const int32_t carried_sar_width = handle->active_sps.sar_width;
-    const int32_t carried_sar_height = handle->active_sps.sar_height;
+Status decode_seq_parameter_set(ParamSetStore& store, BitReader& reader) {
+    SyntaxReader rw{reader};
 
     // The set is read into a record of its own. The table's entry is
     // replaced by it when it passes, and when not by an invalid entry that
@@ -111,18 +107,14 @@ Status decode_seq_parameter_set(SyntaxState* handle) {
         (sps.constraint_set0_flag || sps.constraint_set1_flag || sps.constraint_set2_flag)) {
         return refuse(Rule::kConstraintSet0To2);
     }
-    SeqParamSet& entry = handle->sps_table[sps.seq_parameter_set_id];
-    ++handle->param_generation;  // the table changes: slices copy their sets anew
-    handle->last_sps_profile_idc = sps.profile_idc;
+    SeqParamSet& entry = store.sps_table[sps.seq_parameter_set_id];
+    ++store.param_generation;  // the table changes: slices copy their sets anew
+    store.last_sps_profile_idc = sps.profile_idc;
 
     Status st = sps_body(rw, sps);
     if (ok(st)) {
-        derive_picture_size(handle, &sps);
-        sps_vui(rw, sps, &handle->frame_rate);
-        if (carried_sar_width != 0 && carried_sar_height != 0) {
-            sps.sar_width = carried_sar_width;
-            sps.sar_height = carried_sar_height;
-        }
+        derive_picture_size(store, &sps);
+        sps_vui(rw, sps, &store.frame_rate);
         st = check_sps_profile(sps);
         if (!ok(st)) st = refuse(Rule::kSpsInvalid);
     }
@@ -133,7 +125,7 @@ Status decode_seq_parameter_set(SyntaxState* handle) {
     }
     sps.valid = 1;
     entry = sps;
-    handle->active_sps = sps;
+    store.active_sps = sps;
     return Status::kOk;
 }
 

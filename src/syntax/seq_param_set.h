@@ -10,7 +10,8 @@
 
 namespace kavrel {
 
-struct SyntaxState;
+struct BitReader;
+struct ParamSetStore;
 
 // hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are stepped over
 // but not kept. A ue(v) value that lies past the data is stored as all ones.
@@ -60,7 +61,7 @@ struct SeqParamSet {
     int32_t aspect_info_end_bit_pos;  // bit index of overscan_info_present_flag
     int32_t aspect_ratio_info_present_flag;
     int32_t aspect_ratio_idc;
-    int32_t sar_width;
+    int32_t sar_width;           // Extended_SAR only; 0 when the VUI gave none
     int32_t sar_height;
     uint8_t timing_info_present_flag;
     uint32_t num_units_in_tick;
@@ -107,10 +108,6 @@ struct SeqParamSet {
     int32_t reserved_zero_4bits;        // the 4 bits after constraint_set3_flag, as read
     int32_t seq_parameter_set_id;
     int32_t frame_cropping_flag;
-    // sar_width and sar_height as the VUI gave them (0 when it gave none);
-    // the two fields above may hold a pair carried over from the active set.
-    int32_t vui_sar_width;
-    int32_t vui_sar_height;
 };
 
 // Derived sizes of clause 7.4.2.1.1, in macroblocks. A frame_mbs_only_flag
@@ -133,8 +130,8 @@ inline bool is_level_1b(const SeqParamSet& sps) {
 // The level as Table A-1 numbers it: level_idc, or 9 for level 1b.
 inline int32_t level_number(const SeqParamSet& sps) { return is_level_1b(sps) ? 9 : sps.level_idc; }
 
-// Parses the SPS RBSP at handle->reader: kOk, kSpsId, kSpsRange or kProfile.
-Status decode_seq_parameter_set(SyntaxState* handle);
+// Parses the SPS RBSP at `reader` into `store`: kOk, kSpsId, kSpsRange or kProfile.
+Status decode_seq_parameter_set(ParamSetStore& store, BitReader& reader);
 // kOk when the library takes the set, else kProfile after its reason.
 Status check_sps_profile(const SeqParamSet& sps);
 // The crop window's bounds for 4:2:0 and monochrome (7.4.2.1.1): kOk or kSpsRange.

@@ -32,12 +32,12 @@ Status check_frame_num(SyntaxState* h, const SeqParamSet& sps) {
     SliceHeader& s = h->slice;
     if (h->nal_unit_type == 5) {
         if (s.frame_num != 0) return refuse(Rule::kIdrFrameNum, s.frame_num);
-        s.prev_frame_num = 0;
+        h->prev_ref_frame_num = 0;
         return Status::kOk;
     }
     if (s.pic_type == kTypeI || sps.gaps_in_frame_num_value_allowed_flag != 0) return Status::kOk;
     const int32_t last = (int32_t{1} << Log2MaxFrameNum(sps)) - 1;  // MaxFrameNum - 1
-    const int32_t p = s.prev_frame_num;
+    const int32_t p = h->prev_ref_frame_num;
     const int32_t f = s.frame_num;
     // After `last` only 0 may follow; before it p, p + 1 or 0. A p above
     // `last` (left by a set with a longer frame_num) passes.
@@ -67,21 +67,21 @@ inline Status read_pic_order_cnt(SyntaxState* h, BitReader& r) {
 }
 
 // What the first slice of a picture tells of the order pictures are shown
-// in (SliceHeader.reordering_seen and the pic_order_cnt_lsb steps).
+// in (PictureState.reordering_seen and the pic_order_cnt_lsb steps).
 inline void note_picture_order(SyntaxState* h) {
-    SliceHeader& s = h->slice;
-    if (s.pic_type == kTypeB) s.reordering_seen = 1;
-    s.poc_lsb_step = 0;
-    s.min_poc_lsb_step_before = s.min_poc_lsb_step;
-    if (h->active_sps.pic_order_cnt_type != 0 || h->nal_unit_type == 5 || s.prev_pic_order_cnt_lsb < 0) return;
+    const SliceHeader& s = h->slice;
+    if (s.pic_type == kTypeB) h->reordering_seen = 1;
+    h->poc_lsb_step = 0;
+    h->min_poc_lsb_step_before = h->min_poc_lsb_step;
+    if (h->active_sps.pic_order_cnt_type != 0 || h->nal_unit_type == 5 || h->prev_pic_order_cnt_lsb < 0) return;
     const uint32_t max_lsb = uint32_t{1} << Log2MaxPicOrderCntLsb(h->active_sps);
-    const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - s.prev_pic_order_cnt_lsb) & (max_lsb - 1);
+    const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - h->prev_pic_order_cnt_lsb) & (max_lsb - 1);
     if (step == 0 || step >= max_lsb / 2) {
-        s.reordering_seen = 1;  // the count went back
+        h->reordering_seen = 1;  // the count went back
         return;
     }
-    s.poc_lsb_step = static_cast<int32_t>(step);
-    if (s.min_poc_lsb_step == 0 || s.poc_lsb_step < s.min_poc_lsb_step) s.min_poc_lsb_step = s.poc_lsb_step;
+    h->poc_lsb_step = static_cast<int32_t>(step);
+    if (h->min_poc_lsb_step == 0 || h->poc_lsb_step < h->min_poc_lsb_step) h->min_poc_lsb_step = h->poc_lsb_step;
 }
 
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
@@ -191,9 +191,9 @@ inline Status read_frame_num(SyntaxState* h, BitReader& r) {
     const SeqParamSet& sps = h->active_sps;
 
     if (s.first_mb_in_slice == 0) {  // the first slice of a new picture
-        if (s.prev_nal_ref_idc != 0) s.prev_frame_num = s.frame_num;
-        s.prev_nal_ref_idc = h->nal_ref_idc;
-        s.prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
+        if (h->prev_nal_ref_idc != 0) h->prev_ref_frame_num = s.frame_num;
+        h->prev_nal_ref_idc = h->nal_ref_idc;
+        h->prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
     }
     s.idr_pic_flag = h->nal_unit_type == 5 ? 1 : 0;
     s.frame_num = read_bits(r, Log2MaxFrameNum(sps));

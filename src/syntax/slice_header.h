@@ -24,11 +24,8 @@ struct SliceHeader {
     uint8_t pic_type;             // 1 I, 2 P, 3 B
     uint8_t parity_pic_type[2];   // [1] frame / top field, [0] bottom field
     int32_t frame_num;
-    int32_t prev_frame_num;       // frame_num of the last reference picture
-    uint8_t prev_nal_ref_idc;     // nal_ref_idc of the previous picture
     uint32_t field_pic_flag;
     int16_t picture_structure;    // 1 top, 2 bottom, 3 frame
-    int16_t first_picture_structure;  // of the first picture (frame or first field) of the last access unit
     int32_t pic_order_cnt_lsb;
     int32_t delta_pic_order_cnt_bottom;  // full values, written back by the repeat frame
     int32_t delta_pic_order_cnt[2];
@@ -45,22 +42,12 @@ struct SliceHeader {
     uint8_t idr_pic_flag;           // it was an IDR picture
     uint8_t marked_long_term;       // long_term_reference_flag 1 or memory_management_control_operation 6
     uint8_t mmco5;                  // memory_management_control_operation 5
-    int32_t prev_pic_order_cnt_lsb; // pic_order_cnt_lsb of the picture before it, -1 when none
     // How it marks reference pictures: memory_management_control_operation
     // 1 entries (difference_of_pic_nums_minus1 + 1), and whether it carries
     // other operations (2, 3, 4, 6) or more operations 1 than are kept.
     uint8_t mmco_unmark_count;
     uint8_t mmco_other;
     int32_t mmco_unmark[8];
-    // Whether pictures of the stream may be shown out of decoding order, as
-    // far as the pictures since the handle was opened tell: a B-picture or
-    // a pic_order_cnt_lsb that went back, and the
-    // steps of pic_order_cnt_lsb between pictures (modulo MaxPicOrderCntLsb;
-    // 0 none yet): the last picture's and the smallest before it.
-    uint8_t reordering_seen;
-    int32_t poc_lsb_step;
-    int32_t min_poc_lsb_step_before;
-    int32_t min_poc_lsb_step;
 };
 
 // Parses one slice header from the start of an RBSP of `rbsp_len` valid

@@ -39,9 +39,7 @@ void hrd_parameters(RW& rw, Hrd& hrd) {
     rw.u(hrd.time_offset_length, 5);
 }
 
-// aspect_ratio_info_present_flag .. sar_height. sar_width and sar_height
-// keep the pair the VUI carried in vui_sar_*; the reader also sets the
-// active pair.
+// aspect_ratio_info_present_flag .. sar_height.
 template <class RW, class Sps>
 void aspect_ratio_info(RW& rw, Sps& sps) {
     rw.flag(sps.aspect_ratio_info_present_flag);
@@ -51,12 +49,8 @@ void aspect_ratio_info(RW& rw, Sps& sps) {
     // the writer follows the byte it writes.
     const bool extended_sar = RW::kReading ? sps.aspect_ratio_idc == 255 : (sps.aspect_ratio_idc & 0xff) == 255;
     if (!extended_sar) return;
-    rw.u(sps.vui_sar_width, 16);
-    rw.u(sps.vui_sar_height, 16);
-    if constexpr (RW::kReading) {
-        sps.sar_width = sps.vui_sar_width;
-        sps.sar_height = sps.vui_sar_height;
-    }
+    rw.u(sps.sar_width, 16);
+    rw.u(sps.sar_height, 16);
 }
 
 // overscan_info_present_flag .. chroma_sample_loc_type_bottom_field.

@@ -30,8 +30,8 @@ int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet&
     SeqParamSet vui{};  // a VUI carrying only the aspect ratio
     vui.aspect_ratio_info_present_flag = 1;
     vui.aspect_ratio_idc = 255;  // Extended_SAR
-    vui.vui_sar_width = static_cast<int32_t>(sar_width & 0xffff);
-    vui.vui_sar_height = static_cast<int32_t>(sar_height & 0xffff);
+    vui.sar_width = static_cast<int32_t>(sar_width & 0xffff);
+    vui.sar_height = static_cast<int32_t>(sar_height & 0xffff);
     Bitstream w;
     init_bitstream(&w, out, capacity);
     SyntaxWriter rw{w};

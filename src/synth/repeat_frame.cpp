@@ -32,8 +32,8 @@ int32_t repeat_frame_num(const ParserHandle* handle) {
     const SliceHeader& s = handle->slice;
     // prev_nal_ref_idc is the nal_ref_idc of the last parsed picture: when
     // it was a reference picture its frame_num is PrevRefFrameNum, else the
-    // one kept in prev_frame_num.
-    const int32_t prev_ref = s.prev_nal_ref_idc != 0 ? s.frame_num : s.prev_frame_num;
+    // one kept in prev_ref_frame_num.
+    const int32_t prev_ref = handle->prev_nal_ref_idc != 0 ? s.frame_num : handle->prev_ref_frame_num;
     const int32_t bits = Log2MaxFrameNum(handle->active_sps);
     const uint32_t mask = bits >= 32 ? UINT32_MAX : (uint32_t{1} << bits) - 1;
     return static_cast<int32_t>((static_cast<uint32_t>(prev_ref) + 1) & mask);
@@ -103,11 +103,11 @@ static bool sets_still_stored(const ParserHandle* handle) {
 // 1 is refused before).
 static const char* reordering_refusal(const ParserHandle* handle) {
     const SeqParamSet& sps = handle->active_sps;
-    const SliceHeader& s = handle->slice;
     if (sps.pic_order_cnt_type != 0) return nullptr;
     if (sps.bitstream_restriction_flag != 0 && sps.max_num_reorder_frames == 0) return nullptr;
-    if (s.reordering_seen != 0) return "the stream has B-pictures or pictures shown out of decoding order";
-    const bool wide = s.poc_lsb_step > 2 && (s.min_poc_lsb_step_before == 0 || s.poc_lsb_step > s.min_poc_lsb_step_before);
+    if (handle->reordering_seen != 0) return "the stream has B-pictures or pictures shown out of decoding order";
+    const bool wide = handle->poc_lsb_step > 2 &&
+                      (handle->min_poc_lsb_step_before == 0 || handle->poc_lsb_step > handle->min_poc_lsb_step_before);
     if (sps.bitstream_restriction_flag != 0 && wide)
         return "pic_order_cnt_lsb leaves room for later pictures shown before the last picture "
                "(max_num_reorder_frames above 0)";
@@ -122,14 +122,14 @@ static const char* reordering_refusal(const ParserHandle* handle) {
 static const char* unrepeatable_picture(const ParserHandle* handle) {
     const SliceHeader& s = handle->slice;
     const SeqParamSet& sps = handle->active_sps;
-    if (s.prev_nal_ref_idc == 0) return "the last picture is not a reference picture";
+    if (handle->prev_nal_ref_idc == 0) return "the last picture is not a reference picture";
     if (s.picture_structure != 3) return "the last picture is a field";
     if (sps.pic_order_cnt_type == 1) return "picture order count type 1 is not supported";
     if (s.marked_long_term != 0) return "the last picture is a long-term reference picture";
     if (s.mmco5 != 0) return "the last picture carries memory_management_control_operation 5";
-    if (sps.pic_order_cnt_type == 0 && s.idr_pic_flag == 0 && s.prev_pic_order_cnt_lsb >= 0) {
+    if (sps.pic_order_cnt_type == 0 && s.idr_pic_flag == 0 && handle->prev_pic_order_cnt_lsb >= 0) {
         const uint32_t mask = (uint32_t{1} << Log2MaxPicOrderCntLsb(sps)) - 1;
-        const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - s.prev_pic_order_cnt_lsb) & mask;
+        const uint32_t step = static_cast<uint32_t>(s.pic_order_cnt_lsb - handle->prev_pic_order_cnt_lsb) & mask;
         if (step == 1) return "pic_order_cnt_lsb steps by 1 from the previous picture, leaving none for the repeat";
     }
     return reordering_refusal(handle);

@@ -25,8 +25,8 @@ PictureFacts describe_picture(const ParserHandle* h, const RepeatPlan& p) {
     const SeqParamSet& sps = h->active_sps;
     PictureFacts pic;
     pic.idr = s.idr_pic_flag != 0;
-    pic.ref = s.prev_nal_ref_idc != 0;  // nal_ref_idc of the picture's first slice
-    pic.field = s.picture_structure != 3 || s.first_picture_structure != 3;
+    pic.ref = h->prev_nal_ref_idc != 0;  // nal_ref_idc of the picture's first slice
+    pic.field = s.picture_structure != 3 || h->first_picture_structure != 3;
     pic.frame_num = s.frame_num;
     pic.lsb = s.pic_order_cnt_lsb;
     if (sps.pic_order_cnt_type == 0) {

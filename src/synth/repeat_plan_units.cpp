@@ -26,17 +26,19 @@ int32_t write_repeat(ParserHandle* h, const RepeatPlan& p, const PendingRepeat& 
     SeqParamSet sps = h->active_sps;
     PicParamSet pps = h->active_pps;
     SliceHeader slice = h->slice;
+    const uint8_t prev_nal_ref_idc = h->prev_nal_ref_idc;
     h->active_sps = p.sps[r.sets];
     h->active_pps = p.pps[r.sets];
     h->slice = r.last;
     const int32_t max_frame_num = int32_t{1} << Log2MaxFrameNum(h->active_sps);
-    h->slice.prev_nal_ref_idc = 1;  // the repeat takes frame_num + 1 of the last reference picture
+    h->prev_nal_ref_idc = 1;  // the repeat takes frame_num + 1 of the last reference picture
     h->slice.frame_num = (r.repeat_frame_num + max_frame_num - 1) % max_frame_num;
     h->slice.picture_structure = 3;
     const int32_t n = write_repeat_unit(h, out ? out + delimiter : nullptr, capacity - delimiter, r.pic_num_diff);
     h->active_sps = sps;
     h->active_pps = pps;
     h->slice = slice;
+    h->prev_nal_ref_idc = prev_nal_ref_idc;
     if (n < 0) return -1;
     if (out && delimiter) std::memcpy(out, kDelimiter, sizeof kDelimiter);
     return n + delimiter;
