@@ -147,6 +147,7 @@ private:
 
 // A repeat the library has planned for a reference picture, written later.
 struct Planned {
+    uint64_t call = 0;             // the Kavrel_Repeat_Picture call that asked for it (0 the first)
     uint64_t shown = 0;            // the input access unit of the picture
     std::vector<uint8_t> timing;   // its picture-timing SEI units
 };
@@ -297,6 +298,7 @@ private:
         unit_data_ = unit.data;
         const FrameInput au{unit.data, unit.size};
         const int32_t asked = Kavrel_Repeat_Picture(run_->parser(), &au, want ? 1 : 0);
+        const uint64_t call = calls_++;
         if (asked == KAVREL_E_REPEAT_BROKEN)
             return refuse("a repeat planned earlier could not be placed: " + library_refusal(run_->parser(), true) +
                           "; at " + where(unit, index));
@@ -305,7 +307,7 @@ private:
             pending_ = false;
             deviation_ = std::max(deviation_, pictures_ - due_at_);
             if (prefix_.reference) {
-                planned_.push_back({unit.index, {}});
+                planned_.push_back({call, unit.index, {}});
                 for (const auto& [start, end] : prefix_.timing_sei)
                     planned_.back().timing.insert(planned_.back().timing.end(), unit.data + start, unit.data + end);
             }
@@ -332,6 +334,11 @@ private:
         const int32_t need = Kavrel_Repeat_Units(h, place, nullptr, 0);
         if (need <= 0) return need == 0;
         repeat_.resize(std::max<size_t>(repeat_.size(), static_cast<size_t>(need)));
+        // The library writes the repeats of reference pictures in the order
+        // they are shown, not the order they were asked for.
+        shows_.resize(kavrel::repeat_unit_pictures(h, place, nullptr, 0));
+        kavrel::repeat_unit_pictures(h, place, shows_.data(), static_cast<int32_t>(shows_.size()));
+        next_show_ = 0;
         const int32_t n = Kavrel_Repeat_Units(h, place, repeat_.data(), static_cast<uint32_t>(repeat_.size()));
         if (n < 0) return false;
         const uint8_t* p = repeat_.data();
@@ -361,9 +368,15 @@ private:
         if (place == KAVREL_REPEAT_AFTER) {
             for (const auto& [start, end] : prefix_.timing_sei) timing_.insert(timing_.end(), unit_data_ + start, unit_data_ + end);
         } else if (!planned_.empty()) {
-            shown = planned_.front().shown;
-            timing_.swap(planned_.front().timing);
-            planned_.pop_front();
+            auto it = planned_.begin();
+            if (next_show_ < shows_.size()) {
+                const uint64_t call = shows_[next_show_++];
+                it = std::find_if(planned_.begin(), planned_.end(), [&](const Planned& r) { return r.call == call; });
+                if (it == planned_.end()) it = planned_.begin();
+            }
+            shown = it->shown;
+            timing_.swap(it->timing);
+            planned_.erase(it);
         }
         out_.begin_repeat(place == KAVREL_REPEAT_BEFORE && k > 0 ? k - 1 : k, shown);
     }
@@ -446,6 +459,9 @@ private:
     Rate in_;
     std::vector<uint8_t> repeat_, tail_, timing_;
     std::deque<Planned> planned_;
+    uint64_t calls_ = 0;               // Kavrel_Repeat_Picture calls made
+    std::vector<uint64_t> shows_;      // the calls whose pictures the units being written show
+    size_t next_show_ = 0;
     const uint8_t* unit_data_ = nullptr;  // the access unit being written
     uint64_t last_index_ = 0;
     uint64_t pictures_ = 0, repeats_ = 0, dropped_ = 0, skipped_ = 0, deviation_ = 0;

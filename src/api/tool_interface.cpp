@@ -165,4 +165,8 @@ const char* double_frame_refusal(const ParserHandle* handle) {
 
 const char* repeat_picture_refusal(const ParserHandle* handle) { return plan_refusal(handle); }
 
+int32_t repeat_unit_pictures(const ParserHandle* handle, int32_t place, uint64_t* pictures, int32_t max) {
+    return planned_pictures(handle, place, pictures, max);
+}
+
 }  // namespace kavrel

@@ -89,5 +89,11 @@ const char* double_frame_refusal(const ParserHandle* handle);
 // dropped a planned repeat (the text of its message, "a B slice uses
 // implicit weighted bi-prediction ..."), or null when it returned 0.
 const char* repeat_picture_refusal(const ParserHandle* handle);
+// Which pictures the units of Kavrel_Repeat_Units(handle, place, ...) show
+// again, in the order it writes them: for each, the Kavrel_Repeat_Picture
+// call on `handle` that gave the picture (0 the first). Up to `max` go to
+// `pictures`; returns how many units there are. Ask after the call that
+// measures the units (out NULL), which for KAVREL_REPEAT_END places them.
+int32_t repeat_unit_pictures(const ParserHandle* handle, int32_t place, uint64_t* pictures, int32_t max);
 
 }  // namespace kavrel

@@ -26,6 +26,7 @@ struct PendingRepeat {
     uint8_t delimiter;       // the picture's access unit began with a delimiter
     int32_t repeat_frame_num;  // set when placed: PrevRefFrameNum + 1 there
     int32_t pic_num_diff;      // set when placed: see RepeatSlice
+    uint64_t picture;          // the Kavrel_Repeat_Picture call (0 the first) that gave the picture
 };
 
 struct RepeatPlan {
@@ -54,6 +55,7 @@ struct RepeatPlan {
     PendingRepeat before[kMaxPendingRepeats];  // to write before the access unit
     int32_t before_count;
     const uint8_t* copy_data;    // the access unit to copy after itself, or null
+    uint64_t calls;              // Kavrel_Repeat_Picture calls so far, the current one included
     int32_t copy_size;
     const char* reason;          // of the last refusal, or null
 };

@@ -175,6 +175,7 @@ const char* plan_picture(ParserHandle* h, RepeatPlan& p, const PictureFacts& pic
     r.frame_num = pic.frame_num;
     r.sets = slot;
     r.delimiter = u.delimiter ? 1 : 0;
+    r.picture = p.calls - 1;
     return nullptr;
 }
 
@@ -186,6 +187,7 @@ int32_t plan_repeat(ParserHandle* h, const uint8_t* unit, int32_t size, bool rep
     RepeatPlan& p = *h->repeat_plan;
     p.reason = nullptr;
     p.copy_data = nullptr;
+    ++p.calls;
     bool dropped = p.before_count != 0 &&
                    broken(p, "the units planned before the last access unit were not taken: they are dropped");
     p.before_count = 0;
@@ -215,6 +217,17 @@ bool end_plan(ParserHandle* h) {
     p.copy_data = nullptr;
     if (p.started == 1) p.started = 2;
     return place_pending(h, p, PictureFacts{}, true);
+}
+
+int32_t planned_pictures(const ParserHandle* handle, int32_t place, uint64_t* pictures, int32_t max) {
+    const RepeatPlan* p = handle->repeat_plan;
+    if (!p) return 0;
+    if (place == KAVREL_REPEAT_AFTER) {
+        if (p->copy_data && max > 0) pictures[0] = p->calls - 1;
+        return p->copy_data ? 1 : 0;
+    }
+    for (int32_t i = 0; i < p->before_count && i < max; ++i) pictures[i] = p->before[i].picture;
+    return p->before_count;
 }
 
 const char* plan_refusal(const ParserHandle* handle) {

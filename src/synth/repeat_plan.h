@@ -27,6 +27,11 @@ bool end_plan(ParserHandle* handle);
 // need, nothing taken. -1 with nothing written when they do not fit.
 int32_t write_planned_units(ParserHandle* handle, int32_t place, uint8_t* out, int32_t capacity);
 
+// The pictures the units write_planned_units would write for `place` show
+// again, in the order written (each the plan_repeat call that gave it, 0
+// the first), at most `max` of them; how many there are. For
+// KAVREL_REPEAT_END only after write_planned_units measured them.
+int32_t planned_pictures(const ParserHandle* handle, int32_t place, uint64_t* pictures, int32_t max);
 // The reason of the last refusal or broken plan of plan_repeat, or null.
 const char* plan_refusal(const ParserHandle* handle);
 
