@@ -273,4 +273,9 @@ void SpsRewriter::report() const {
     for (const std::string& n : notes_) std::fprintf(stderr, "kavrel: %s\n", n.c_str());
 }
 
+const char* input_help() {
+    return containers_supported() ? "H.264 Annex B stream, or MP4/MOV, Matroska or MPEG-TS file; - for standard input"
+                                  : "H.264 Annex B stream, - for standard input";
+}
+
 }  // namespace kavrel_cli

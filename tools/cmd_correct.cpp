@@ -234,7 +234,7 @@ int correct_stream(const Correction& c, const std::string& in_path, const std::s
 
 void add_io(CLI::App* cmd, std::shared_ptr<std::string> in, std::shared_ptr<std::string> out,
             std::shared_ptr<bool> strict) {
-    cmd->add_option("IN", *in, "Input H.264 Annex B stream, - for standard input")->required();
+    cmd->add_option("IN", *in, input_help())->required();
     cmd->add_option("OUT", *out, "Output stream, - for standard output")->required();
     cmd->add_flag("--strict", *strict,
                   "Refuse the stream when an access unit does not parse (by default it is copied unchanged)");

@@ -1,8 +1,9 @@
-// kavrel double IN OUT: kavrel rate at twice the input's rate, a repeat
-// frame (an all-skipped non-reference P picture) after the access unit of
-// every picture and every SPS at twice its own rate. The library decides
-// which pictures a repeat may follow; the tool refuses the stream when it
-// may not follow one.
+// kavrel double IN OUT: kavrel rate at twice the input's rate: every
+// picture shown twice (again by an all-skipped non-reference P picture, or
+// for a non-reference picture by a copy with the next picture order count)
+// and every SPS at twice its own rate. The library decides where each
+// repeat goes and which pictures can be repeated; the tool refuses the
+// stream when one cannot.
 #include <memory>
 
 #include "cli_common.h"
@@ -15,7 +16,7 @@ void register_double(CLI::App& app, int* status) {
     auto in = std::make_shared<std::string>();
     auto out = std::make_shared<std::string>();
     auto rate = std::make_shared<std::string>();
-    cmd->add_option("IN", *in, "H.264 Annex B stream (reference frames only), - for standard input")->required();
+    cmd->add_option("IN", *in, input_help())->required();
     cmd->add_option("OUT", *out, "Where to write the doubled stream, - for standard output")->required();
     cmd->add_option("--rate", *rate,
                     "The input's frame rate (25, 30000/1001, 29.97); needed when the stream carries no timing; when "

@@ -52,7 +52,7 @@ void register_fps(CLI::App& app, int* status) {
     auto out = std::make_shared<std::string>();
     cmd->add_option("RATE", *rate, "Frames per second: 25, 30000/1001, 12.5; 23.976, 29.97 and 59.94 are N/1001")
         ->required();
-    cmd->add_option("IN", *in, "H.264 Annex B stream, - for standard input")->required();
+    cmd->add_option("IN", *in, input_help())->required();
     cmd->add_option("OUT", *out, "Where to write the rewritten stream, - for standard output")->required();
     cmd->callback([=]() {
         Rate r;

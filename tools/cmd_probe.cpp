@@ -268,9 +268,7 @@ void register_probe(CLI::App& app, int* status) {
     cmd->footer("Exit codes: 0 done, 1 the stream was refused or an access unit failed, 2 input/output error, 64 "
                 "usage error.");
     cmd->add_option("FILE", *path,
-                    containers_supported() ? "H.264 Annex B stream, or MP4/MOV, Matroska or MPEG-TS file; - for "
-                                             "standard input"
-                                           : "H.264 Annex B stream, - for standard input")
+                    input_help())
         ->required();
     cmd->add_flag("--json", *json, "Print JSON");
     cmd->add_flag("--keep-going", *keep_going, "After a failed access unit, resume at the next start code");

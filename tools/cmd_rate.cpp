@@ -492,7 +492,7 @@ void register_rate(CLI::App& app, int* status) {
     auto from = std::make_shared<std::string>();
     cmd->add_option("RATE", *rate, "Frames per second: 30, 60000/1001, 59.94; 23.976, 29.97 and 59.94 are N/1001")
         ->required();
-    cmd->add_option("IN", *in, "H.264 Annex B stream, - for standard input")->required();
+    cmd->add_option("IN", *in, input_help())->required();
     cmd->add_option("OUT", *out, "Where to write the converted stream, - for standard output")->required();
     cmd->add_option("--from", *from,
                     "The input's frame rate (25, 30000/1001, 29.97); needed when the stream carries no timing; when "
