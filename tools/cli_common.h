@@ -37,10 +37,10 @@ struct LogOptions {
 // precede the VCL NAL", the SPS writer's note) and the repeat calls' reasons
 // for passing a picture over are left out.
 void install_log_sink();
+LogOptions* log_options_flags();
 
 // The help text of a command's input: what it reads, as this build of the tool can.
 const char* input_help();
-LogOptions* log_options_flags();
 
 // Holds back the library's lines while alive: they are dropped unless
 // release() shows them. For calls whose failure the tool handles itself.
