@@ -289,7 +289,15 @@ KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* ou
  * would drop it, or the end), with ref_pic_list_modification naming it when
  * another reference picture came in between; a non-reference picture by a
  * copy of its own access unit (its delimiter and slices) with only
- * pic_order_cnt_lsb one higher, written right after it. Placed so, no
+ * pic_order_cnt_lsb one higher, written right after it. When a frame's
+ * fields take two counts (2k and 2k + 1, as in x264's interlaced MBAFF
+ * output) both fields of its repeat or copy take 2k + 1
+ * (delta_pic_order_cnt_bottom 0). When the copy's B slices use implicit
+ * weighted bi-prediction whose weights are 32/32 for every pair of
+ * references they may use (the picture halfway between its references,
+ * one reference per list), the copy carries a PPS of its own right after
+ * its delimiter: the stream's PPS with weighted_bipred_idc 0 under an id
+ * the stream has not used so far, which the copy's slices name. Placed so, no
  * repeat raises the number of pictures a decoder must hold back: the SPS
  * (max_num_reorder_frames, max_dec_frame_buffering, level_idc) stays as it
  * is.
@@ -302,9 +310,12 @@ KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* ou
  * field, a long-term reference or carries memory_management_control_
  * operation 5; with picture order count type 1; when its picture order
  * count (or a picture's before it) leaves no free value one above it, or
- * an MBAFF frame's fields take both; a non-reference copy also with a B
- * slice using temporal direct prediction (direct_spatial_mv_pred_flag 0)
- * or implicit weighted bi-prediction (weighted_bipred_idc 2), with data
+ * a frame's fields lie more than one count apart; a non-reference copy
+ * also with a B slice using temporal direct prediction
+ * (direct_spatial_mv_pred_flag 0) or implicit weighted bi-prediction
+ * (weighted_bipred_idc 2) with weights other than 32/32 for a pair of its
+ * references, or in an MBAFF frame (field macroblocks weigh by the
+ * fields' counts), with data
  * partitioning, or an access unit that ends the sequence or stream. After
  * an access unit Kavrel_Start refused, the host writes the END units before
  * it; planning then starts again at the next IDR picture (earlier requests
@@ -316,7 +327,8 @@ KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* ou
  * there are none; they are then taken from the plan. With out NULL it
  * returns the bytes they need and changes nothing; with too little
  * `capacity` it returns -1, writes nothing and keeps them. A copy needs
- * the size of the access unit plus a few bytes; a repeat of a reference
+ * the size of the access unit plus a few bytes (and the size of its PPS);
+ * a repeat of a reference
  * picture the size H264_Enc_Double_Frame_Sized needs plus 24 bytes. */
 KAVREL_API int32_t Kavrel_Repeat_Picture(ParserHandle* handle, const FrameInput* unit, int32_t repeat);
 KAVREL_API int32_t Kavrel_Repeat_Units(ParserHandle* handle, int32_t place, uint8_t* out, uint32_t capacity);

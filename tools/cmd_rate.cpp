@@ -344,18 +344,19 @@ private:
         const uint8_t* p = repeat_.data();
         const size_t size = static_cast<size_t>(n);
         const auto start_of = [&](size_t sc) { return sc < size && sc > 0 && p[sc - 1] == 0 ? sc - 1 : sc; };
-        bool delimited = false;  // the access unit begun has its delimiter
+        bool delimited = false;  // the access unit begun has its delimiter or PPS
         for (size_t sc = find_start_code(p, 0, size); sc + 3 < size;) {
             const size_t next = find_start_code(p, sc + 3, size);
             const uint8_t type = p[sc + 3] & 0x1F;
             const bool slice = type >= 1 && type <= 5;
-            // A new access unit: its delimiter, or a first slice (first_mb_in_slice 0) without one.
-            const bool first_slice = slice && !delimited && sc + 4 < size && (p[sc + 4] & 0x80);
-            if (type == 9 || first_slice) begin_repeat(place, k);
-            if (first_slice) write_timing();
+            // A new access unit: its delimiter, or without one a PPS (a copy's
+            // own) or a first slice (first_mb_in_slice 0).
+            const bool opens = !delimited && (type == 8 || (slice && sc + 4 < size && (p[sc + 4] & 0x80)));
+            if (type == 9 || opens) begin_repeat(place, k);
+            if (opens) write_timing();
             out_.write(p + start_of(sc), start_of(next) - start_of(sc));
             if (type == 9) write_timing();
-            delimited = type == 9;
+            delimited = type == 9 || type == 8 || (delimited && !slice);
             sc = next;
         }
         return true;

@@ -38,7 +38,9 @@ struct RepeatPlan {
     int32_t prev_frame_num;      // of the previous picture (type 2)
     int32_t frame_num_offset;    // FrameNumOffset of the previous picture (type 2)
     int32_t short_term[16];      // frame_num of short-term reference frames, oldest first
+    int32_t short_term_poc[16];  // their PicOrderCnt
     int32_t short_count;
+    uint8_t refs_unknown;        // long-term references or fields since the IDR picture: the lists are not followed
     // The highest picture order counts of the sequence so far, originals
     // and repeats, to check order and reordering depth.
     int32_t window_poc[kPocWindow];
@@ -55,6 +57,8 @@ struct RepeatPlan {
     PendingRepeat before[kMaxPendingRepeats];  // to write before the access unit
     int32_t before_count;
     const uint8_t* copy_data;    // the access unit to copy after itself, or null
+    int32_t copy_pps_from;       // the PPS its copy names again with weighted_bipred_idc 0 (CopyPps), or -1
+    int32_t copy_pps_to;
     uint64_t calls;              // Kavrel_Repeat_Picture calls so far, the current one included
     int32_t copy_size;
     const char* reason;          // of the last refusal, or null

@@ -74,9 +74,8 @@ bool number_repeat(const ParserHandle* h, RepeatPlan& p, PendingRepeat& r) {
         return !broken(p, "the picture to repeat has no picture number: its repeat is dropped");
     int32_t poc = 0;
     if (sps.pic_order_cnt_type == 0) {
-        const int32_t max_lsb = int32_t{1} << Log2MaxPicOrderCntLsb(sps);
         int32_t msb = 0;
-        poc = poc_after(p, sps, (r.last.pic_order_cnt_lsb + 1) % max_lsb, false, &msb);
+        poc = poc_after(p, sps, repeat_lsb(sps, p.pps[r.sets], r.last), false, &msb);
     } else {
         int32_t offset = 0;
         poc = poc_type2_after(p, sps, r.repeat_frame_num, false, false, &offset);
@@ -144,8 +143,8 @@ const char* picture_refusal(const ParserHandle* h, const RepeatPlan& p, const Pi
     if (s.mmco5 != 0) return "the picture carries memory_management_control_operation 5";
     if (h->active_pps.num_slice_groups_minus1 != 0) return "more than one slice group is not supported";
     if (p.odd_poc_seen != 0) return "the stream uses odd picture order counts, leaving no free value for a repeat";
-    if (h->active_pps.bottom_field_pic_order_in_frame_present_flag != 0 && s.delta_pic_order_cnt_bottom != 0)
-        return "the frame's fields take two picture order counts, leaving none free for a repeat";
+    const int32_t delta = h->active_pps.bottom_field_pic_order_in_frame_present_flag != 0 ? s.delta_pic_order_cnt_bottom : 0;
+    if (delta < -1 || delta > 1) return "the frame's fields take two picture order counts, leaving none free for a repeat";
     if (u.ends) return "the access unit ends the sequence or the stream";
     return nullptr;
 }
@@ -155,14 +154,16 @@ const char* plan_picture(ParserHandle* h, RepeatPlan& p, const PictureFacts& pic
                          const uint8_t* unit, int32_t size) {
     if (const char* why = picture_refusal(h, p, pic, u)) return why;
     if (!pic.ref) {
-        if (const char* why = picture_copy_refusal(h, unit, size)) return why;
-        const int32_t max_lsb = int32_t{1} << Log2MaxPicOrderCntLsb(h->active_sps);
+        CopyPps sets;
+        if (const char* why = picture_copy_refusal(h, unit, size, pic.poc, &sets)) return why;
         int32_t msb = 0;
-        if (poc_after(p, h->active_sps, (pic.lsb + 1) % max_lsb, false, &msb) != pic.poc + 1 ||
+        if (poc_after(p, h->active_sps, repeat_lsb(h->active_sps, h->active_pps, h->slice), false, &msb) != pic.poc + 1 ||
             !take_into_order(p, h->active_sps, pic.poc + 1, true))
             return "no free picture order count value right after the picture";
         p.copy_data = unit;
         p.copy_size = size;
+        p.copy_pps_from = sets.from;
+        p.copy_pps_to = sets.to;
         return nullptr;
     }
     if (p.pending_count == kMaxPendingRepeats) return "too many repeats wait for their place";

@@ -20,6 +20,13 @@ int32_t poc_type2_after(const RepeatPlan& p, const SeqParamSet& sps, int32_t fra
     return idr ? 0 : 2 * (*offset + frame_num) - (ref ? 0 : 1);
 }
 
+int32_t repeat_lsb(const SeqParamSet& sps, const PicParamSet& pps, const SliceHeader& s) {
+    const int32_t max_lsb = int32_t{1} << Log2MaxPicOrderCntLsb(sps);
+    const int32_t delta = pps.bottom_field_pic_order_in_frame_present_flag != 0 ? s.delta_pic_order_cnt_bottom : 0;
+    const int32_t lsb = s.pic_order_cnt_lsb + (delta < 0 ? delta : 0) + 1;
+    return (lsb % max_lsb + max_lsb) % max_lsb;
+}
+
 PictureFacts describe_picture(const ParserHandle* h, const RepeatPlan& p) {
     const SliceHeader& s = h->slice;
     const SeqParamSet& sps = h->active_sps;
@@ -75,13 +82,17 @@ void restart_sequence(RepeatPlan& p, const PictureFacts& pic) {
     p.prev_frame_num = pic.frame_num;
     p.frame_num_offset = 0;
     p.short_count = 0;
+    p.refs_unknown = 0;
     p.window_count = 0;
     p.max_reorder_seen = 0;
     p.odd_poc_seen = 0;
 }
 
 static void drop_short_term(RepeatPlan& p, int32_t index) {
-    for (int32_t i = index; i + 1 < p.short_count; ++i) p.short_term[i] = p.short_term[i + 1];
+    for (int32_t i = index; i + 1 < p.short_count; ++i) {
+        p.short_term[i] = p.short_term[i + 1];
+        p.short_term_poc[i] = p.short_term_poc[i + 1];
+    }
     --p.short_count;
 }
 
@@ -91,6 +102,7 @@ static void follow_marking(const ParserHandle* h, RepeatPlan& p, const PictureFa
     const SliceHeader& s = h->slice;
     const int32_t max_refs = h->active_sps.max_num_ref_frames > 1 ? h->active_sps.max_num_ref_frames : 1;
     if (pic.idr || s.mmco_other != 0 || s.marked_long_term != 0) p.short_count = 0;  // not followed further
+    if (s.mmco_other != 0 || s.marked_long_term != 0 || s.mmco5 != 0) p.refs_unknown = 1;
     for (int32_t i = 0; i < s.mmco_unmark_count; ++i) {
         const int32_t at = short_term_index(p, unmarked_frame_num(h->active_sps, pic, s.mmco_unmark[i]));
         if (at >= 0) drop_short_term(p, at);
@@ -98,12 +110,14 @@ static void follow_marking(const ParserHandle* h, RepeatPlan& p, const PictureFa
     if (sliding_window(h) && p.short_count >= max_refs) drop_short_term(p, 0);
     if (s.marked_long_term != 0) return;
     if (p.short_count == 16) drop_short_term(p, 0);
+    p.short_term_poc[p.short_count] = pic.poc;
     p.short_term[p.short_count++] = s.mmco5 != 0 ? 0 : pic.frame_num;
 }
 
 void follow_decoding(const ParserHandle* h, RepeatPlan& p, const PictureFacts& pic) {
     const SliceHeader& s = h->slice;
     if ((pic.poc & 1) != 0) p.odd_poc_seen = 1;
+    if (pic.field) p.refs_unknown = 1;
     p.prev_frame_num = pic.frame_num;
     p.frame_num_offset = pic.frame_num_offset;
     if (!pic.ref) return;

@@ -29,6 +29,9 @@ int32_t poc_after(const RepeatPlan& p, const SeqParamSet& sps, int32_t lsb, bool
 // The same for type 2 with frame_num `frame_num`; FrameNumOffset in *offset.
 int32_t poc_type2_after(const RepeatPlan& p, const SeqParamSet& sps, int32_t frame_num, bool idr, bool ref,
                         int32_t* offset);
+// pic_order_cnt_lsb of the repeat of the frame whose (last) slice header
+// is `s`: its PicOrderCnt + 1, both fields at it (type 0).
+int32_t repeat_lsb(const SeqParamSet& sps, const PicParamSet& pps, const SliceHeader& s);
 // The facts of the handle's last picture, its count derived with the plan.
 PictureFacts describe_picture(const ParserHandle* h, const RepeatPlan& p);
 

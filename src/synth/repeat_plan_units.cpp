@@ -6,6 +6,7 @@
 #include "kavrel.h"
 #include "synth/picture_copy.h"
 #include "synth/repeat_frame.h"
+#include "synth/repeat_plan_order.h"
 #include "stream/parser_handle.h"
 #include "synth/repeat_plan.h"
 #include "stream/repeat_plan_state.h"
@@ -34,6 +35,10 @@ int32_t write_repeat(ParserHandle* h, const RepeatPlan& p, const PendingRepeat& 
     h->prev_nal_ref_idc = 1;  // the repeat takes frame_num + 1 of the last reference picture
     h->slice.frame_num = (r.repeat_frame_num + max_frame_num - 1) % max_frame_num;
     h->slice.picture_structure = 3;
+    // Both fields one above the frame's count: the header writes lsb + 1.
+    const int32_t max_lsb = int32_t{1} << Log2MaxPicOrderCntLsb(h->active_sps);
+    h->slice.pic_order_cnt_lsb = (repeat_lsb(h->active_sps, h->active_pps, r.last) + max_lsb - 1) % max_lsb;
+    h->slice.delta_pic_order_cnt_bottom = 0;
     const int32_t n = write_repeat_unit(h, out ? out + delimiter : nullptr, capacity - delimiter, r.pic_num_diff);
     h->active_sps = sps;
     h->active_pps = pps;
@@ -65,7 +70,8 @@ int32_t write_planned_units(ParserHandle* h, int32_t place, uint8_t* out, int32_
     const int32_t room = out ? capacity : INT32_MAX;
     if (place == KAVREL_REPEAT_AFTER) {
         if (!p.copy_data) return 0;
-        const int32_t n = write_picture_copy(h, p.copy_data, p.copy_size, out, room);
+        const CopyPps sets{p.copy_pps_from, p.copy_pps_to};
+        const int32_t n = write_picture_copy(h, p.copy_data, p.copy_size, sets, out, room);
         if (out && n >= 0) p.copy_data = nullptr;
         return n;
     }

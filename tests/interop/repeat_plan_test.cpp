@@ -50,6 +50,15 @@ TEST(RepeatPlan, EveryPictureTwiceAgainstFFmpeg) {
         {"rp_open_gop", "-bf 3 -x264-params open-gop=1:keyint=10:weightb=0", ""},
         {"rp_aud_slices", "-bf 2 -slices 3 -x264-params aud=1:weightb=0:keyint=12", ""},
         {"rp_default", "", "implicit weighted bi-prediction"},
+        // Implicit weights all 32/32 (one reference per list, each b halfway):
+        // the copies name a PPS of their own, CAVLC data shifted behind it.
+        {"rp_weightb_refs1", "-bf 3 -refs 1", ""},
+        {"rp_weightb_refs1_cavlc", "-bf 2 -refs 1 -x264-params cabac=0", ""},
+        // MBAFF, fields at 2k and 2k + 1: repeats take both fields to 2k + 1.
+        {"rp_mbaff", "-flags +ildct+ilme -x264-params weightb=0", ""},
+        {"rp_mbaff_tff_cavlc", "-flags +ildct+ilme -x264-params tff=1:weightb=0:cabac=0", ""},
+        {"rp_mbaff_p", "-bf 0 -flags +ildct+ilme -x264-params tff=1", ""},
+        {"rp_mbaff_weightb", "-flags +ildct+ilme", "field macroblocks"},
     };
     for (const Reordered& s : streams) {
         SCOPED_TRACE(s.name);
