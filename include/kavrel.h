@@ -332,6 +332,17 @@ KAVREL_API int32_t H264_Enc_Double_Frame_Sized(ParserHandle* handle, uint8_t* ou
  * picture the size H264_Enc_Double_Frame_Sized needs plus 24 bytes. */
 KAVREL_API int32_t Kavrel_Repeat_Picture(ParserHandle* handle, const FrameInput* unit, int32_t repeat);
 KAVREL_API int32_t Kavrel_Repeat_Units(ParserHandle* handle, int32_t place, uint8_t* out, uint32_t capacity);
+/* Which pictures the units Kavrel_Repeat_Units writes for `place` show
+ * again, one entry per repeat or copy in the order written: the
+ * Kavrel_Repeat_Picture call that gave the picture, counted from 0 on the
+ * handle (a host that muxes into a container gives each repeat its
+ * picture's timestamps with it). Up to `max` entries go to `pictures`;
+ * returns how many there are, or -1 for a NULL handle, a place out of
+ * range, or pictures NULL with max above 0. Ask before Kavrel_Repeat_Units
+ * writes the units, after it measured them (out NULL): for
+ * KAVREL_REPEAT_END the measuring call places them. */
+KAVREL_API int32_t Kavrel_Repeat_Unit_Pictures(const ParserHandle* handle, int32_t place, uint64_t* pictures,
+                                               int32_t max);
 
 #ifdef __cplusplus
 }

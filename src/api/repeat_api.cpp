@@ -24,4 +24,13 @@ KAVREL_API int32_t Kavrel_Repeat_Units(ParserHandle* handle, int32_t place, uint
     return kavrel::write_planned_units(handle, place, out, room);
 }
 
+KAVREL_API int32_t Kavrel_Repeat_Unit_Pictures(const ParserHandle* handle, int32_t place, uint64_t* pictures,
+                                               int32_t max) {
+    if (!handle || place < KAVREL_REPEAT_BEFORE || place > KAVREL_REPEAT_END || max < 0 || (!pictures && max > 0)) {
+        kavrel::diag("[VsKavrel]:Kavrel_Repeat_Unit_Pictures: Error: NULL Pointer or argument out of range\n");
+        return -1;
+    }
+    return kavrel::planned_pictures(handle, place, pictures, max);
+}
+
 }  // extern "C"

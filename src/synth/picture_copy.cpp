@@ -62,6 +62,7 @@ int32_t write_picture_copy(const ParserHandle* handle, const uint8_t* unit, int3
     init_bitstream(&s, out, out ? capacity : INT32_MAX, true);
     bool first = true;
     bool sets = pps.from < 0;
+    bool changed = false;  // a slice reads otherwise than when the copy was planned
     for_each_nal(unit, size, [&](int32_t at, int32_t len) {
         const int32_t type = unit[at] & 0x1f;
         if (type == 9 && first) write_nal_as_is(unit + at, len, &s);
@@ -71,9 +72,10 @@ int32_t write_picture_copy(const ParserHandle* handle, const uint8_t* unit, int3
         sets = true;
         uint8_t rbsp[kSlicePrefix];
         const SliceLayout f = read_slice_layout(handle, unit + at + 1, len - 1, rbsp);
-        write_slice_copy(unit + at, len, f, rbsp, f.pps_id == pps.from ? pps.to : f.pps_id, &s);
+        changed |= f.refusal != nullptr;
+        if (!changed) write_slice_copy(unit + at, len, f, rbsp, f.pps_id == pps.from ? pps.to : f.pps_id, &s);
     });
-    return s.overflow ? -1 : s.byte_count;
+    return s.overflow || changed ? -1 : s.byte_count;
 }
 
 }  // namespace kavrel

@@ -3,6 +3,9 @@
 // each checked by what FFmpeg decodes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "kavrel.h"
 #include "support/ffmpeg_oracle.h"
 #include "support/test_support.h"
@@ -21,9 +24,14 @@ void expect_shown(const std::vector<std::string>& in, const std::vector<std::str
     EXPECT_EQ(out.size(), in.size() + static_cast<size_t>(repeats));
 }
 
-void take_units(ParserHandle* h, int32_t place, Bytes& out) {
+// The units for `place` appended to out; the pictures they show to `shown`.
+void take_units(ParserHandle* h, int32_t place, Bytes& out, std::vector<uint64_t>& shown) {
     const int32_t need = Kavrel_Repeat_Units(h, place, nullptr, 0);
     ASSERT_GE(need, 0);
+    uint64_t pictures[16];
+    const int32_t count = Kavrel_Repeat_Unit_Pictures(h, place, pictures, 16);
+    ASSERT_TRUE(count >= 0 && count <= 16 && (count > 0) == (need > 0)) << count;
+    shown.insert(shown.end(), pictures, pictures + count);
     Bytes units(static_cast<size_t>(need));
     const int32_t n = Kavrel_Repeat_Units(h, place, units.data(), static_cast<uint32_t>(need));
     ASSERT_GE(n, 0);
@@ -54,6 +62,7 @@ TEST(RepeatPlan, EveryPictureTwiceAgainstFFmpeg) {
         // the copies name a PPS of their own, CAVLC data shifted behind it.
         {"rp_weightb_refs1", "-bf 3 -refs 1", ""},
         {"rp_weightb_refs1_cavlc", "-bf 2 -refs 1 -x264-params cabac=0", ""},
+        {"rp_weightb_main_aud", "-profile:v main -bf 2 -refs 1 -slices 3 -x264-params aud=1:keyint=12", ""},
         // MBAFF, fields at 2k and 2k + 1: repeats take both fields to 2k + 1.
         {"rp_mbaff", "-flags +ildct+ilme -x264-params weightb=0", ""},
         {"rp_mbaff_tff_cavlc", "-flags +ildct+ilme -x264-params tff=1:weightb=0:cabac=0", ""},
@@ -66,6 +75,7 @@ TEST(RepeatPlan, EveryPictureTwiceAgainstFFmpeg) {
         const Bytes in = read_file(path);
         Bytes out;
         int repeats = 0, refused = 0;
+        std::vector<uint64_t> asked, shown;  // the calls whose repeat was planned; the pictures the units show
         LogCapture log;
         Parser p;
         for (size_t pos = 0; pos < in.size();) {
@@ -75,13 +85,16 @@ TEST(RepeatPlan, EveryPictureTwiceAgainstFFmpeg) {
             unit.size = info.consumed;
             const int32_t rc = Kavrel_Repeat_Picture(p.h, &unit, 1);
             ASSERT_TRUE(rc == 0 || rc == KAVREL_E_REPEAT_REFUSED) << rc;
+            if (rc == 0) asked.push_back(static_cast<uint64_t>(repeats + refused));
             (rc == 0 ? repeats : refused) += 1;
-            take_units(p.h, KAVREL_REPEAT_BEFORE, out);
+            take_units(p.h, KAVREL_REPEAT_BEFORE, out, shown);
             out.insert(out.end(), unit.data, unit.data + unit.size);
-            take_units(p.h, KAVREL_REPEAT_AFTER, out);
+            take_units(p.h, KAVREL_REPEAT_AFTER, out, shown);
             pos += info.consumed;
         }
-        take_units(p.h, KAVREL_REPEAT_END, out);
+        take_units(p.h, KAVREL_REPEAT_END, out, shown);
+        std::sort(shown.begin(), shown.end());
+        EXPECT_EQ(shown, asked);
         EXPECT_EQ(refused > 0, *s.refused != 0) << log.text;
         EXPECT_EQ(log.take().find(s.refused) != std::string::npos, true);
         write_file(path + ".plan.h264", out);
