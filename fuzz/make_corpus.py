@@ -26,6 +26,7 @@ STREAMS = {
     "high_8x8": SRC + ["-c:v", "libx264", "-profile:v", "high"],
     "gray_no8x8": SRC + ["-c:v", "libx264", "-pix_fmt", "gray", "-x264-params", "8x8dct=0"],
     "mbaff": SRC + ["-c:v", "libx264", "-flags", "+ildct+ilme", "-x264-params", "tff=1"],
+    "weightb_refs1": SRC + ["-c:v", "libx264", "-bf", "2", "-refs", "1", "-x264-params", "cabac=0"],
     "weighted": ["-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25,fade=in:0:6", "-frames:v", "6",
                  "-c:v", "libx264", "-bf", "2", "-x264-params", "weightp=2:weightb=1"],
     "slices": SRC + ["-c:v", "libx264", "-x264-params", "slices=4"],
