@@ -77,8 +77,15 @@ public:
     int add(const Unit& unit, uint64_t index) {
         if (unit.result < 0) return refuse(where(unit, index) + " cannot be parsed (code " + result_text(unit.result) + ")");
         read_prefix(unit, &prefix_);
-        if ((prefix_.sps || !described_) && unit.info.sps_data)
+        // The SPS rewriter reads the unit's SPS once, for this and for its
+        // write; only an SPS among the leading units it copies unchanged is
+        // described from the parser's.
+        if (prefix_.sps) {
+            described_ = sps_.parse(unit.data, prefix_.last_sps);
+            facts_ = sps_.timing();
+        } else if (!described_ && unit.info.sps_data) {
             described_ = kavrel::describe_sps(unit.info.sps_data, unit.info.sps_size, &facts_);
+        }
         // Picture timing with pic_struct only goes along with a repeat; HRD
         // delays would count the pictures wrongly.
         if (!prefix_.timing_sei.empty() && (!described_ || facts_.hrd_parameters_present))

@@ -18,6 +18,7 @@ void read_prefix(const Unit& unit, Prefix* f) {
     visit_prefix(unit.data, unit.size, [&](const Nal& u) {
         f->delimiter = f->delimiter || u.type == 9;
         f->sps = f->sps || u.type == 7;
+        if (u.type == 7) f->last_sps = u;
         f->parameter_set = f->parameter_set || u.type == 7 || u.type == 8;
         if (u.vcl()) f->reference = (unit.data[u.header] & 0x60) != 0;
         if (u.type == 6 && sei_has(unit.data, u.header, u.end, kPictureTiming)) f->timing_sei.emplace_back(u.start, u.end);

@@ -17,6 +17,7 @@ namespace kavrel_cli {
 struct Prefix {
     bool delimiter = false;
     bool sps = false;
+    Nal last_sps;                // the last SPS unit, when there is one
     bool parameter_set = false;  // an SPS or PPS
     bool reference = false;      // the first slice's nal_ref_idc is not 0
     std::vector<std::pair<size_t, size_t>> timing_sei;  // SEI units with picture timing, start code on
