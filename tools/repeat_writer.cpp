@@ -58,18 +58,26 @@ bool RepeatWriter::flush(ParserHandle* h, int32_t place, uint64_t k, const uint8
     const uint8_t* p = repeat_.data();
     const size_t size = static_cast<size_t>(n);
     const auto start_of = [&](size_t sc) { return sc < size && sc > 0 && p[sc - 1] == 0 ? sc - 1 : sc; };
-    bool delimited = false;  // the access unit begun has its delimiter
+    bool before_slices = false;  // an access unit begun, its first slice to come
+    bool timed = false;          // its timing SEI written
     for (size_t sc = find_start_code(p, 0, size); sc + 3 < size;) {
         const size_t next = find_start_code(p, sc + 3, size);
         const uint8_t type = p[sc + 3] & 0x1F;
         const bool slice = type >= 1 && type <= 5;
-        // A new access unit: its delimiter, or a first slice (first_mb_in_slice 0) without one.
-        const bool first_slice = slice && !delimited && sc + 4 < size && (p[sc + 4] & 0x80);
-        if (type == 9 || first_slice) begin_repeat(place, k, data, prefix);
-        if (first_slice) write_timing();
+        const bool first_slice = slice && sc + 4 < size && (p[sc + 4] & 0x80);  // first_mb_in_slice 0
+        // A new access unit (clause 7.4.1.2.3): a delimiter, SEI or
+        // parameter set after the last slice, else its first slice.
+        const bool opens = type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18);
+        if (!before_slices && (opens || first_slice)) {
+            begin_repeat(place, k, data, prefix);
+            before_slices = true;
+            timed = false;
+        }
+        if (first_slice && !timed) write_timing();  // no delimiter: right before the picture
         out_->write(p + start_of(sc), start_of(next) - start_of(sc));
-        if (type == 9) write_timing();
-        delimited = type == 9;
+        if (type == 9) write_timing();  // right after the delimiter
+        timed = timed || type == 9 || first_slice;
+        before_slices = before_slices && !slice;
         sc = next;
     }
     return true;

@@ -53,9 +53,10 @@ public:
     // takes the picture's timing SEI along.
     void planned(uint64_t call, const Unit& unit, const Prefix& prefix);
     // Writes the repeats the library planned for `place` around input
-    // access unit `k`, one access unit at a time, each with the
-    // picture-timing SEI of the picture it shows after its delimiter; false
-    // when the library fails. For KAVREL_REPEAT_AFTER `data` and `prefix`
+    // access unit `k`, one access unit at a time (one that carries a
+    // parameter set of its own begins there), each with the picture-timing
+    // SEI of the picture it shows after its delimiter, else right before
+    // its first slice; false when the library fails. For KAVREL_REPEAT_AFTER `data` and `prefix`
     // are those of the access unit k, whose SEI the repeat takes.
     bool flush(ParserHandle* h, int32_t place, uint64_t k, const uint8_t* data = nullptr,
                const Prefix* prefix = nullptr);
