@@ -27,7 +27,8 @@ struct Conversion {
 };
 
 void check(const Conversion& c) {
-    const std::string dir = work_dir() + "/rate", out = dir + "/out.h264";
+    const std::string dir = work_dir() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string out = dir + "/out.h264";
     SCOPED_TRACE(c.command + " " + c.in);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
@@ -116,6 +117,7 @@ TEST(RateCli, EncoderShapesByTargetsAgainstFFmpeg) {
     const std::string mbaff_b = make("mbaff_b", "25", 24, mbaff + "-x264-params bframes=2:weightb=0");
     const std::string mbaff_bw = make("mbaff_bw", "25", 24, mbaff + "-x264-params bframes=3");
     const std::string mbaff_ip = make("mbaff_ip", "30000/1001", 24, mbaff + cavlc + "-bf 0");
+    const std::string veryfast = make("veryfast", "25", 30, "-preset veryfast");  // implicit weights, one reference
     const std::string fields = "the frame's fields take two picture order counts";
     const std::string implicit = "implicit weighted bi-prediction", reference = "is a reference picture, and so is";
     const Conversion kCases[] = {
@@ -130,6 +132,7 @@ TEST(RateCli, EncoderShapesByTargetsAgainstFFmpeg) {
         {"rate 62.5", b3n, "125/2", ""}, {"double", b3n, "100/1", ""}, {"rate 25", b3n, "", reference},
         {"rate 30", mbaff_b, "", fields}, {"double", mbaff_b, "", fields}, {"rate 30", mbaff_bw, "", fields},
         {"double", mbaff_ip, "60000/1001", ""}, {"rate 37500/1001", mbaff_ip, "37500/1001", ""},
+        {"double", veryfast, "", implicit},
     };
     for (const Conversion& c : kCases) check(c);
 }
