@@ -232,11 +232,18 @@ SpsRewriter::~SpsRewriter() {
 bool SpsRewriter::parse(const uint8_t* p, const Nal& u) {
     if (!handle_) return false;
     const size_t sc = u.header - 3;
-    const FrameInput input{p + sc, static_cast<uint32_t>(u.end - sc)};
+    const uint8_t* unit = p + sc;
+    const size_t size = u.end - sc;
+    if (!parsed_.empty() && std::equal(unit, unit + size, parsed_.begin(), parsed_.end())) return true;
+    parsed_.clear();
+    const FrameInput input{unit, static_cast<uint32_t>(size)};
     info_ = FrameInfo{};
     timing_ = kavrel::SpsFacts{};
-    return Kavrel_Start(handle_, &input, &info_) == 0 && info_.sps_data &&
-           kavrel::describe_sps(info_.sps_data, info_.sps_size, &timing_);
+    if (Kavrel_Start(handle_, &input, &info_) != 0 || !info_.sps_data ||
+        !kavrel::describe_sps(info_.sps_data, info_.sps_size, &timing_))
+        return false;
+    parsed_.assign(unit, unit + size);
+    return true;
 }
 
 const uint8_t* SpsRewriter::encode(Rate rate, size_t* size) {

@@ -117,7 +117,10 @@ public:
     SpsRewriter(const SpsRewriter&) = delete;
     SpsRewriter& operator=(const SpsRewriter&) = delete;
     // Parses the SPS unit `u` of `p` on its own; false when the library
-    // refuses it. Then timing() describes it.
+    // refuses it. Then timing() describes it. A unit of the same bytes as
+    // the one parsed last is not read again: a caller that needs the
+    // description before the unit is written gets it from here, and the
+    // write takes that read.
     bool parse(const uint8_t* p, const Nal& u);
     const kavrel::SpsFacts& timing() const { return timing_; }
     // Writes the parsed SPS announcing `rate` to `out` (through its
@@ -143,6 +146,7 @@ private:
     const uint8_t* encode(Rate rate, size_t* n);
     void note(const std::string& text);
     ParserHandle* handle_;
+    std::vector<uint8_t> parsed_;  // the unit parsed last, start code on; empty unless the library took it
     std::vector<uint8_t> unit_;
     FrameInfo info_{};
     kavrel::SpsFacts timing_;
