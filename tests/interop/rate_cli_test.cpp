@@ -118,7 +118,6 @@ TEST(RateCli, EncoderShapesByTargetsAgainstFFmpeg) {
     const std::string mbaff_bw = make("mbaff_bw", "25", 24, mbaff + "-x264-params bframes=3");
     const std::string mbaff_ip = make("mbaff_ip", "30000/1001", 24, mbaff + cavlc + "-bf 0");
     const std::string veryfast = make("veryfast", "25", 30, "-preset veryfast");  // implicit weights, one reference
-    const std::string fields = "the frame's fields take two picture order counts";
     const std::string implicit = "implicit weighted bi-prediction", reference = "is a reference picture, and so is";
     const Conversion kCases[] = {
         {"rate 29.97", b1, "30000/1001", ""}, {"double", b1, "48000/1001", ""},
@@ -130,9 +129,9 @@ TEST(RateCli, EncoderShapesByTargetsAgainstFFmpeg) {
         {"rate 37500/1001", open, "37500/1001", ""}, {"double", open, "60000/1001", ""},
         {"rate 62.5", b1_50, "125/2", ""}, {"double", b1_50, "100/1", ""}, {"rate 25", b1_50, "25/1", ""},
         {"rate 62.5", b3n, "125/2", ""}, {"double", b3n, "100/1", ""}, {"rate 25", b3n, "", reference},
-        {"rate 30", mbaff_b, "", fields}, {"double", mbaff_b, "", fields}, {"rate 30", mbaff_bw, "", fields},
+        {"rate 30", mbaff_b, "30/1", ""}, {"double", mbaff_b, "50/1", ""}, {"rate 30", mbaff_bw, "30/1", ""},
         {"double", mbaff_ip, "60000/1001", ""}, {"rate 37500/1001", mbaff_ip, "37500/1001", ""},
-        {"double", veryfast, "", implicit},
+        {"double", veryfast, "50/1", ""}, {"double", mbaff_bw, "", implicit},
     };
     for (const Conversion& c : kCases) check(c);
 }
