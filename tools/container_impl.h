@@ -80,6 +80,7 @@ struct Container::Impl {
     Rate rate{0, 0};
     int64_t shift = 0;  // subtracted from every timestamp (AV_TIME_BASE units): another container starts at 0
     int64_t out_last_dts = kNoTime;
+    int64_t muxed_last_dts = kNoTime;  // of the video, in the output stream's time base
     uint64_t video_delay = 0;
 
     // container_input.cpp

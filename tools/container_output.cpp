@@ -176,6 +176,13 @@ bool Container::Impl::send(AVPacket* p, int stream) {
         if (p->pts != AV_NOPTS_VALUE) p->pts -= by;
         if (p->dts != AV_NOPTS_VALUE) p->dts -= by;
         av_packet_rescale_ts(p, from, out->streams[os]->time_base);
+        // Distinct decoding times can meet in a coarser output time base
+        // (a repeat one tick after its neighbour, 1/1200000 into 1/90000).
+        if (stream == video && p->dts != AV_NOPTS_VALUE) {
+            if (muxed_last_dts != kNoTime && p->dts <= muxed_last_dts) p->dts = muxed_last_dts + 1;
+            if (p->pts != AV_NOPTS_VALUE && p->pts < p->dts) p->pts = p->dts;
+            muxed_last_dts = p->dts;
+        }
         p->stream_index = os;
         p->pos = -1;
         const int rc = av_interleaved_write_frame(out, p);

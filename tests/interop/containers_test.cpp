@@ -179,6 +179,14 @@ TEST(Containers, RefusalsPipesAndSameFile) {
     ASSERT_EQ(run("cat '" + in + "' | '" KAVREL_CLI_PATH "' -q double - - > '" + work("piped.ts") + "'", &log), 0);
     EXPECT_EQ(read_file(extract(work("piped.ts"))), read_file(extract(work("direct.ts"))));
     EXPECT_EQ(pictures(work("piped.ts")).size(), 50u);
+    // Annex B with B-pictures (decoding-order times, repeats a tick apart) into MPEG-TS's 90 kHz clock.
+    shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 1 -pix_fmt yuv420p -c:v libx264 -bf 3 -x264-params "
+          "weightb=0:b-adapt=0 '" + work("b.h264") + "'");
+    ASSERT_EQ(cli("-q double '" + work("b.h264") + "' '" + work("b.ts") + "'", &log), 0) << log;
+    // Annex B has no presentation times: as FFmpeg's own copy, they follow decoding order; all 50 pictures decode.
+    ASSERT_EQ(run("ffmpeg -v error -i '" + work("b.ts") + "' -fps_mode passthrough -f framemd5 - 2>&1 | grep -vc '#'",
+                  &log), 0);
+    EXPECT_EQ(log, "50\n");
     // IN = OUT; metadata, chapters and rotation kept.
     ASSERT_EQ(cli("-q sar 4:3 '" + mp4 + "' '" + mp4 + "'", &log), 0) << log;
     EXPECT_EQ(probe_stream(mp4, "sample_aspect_ratio").substr(0, 3), "4:3");  // then the side data
