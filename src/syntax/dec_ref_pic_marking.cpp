@@ -2,7 +2,6 @@
 // range-checked; only whether the picture becomes a long-term reference
 // and whether it carries operation 5 is kept.
 #include "syntax/syntax_messages.h"
-#include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
 #include "syntax/slice_header.h"
 
@@ -32,11 +31,11 @@ void note_unmarking(SliceHeader& s, BitReader& r, int32_t at) {
 
 }  // namespace
 
-Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
+Status decode_ref_pic_marking(SliceHeader& s, int32_t nal_unit_type, BitReader* reader) {
     BitReader& r = *reader;
-    if (handle->nal_unit_type == 5) {
+    if (nal_unit_type == 5) {
         r.bit_pos += 1;  // no_output_of_prior_pics_flag
-        handle->slice.marked_long_term = read_bit(r) == 1 ? 1 : 0;  // long_term_reference_flag
+        s.marked_long_term = read_bit(r) == 1 ? 1 : 0;  // long_term_reference_flag
         return Status::kOk;
     }
     if (read_bit(r) == 0) return Status::kOk;  // adaptive_ref_pic_marking_mode_flag
@@ -44,7 +43,6 @@ Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
         const int32_t op = read_ue(r);  // memory_management_control_operation
         if (static_cast<uint32_t>(op) > 6 || r.bit_pos > r.bit_count) return report(Rule::kMmco, op);
         if (op == 0) return Status::kOk;
-        SliceHeader& s = handle->slice;
         if (op == 5) s.mmco5 = 1;
         if (op == 6) s.marked_long_term = 1;
         if (op != 1 && op != 5) s.mmco_other = 1;

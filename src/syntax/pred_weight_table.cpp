@@ -1,7 +1,6 @@
 // pred_weight_table() for one list (ITU-T H.264 clause 7.3.3.2), walked
 // and range-checked against clause 7.4.3.2; nothing is kept.
 #include "syntax/syntax_messages.h"
-#include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
 #include "syntax/slice_header.h"
 
@@ -45,9 +44,8 @@ Status read_entry(BitReader& r, bool chroma) {
 
 }  // namespace
 
-Status decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list) {
+Status decode_pred_weight_table(BitReader* reader, bool chroma, int32_t count, int32_t list) {
     BitReader& r = *reader;
-    const bool chroma = handle->active_sps.chroma_format_idc != 0;
     Status st = list == 0 ? read_denominators(r, chroma) : Status::kOk;
     for (int32_t i = 0; ok(st) && i < count; ++i) st = read_entry(r, chroma);
     return st;
