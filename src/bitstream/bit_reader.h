@@ -69,6 +69,12 @@ inline int32_t bytes_left(const BitReader& r) {
     return static_cast<int32_t>(r.end - r.start) - (r.bit_pos >> 3);
 }
 
+// Whether the data has ended before bit_pos: a read from here on finds no
+// data (the reads below then give what they say for that case). Readers
+// that keep a value in a record ask this before the read, so that the
+// record states it rather than holding a value no element can have.
+inline bool past_data(const BitReader& r) { return bytes_left(r) < 0; }
+
 namespace bit_reader_detail {
 
 // Loads the cache at the byte holding bit_pos and gives the window as

@@ -62,6 +62,32 @@ Status decode_slice_groups(SyntaxReader& rw, PicParamSet* pps) {
     return Status::kOk;
 }
 
+// pic_init_qp_minus26 .. redundant_pic_cnt_present_flag, with the first
+// one the data ended before (PicParamSet::past_data_from). Nothing here is
+// refused: the ranges are tested when a slice uses the set.
+void decode_pps_head_tail(BitReader& r, PicParamSet* pps) {
+    using E = PpsTailOfHead;
+    pps->past_data_from = E::kNone;
+    // Notes `element` as the first past the data where it is; whether it is past.
+    const auto reach = [&](E element) {
+        if (pps->past_data_from == E::kNone && past_data(r)) pps->past_data_from = element;
+        return read_past_data(*pps, element);
+    };
+    const auto flag = [&](E element) -> uint8_t {
+        const bool past = reach(element);
+        return read_bit(r) == 1 || past ? 1 : 0;
+    };
+    reach(E::kPicInitQp);
+    pps->pic_init_qp_minus26 = read_se(r);  // se(v) past the data: -1
+    reach(E::kPicInitQs);
+    pps->pic_init_qs_minus26 = read_se(r);
+    reach(E::kChromaQpIndexOffset);
+    pps->chroma_qp_index_offset = read_se(r);
+    pps->deblocking_filter_control_present_flag = flag(E::kDeblockingFilterControl);
+    pps->constrained_intra_pred_flag = flag(E::kConstrainedIntraPred);
+    pps->redundant_pic_cnt_present_flag = flag(E::kRedundantPicCntPresent);
+}
+
 // Everything after pps_id up to redundant_pic_cnt_present_flag. 0, -12 or -19.
 Status decode_pps_head(BitReader& r, PicParamSet* pps) {
     SyntaxReader rw{r};
@@ -84,13 +110,7 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
     pps->weighted_pred_flag = static_cast<uint8_t>(read_bit(r));
     st = rw.u(pps->weighted_bipred_idc, 2, 0, 2, Rule::kWeightedBipredIdc);
     if (!ok(st)) return st;
-    // Tested when a slice uses the set.
-    pps->pic_init_qp_minus26 = read_se(r);
-    pps->pic_init_qs_minus26 = read_se(r);
-    pps->chroma_qp_index_offset = read_se(r);
-    pps->deblocking_filter_control_present_flag = static_cast<uint8_t>(read_bit(r));
-    pps->constrained_intra_pred_flag = static_cast<uint8_t>(read_bit(r));
-    pps->redundant_pic_cnt_present_flag = static_cast<uint16_t>(read_bit(r));
+    decode_pps_head_tail(r, pps);
     return Status::kOk;
 }
 
@@ -99,7 +119,10 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
 Status check_pps_profile(const PicParamSet& pps, int32_t sps_profile_idc) {
     const bool high_tail_used = pps.transform_8x8_mode_flag == 1 || pps.second_chroma_qp_index_offset != 0 ||
                                 pps.pic_scaling_matrix_present_flag == 1;
-    const int redundant = static_cast<int16_t>(pps.redundant_pic_cnt_present_flag);
+    // A flag the data ended before counts as set but is printed as -1.
+    const int redundant = read_past_data(pps, PpsTailOfHead::kRedundantPicCntPresent)
+                              ? kValueNotRead
+                              : pps.redundant_pic_cnt_present_flag;
     switch (sps_profile_idc) {
     case 66:
         if (pps.entropy_coding_mode_flag != 0) return refuse(Rule::kCabacBaseline);

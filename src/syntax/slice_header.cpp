@@ -22,8 +22,11 @@ constexpr uint8_t kTypeB = 3;
 // Picture type by slice_type 0..9 (Table 7-6): P, B, I, SP (6), SI (5), twice.
 constexpr uint8_t kPicTypeBySliceType[10] = {kTypeP, kTypeB, kTypeI, 6, 5, kTypeP, kTypeB, kTypeI, 6, 5};
 
-// A flag read past the data yields -1 and counts as set.
-inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
+// u(1) of a flag: 0 or 1; one the data ended before counts as set.
+inline int32_t read_flag(BitReader& r) {
+    const bool past = past_data(r);
+    return read_bit(r) == 1 || past ? 1 : 0;
+}
 
 // Frame-number continuity for a frame picture (clause 7.4.3, frame_num):
 // kOk, or kFrameNum after printing why.
@@ -83,7 +86,7 @@ inline void note_picture_order(SyntaxState* h, const SliceHeader& s) {
 
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
 inline Status read_ref_counts(SliceHeader& s, BitReader& r) {
-    s.num_ref_idx_active_override_flag = flag(read_bit(r));
+    s.num_ref_idx_active_override_flag = read_flag(r);
     if (!s.num_ref_idx_active_override_flag) return Status::kOk;
     s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
     if (s.pic_type == kTypeB) s.ref_count[1] = static_cast<int16_t>(read_ue(r) + 1);
@@ -193,9 +196,9 @@ inline Status read_frame_num(SyntaxState* h, SliceHeader& s, BitReader& r) {
     if (sps.frame_mbs_only_flag != 0) {
         s.field_pic_flag = 0;
         s.picture_structure = 3;
-    } else if (flag(read_bit(r))) {
+    } else if (read_flag(r)) {
         s.field_pic_flag = 1;
-        s.picture_structure = static_cast<int16_t>(flag(read_bit(r)) + 1);
+        s.picture_structure = static_cast<int16_t>(read_flag(r) + 1);
     } else {
         s.field_pic_flag = 0;
         s.picture_structure = 3;
@@ -252,7 +255,7 @@ inline Status read_slice_header(SyntaxState* h, SliceHeader& s, BitReader& r) {
     const bool is_inter = is_b || s.pic_type == kTypeP;
     s.ref_count[0] = static_cast<int16_t>(pps.num_ref_idx_default_active_minus1[0] + 1);
     s.ref_count[1] = static_cast<int16_t>(pps.num_ref_idx_default_active_minus1[1] + 1);
-    if (is_b) s.direct_spatial_mv_pred_flag = flag(read_bit(r));
+    if (is_b) s.direct_spatial_mv_pred_flag = read_flag(r);
     if (is_inter) {
         st = read_ref_counts(s, r);
         if (!ok(st)) return st;

@@ -54,8 +54,7 @@ Status sps_high_profile_fields(RW& rw, Sps& sps) {
     }
     rw.flag(sps.qpprime_y_zero_transform_bypass_flag);
     if constexpr (RW::kReading) {
-        // A flag read past the data counts as set.
-        sps.seq_scaling_matrix_present_flag = read_scaling_matrix(rw.r, 8, sps.scaling_lists) != 0 ? 1 : 0;
+        sps.seq_scaling_matrix_present_flag = read_scaling_matrix(rw.r, 8, sps.scaling_lists);
     } else {
         write_scaling_matrix(rw.s, sps.seq_scaling_matrix_present_flag, 8, sps.scaling_lists);
     }

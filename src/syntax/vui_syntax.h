@@ -44,11 +44,18 @@ template <class RW, class Sps>
 void aspect_ratio_info(RW& rw, Sps& sps) {
     rw.flag(sps.aspect_ratio_info_present_flag);
     if (!sps.aspect_ratio_info_present_flag) return;
+    if constexpr (RW::kReading) {
+        // An idc the data ended before is kept as 255, the byte the set is
+        // written back with; no sar_width or sar_height is read after it,
+        // and the set is written back with the zeros the record holds.
+        if (past_data(rw.r)) {
+            rw.r.bit_pos += 8;
+            sps.aspect_ratio_idc = 255;
+            return;
+        }
+    }
     rw.u(sps.aspect_ratio_idc, 8);
-    // Extended_SAR. An idc read past the data (-1) is written as 255, so
-    // the writer follows the byte it writes.
-    const bool extended_sar = RW::kReading ? sps.aspect_ratio_idc == 255 : (sps.aspect_ratio_idc & 0xff) == 255;
-    if (!extended_sar) return;
+    if (sps.aspect_ratio_idc != 255) return;  // Extended_SAR
     rw.u(sps.sar_width, 16);
     rw.u(sps.sar_height, 16);
 }

@@ -83,7 +83,11 @@ static bool sets_still_stored(const ParserHandle* handle) {
                      p.num_slice_groups_minus1 == a.num_slice_groups_minus1 &&
                      p.weighted_pred_flag == a.weighted_pred_flag && p.pic_init_qp_minus26 == a.pic_init_qp_minus26 &&
                      p.deblocking_filter_control_present_flag == a.deblocking_filter_control_present_flag &&
-                     p.redundant_pic_cnt_present_flag == a.redundant_pic_cnt_present_flag);
+                     p.redundant_pic_cnt_present_flag == a.redundant_pic_cnt_present_flag &&
+                     read_past_data(p, PpsTailOfHead::kDeblockingFilterControl) ==
+                         read_past_data(a, PpsTailOfHead::kDeblockingFilterControl) &&
+                     read_past_data(p, PpsTailOfHead::kRedundantPicCntPresent) ==
+                         read_past_data(a, PpsTailOfHead::kRedundantPicCntPresent));
     const SeqParamSet& stored = handle->sps_table[a.seq_parameter_set_id];
     const SeqParamSet& active = handle->active_sps;
     const SeqParamSet& of_slice = handle->slice_sps;
