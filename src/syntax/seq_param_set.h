@@ -28,6 +28,25 @@ struct HrdParameters {
     int32_t time_offset_length;
 };
 
+// The flags whose users tell one the data of a cut set ended before (which
+// is stored as 1, as it counts as set for reading on and writing back) from
+// a 1 that was read: bits of SeqParamSet::flags_past_data.
+enum SpsFlagMark : uint16_t {
+    kMarkConstraintSet0 = 1 << 0,
+    kMarkConstraintSet1 = 1 << 1,
+    kMarkConstraintSet2 = 1 << 2,
+    kMarkConstraintSet3 = 1 << 3,
+    kMarkQpprimeYZeroTransformBypass = 1 << 4,
+    kMarkFrameMbsOnly = 1 << 5,
+    kMarkVuiParametersPresent = 1 << 6,
+    kMarkTimingInfoPresent = 1 << 7,
+    kMarkFixedFrameRate = 1 << 8,
+    kMarkNalHrdParametersPresent = 1 << 9,
+    kMarkVclHrdParametersPresent = 1 << 10,
+    kMarkPicStructPresent = 1 << 11,
+    kMarkBitstreamRestriction = 1 << 12,
+};
+
 struct SeqParamSet {
     int32_t profile_idc;
     int32_t level_idc;
@@ -69,9 +88,9 @@ struct SeqParamSet {
     uint8_t fixed_frame_rate_flag;
     uint16_t bitstream_restriction_flag;
     uint16_t max_num_reorder_frames;
-    // The rest of the VUI, kept for writing the set back (a flag read past
-    // the data holds -1, a stepped-over ue(v) past the data -1, and one above
-    // INT32_MAX is stored as INT32_MAX).
+    // The rest of the VUI, kept for writing the set back (a stepped-over
+    // ue(v) past the data holds -1, and one above INT32_MAX INT32_MAX).
+    // Flags hold 0 or 1, u(n) and ue(v) values the data ended before -1.
     int32_t overscan_info_present_flag;
     int32_t overscan_appropriate_flag;
     int32_t video_signal_type_present_flag;
@@ -108,7 +127,11 @@ struct SeqParamSet {
     int32_t reserved_zero_4bits;        // the 4 bits after constraint_set3_flag, as read
     int32_t seq_parameter_set_id;
     int32_t frame_cropping_flag;
+    uint16_t flags_past_data;           // SpsFlagMark bits of the flags the data ended before
 };
+
+// Whether the flag of `mark` lay past the end of the set's data.
+inline bool read_past_data(const SeqParamSet& sps, SpsFlagMark mark) { return (sps.flags_past_data & mark) != 0; }
 
 // Derived sizes of clause 7.4.2.1.1, in macroblocks. A frame_mbs_only_flag
 // other than 0 counts as 1.

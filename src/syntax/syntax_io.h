@@ -27,9 +27,19 @@ struct SyntaxReader {
     // u(n): -1 past the data.
     template <class T>
     void u(T& v, int n) { v = static_cast<T>(read_bits(r, n)); }
-    // u(1): -1 past the data.
+    // u(1) of a flag: 0 or 1; one the data ended before counts as set.
     template <class T>
-    void flag(T& v) { v = static_cast<T>(read_bit(r)); }
+    void flag(T& v) {
+        const bool past = past_data(r);
+        v = static_cast<T>(read_bit(r) == 1 || past ? 1 : 0);
+    }
+    // The same for a flag whose users must tell one the data ended before
+    // from a 1 that was read: such a flag is also noted in `marks`.
+    template <class T, class Marks>
+    void flag(T& v, Marks& marks, uint32_t mark) {
+        if (past_data(r)) marks = static_cast<Marks>(marks | mark);
+        flag(v);
+    }
     // ue(v) over 0..65534: -1 past the data or for a longer code.
     template <class T>
     void ue(T& v) { v = static_cast<T>(read_ue(r)); }
@@ -90,9 +100,11 @@ struct SyntaxWriter {
     // The low n bits of the value.
     template <class T>
     void u(const T& v, int n) { put_bits(&s, static_cast<uint32_t>(v), n); }
-    // A flag: any value other than 0 (a flag read past the data included) is 1.
+    // A flag: any value other than 0 is 1 (one the data ended before was read as 1).
     template <class T>
     void flag(const T& v) { put_bits(&s, v != 0 ? 1u : 0u, 1); }
+    template <class T, class Marks>
+    void flag(const T& v, const Marks&, uint32_t) { flag(v); }
     // A negative value (one the reader could not take) is written as 0.
     template <class T>
     void ue(const T& v) { put_ue(&s, v > 0 ? static_cast<uint64_t>(v) : 0u); }

@@ -87,14 +87,14 @@ void video_signal_info(RW& rw, Sps& sps) {
 // the whole frame rate (time_scale / 2 / num_units_in_tick) into `frame_rate`.
 template <class RW, class Sps>
 void timing_info(RW& rw, Sps& sps, uint32_t* frame_rate) {
-    rw.flag(sps.timing_info_present_flag);
+    rw.flag(sps.timing_info_present_flag, sps.flags_past_data, kMarkTimingInfoPresent);
     if (!sps.timing_info_present_flag) return;
     rw.u32(sps.num_units_in_tick);
     if constexpr (RW::kReading) {
         if (sps.num_units_in_tick == 0) warn(Rule::kNumUnitsInTickZero, 0);
     }
     rw.u32(sps.time_scale);
-    rw.flag(sps.fixed_frame_rate_flag);
+    rw.flag(sps.fixed_frame_rate_flag, sps.flags_past_data, kMarkFixedFrameRate);
     if constexpr (RW::kReading) {
         if (sps.num_units_in_tick != 0 && sps.time_scale != 0) {
             *frame_rate = (sps.time_scale >> 1) / sps.num_units_in_tick;
@@ -107,7 +107,7 @@ void timing_info(RW& rw, Sps& sps, uint32_t* frame_rate) {
 // bitstream_restriction_flag and the fields it guards.
 template <class RW, class Sps>
 void bitstream_restriction(RW& rw, Sps& sps) {
-    rw.flag(sps.bitstream_restriction_flag);
+    rw.flag(sps.bitstream_restriction_flag, sps.flags_past_data, kMarkBitstreamRestriction);
     if (!sps.bitstream_restriction_flag) return;
     rw.flag(sps.motion_vectors_over_pic_boundaries_flag);
     rw.ue_kept(sps.max_bytes_per_pic_denom);
@@ -129,12 +129,12 @@ void vui_parameters(RW& rw, Sps& sps, uint32_t* frame_rate) {
     if constexpr (RW::kReading) sps.aspect_info_end_bit_pos = rw.position();
     video_signal_info(rw, sps);
     timing_info(rw, sps, frame_rate);
-    rw.flag(sps.nal_hrd_parameters_present_flag);
+    rw.flag(sps.nal_hrd_parameters_present_flag, sps.flags_past_data, kMarkNalHrdParametersPresent);
     if (sps.nal_hrd_parameters_present_flag) hrd_parameters(rw, sps.nal_hrd);
-    rw.flag(sps.vcl_hrd_parameters_present_flag);
+    rw.flag(sps.vcl_hrd_parameters_present_flag, sps.flags_past_data, kMarkVclHrdParametersPresent);
     if (sps.vcl_hrd_parameters_present_flag) hrd_parameters(rw, sps.vcl_hrd);
     if (sps.nal_hrd_parameters_present_flag || sps.vcl_hrd_parameters_present_flag) rw.flag(sps.low_delay_hrd_flag);
-    rw.flag(sps.pic_struct_present_flag);
+    rw.flag(sps.pic_struct_present_flag, sps.flags_past_data, kMarkPicStructPresent);
     bitstream_restriction(rw, sps);
 }
 
