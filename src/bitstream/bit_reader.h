@@ -161,6 +161,15 @@ inline int32_t read_bit(BitReader& r) {
     return static_cast<int32_t>(w >> 63);
 }
 
+// u(1) of a flag: 0 or 1, and 1 where the data has ended (a flag the data
+// ended before counts as set); always advances 1.
+inline int32_t read_flag(BitReader& r) {
+    uint64_t w;
+    const bool have = bit_reader_detail::window64(r, w);
+    r.bit_pos += 1;
+    return have ? static_cast<int32_t>(w >> 63) : 1;
+}
+
 // Exp-Golomb (clause 9.1): k leading zeros, a one, k info bits; codeNum =
 // 2^k - 1 + info. Every code of up to 31 leading zeros is stepped over
 // exactly; 32 or more advance 63 bits. ue(v) and se(v) give values of up to

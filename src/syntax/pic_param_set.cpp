@@ -74,8 +74,8 @@ void decode_pps_head_tail(BitReader& r, PicParamSet* pps) {
         return read_past_data(*pps, element);
     };
     const auto flag = [&](E element) -> uint8_t {
-        const bool past = reach(element);
-        return read_bit(r) == 1 || past ? 1 : 0;
+        reach(element);
+        return static_cast<uint8_t>(read_flag(r));
     };
     reach(E::kPicInitQp);
     pps->pic_init_qp_minus26 = read_se(r);  // se(v) past the data: -1
@@ -94,7 +94,7 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
     Status st = rw.ue(pps->seq_parameter_set_id, 0, kMaxSps - 1, Rule::kPpsSpsId);
     if (ok(st)) st = rw.u(pps->entropy_coding_mode_flag, 1, 0, 1, Rule::kEntropyCodingMode);
     if (!ok(st)) return st;
-    pps->bottom_field_pic_order_in_frame_present_flag = static_cast<uint8_t>(read_bit(r));
+    rw.flag(pps->bottom_field_pic_order_in_frame_present_flag);
     st = rw.ue(pps->num_slice_groups_minus1, 0, 127, Rule::kSliceGroupCount);
     if (ok(st) && pps->num_slice_groups_minus1 > 0) st = decode_slice_groups(rw, pps);
     if (!ok(st)) return st;
@@ -107,7 +107,7 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
     }
     pps->num_ref_idx_default_active_minus1[0] = l0_minus1;
     pps->num_ref_idx_default_active_minus1[1] = l1_minus1;
-    pps->weighted_pred_flag = static_cast<uint8_t>(read_bit(r));
+    rw.flag(pps->weighted_pred_flag);
     st = rw.u(pps->weighted_bipred_idc, 2, 0, 2, Rule::kWeightedBipredIdc);
     if (!ok(st)) return st;
     decode_pps_head_tail(r, pps);

@@ -99,19 +99,14 @@ void expand_matrix(const CodedScalingLists& c, int lists, const uint8_t* const* 
     }
 }
 
-// A flag, 1 where the data ended before it (the lists are then read, and
-// written back, as present).
-int32_t read_present_flag(BitReader& r) {
-    const bool past = past_data(r);
-    return read_bit(r) == 1 || past ? 1 : 0;
-}
-
 }  // namespace
 
 int32_t read_scaling_matrix(BitReader& r, int lists, CodedScalingLists& out) {
-    if (read_present_flag(r) == 0) return 0;
+    // A flag the data ended before is 1: the lists are then read, and
+    // written back, as present.
+    if (read_flag(r) == 0) return 0;
     for (int i = 0; i < lists; ++i) {
-        out.present_flag[i] = read_present_flag(r);
+        out.present_flag[i] = read_flag(r);
         if (out.present_flag[i] == 0) continue;
         out.delta_count[i] = i < 6 ? read_scaling_list(r, 16, out.delta_scale_4x4[i])
                                    : read_scaling_list(r, 64, out.delta_scale_8x8[i - 6]);

@@ -22,11 +22,6 @@ constexpr uint8_t kTypeB = 3;
 // Picture type by slice_type 0..9 (Table 7-6): P, B, I, SP (6), SI (5), twice.
 constexpr uint8_t kPicTypeBySliceType[10] = {kTypeP, kTypeB, kTypeI, 6, 5, kTypeP, kTypeB, kTypeI, 6, 5};
 
-// u(1) of a flag: 0 or 1; one the data ended before counts as set.
-inline int32_t read_flag(BitReader& r) {
-    const bool past = past_data(r);
-    return read_bit(r) == 1 || past ? 1 : 0;
-}
 
 // Frame-number continuity for a frame picture (clause 7.4.3, frame_num):
 // kOk, or kFrameNum after printing why.

@@ -29,10 +29,7 @@ struct SyntaxReader {
     void u(T& v, int n) { v = static_cast<T>(read_bits(r, n)); }
     // u(1) of a flag: 0 or 1; one the data ended before counts as set.
     template <class T>
-    void flag(T& v) {
-        const bool past = past_data(r);
-        v = static_cast<T>(read_bit(r) == 1 || past ? 1 : 0);
-    }
+    void flag(T& v) { v = static_cast<T>(read_flag(r)); }
     // The same for a flag whose users must tell one the data ended before
     // from a 1 that was read: such a flag is also noted in `marks`.
     template <class T, class Marks>
