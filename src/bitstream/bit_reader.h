@@ -1,9 +1,10 @@
 // Bit reader over one RBSP: fixed-width fields, flags and the Exp-Golomb
 // codes ue(v)/se(v) of ITU-T H.264 clause 9.1.
 //
-// Reads past the data never fault: they yield -1 (or 0, see read_se) and keep
-// counting, so parsers compare bit_pos with bit_count where they care. No
-// byte at or beyond `limit` is ever touched; such bytes read as zero.
+// Reads past the data never fault: read_flag gives 1, the other reads -1
+// (or 0, see read_se), and they keep counting, so parsers compare bit_pos
+// with bit_count, or ask past_data before a read, where they care. No byte
+// at or beyond `limit` is ever touched; such bytes read as zero.
 //
 // Reads come from a 64-bit cache of the RBSP bits at a byte boundary: while
 // bit_pos lies in its first 33 bits (and not past the data), a read is a
