@@ -20,18 +20,21 @@ namespace kavrel {
 namespace {
 
 // A flag read as set; one the data ended before is clear here.
-bool set(const SeqParamSet& sps, int32_t flag, SpsFlagMark mark) { return flag == 1 && !read_past_data(sps, mark); }
+bool set(const SeqParamSet& sps, int32_t flag, SpsElementMark mark) { return flag == 1 && !read_past_data(sps, mark); }
 
 void copy_facts(const SeqParamSet& sps, SpsFacts* out) {
-    const auto flag = [&sps](int32_t value, SpsFlagMark mark) { return set(sps, value, mark); };
-    out->profile_idc = sps.profile_idc;
+    const auto flag = [&sps](int32_t value, SpsElementMark mark) { return set(sps, value, mark); };
+    // profile_idc and level_idc keep their -1 where the data ended before them.
+    if (!read_past_data(sps, kMarkProfileIdc)) out->profile_idc = sps.profile_idc;
     out->constraint_flags = (flag(sps.constraint_set0_flag, kMarkConstraintSet0) << 7) |
                             (flag(sps.constraint_set1_flag, kMarkConstraintSet1) << 6) |
                             (flag(sps.constraint_set2_flag, kMarkConstraintSet2) << 5) |
                             (flag(sps.constraint_set3_flag, kMarkConstraintSet3) << 4) |
                             (sps.reserved_zero_4bits > 0 ? sps.reserved_zero_4bits & 15 : 0);
-    out->level_idc = sps.level_idc;
-    out->level = level_number(sps);
+    if (!read_past_data(sps, kMarkLevelIdc)) {
+        out->level_idc = sps.level_idc;
+        out->level = level_number(sps);
+    }
     out->seq_parameter_set_id = sps.seq_parameter_set_id;
     out->chroma_format_idc = sps.chroma_format_idc;
     out->bit_depth_luma = sps.bit_depth_luma_minus8 + 8;
@@ -52,7 +55,7 @@ void copy_facts(const SeqParamSet& sps, SpsFacts* out) {
     out->pic_struct_present_flag = flag(sps.pic_struct_present_flag, kMarkPicStructPresent);
     out->pic_order_cnt_type = sps.pic_order_cnt_type;
     out->max_num_reorder_frames =
-        flag(sps.bitstream_restriction_flag, kMarkBitstreamRestriction) ? sps.max_num_reorder_frames : -1;
+        flag(sps.bitstream_restriction_flag, kMarkBitstreamRestriction) ? max_num_reorder_frames_bound(sps) : -1;
 }
 
 // The RBSP of the NAL unit [nal, nal + size) (header byte first), through

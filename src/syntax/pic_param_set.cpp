@@ -77,12 +77,10 @@ void decode_pps_head_tail(BitReader& r, PicParamSet* pps) {
         reach(element);
         return static_cast<uint8_t>(read_flag(r));
     };
-    reach(E::kPicInitQp);
-    pps->pic_init_qp_minus26 = read_se(r);  // se(v) past the data: -1
-    reach(E::kPicInitQs);
-    pps->pic_init_qs_minus26 = read_se(r);
-    reach(E::kChromaQpIndexOffset);
-    pps->chroma_qp_index_offset = read_se(r);
+    const auto se = [&](E element) { return reach(element) ? 0 : read_se(r); };
+    pps->pic_init_qp_minus26 = se(E::kPicInitQp);
+    pps->pic_init_qs_minus26 = se(E::kPicInitQs);
+    pps->chroma_qp_index_offset = se(E::kChromaQpIndexOffset);
     pps->deblocking_filter_control_present_flag = flag(E::kDeblockingFilterControl);
     pps->constrained_intra_pred_flag = flag(E::kConstrainedIntraPred);
     pps->redundant_pic_cnt_present_flag = flag(E::kRedundantPicCntPresent);
@@ -162,7 +160,8 @@ Status decode_picture_parameter_set(ParamSetStore& store, BitReader& r, int32_t 
             pps_high_profile_tail(rw, pps);
         }
         store.pps_has_tail = pps.high_profile_tail;
-        store.pps_chroma_qp_index_offset = pps.chroma_qp_index_offset;
+        store.pps_chroma_qp_index_offset =
+            slice_value(pps, PpsTailOfHead::kChromaQpIndexOffset, pps.chroma_qp_index_offset);
         const int32_t sps_profile_idc = store.sps_table[pps.seq_parameter_set_id].profile_idc;
         store.pps_sps_profile_idc = sps_profile_idc;
         st = check_pps_profile(pps, sps_profile_idc);

@@ -116,13 +116,13 @@ Status check_active_pps(const SyntaxState* h) {
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {
         const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
-        const int32_t init_qp = 26 + ap.pic_init_qp_minus26;
-        const int32_t init_qs = 26 + ap.pic_init_qs_minus26;
+        const int32_t init_qp = 26 + slice_pic_init_qp_minus26(ap);
+        const int32_t init_qs = 26 + slice_value(ap, PpsTailOfHead::kPicInitQs, ap.pic_init_qs_minus26);
         if (init_qp < min_qp || init_qp > 51 || init_qs < 0 || init_qs > 51) {
             return refuse(Rule::kInitQp, init_qp, init_qs);
         }
     }
-    if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {
+    if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {  // in range (0) where not read
         return refuse(Rule::kChromaQpIndexOffset, ap.chroma_qp_index_offset);
     }
     return Status::kOk;
@@ -273,7 +273,7 @@ inline Status read_slice_header(SyntaxState* h, SliceHeader& s, BitReader& r) {
         if (!ok(st)) return st;
     }
 
-    s.qp = 26 + pps.pic_init_qp_minus26 + read_se(r);
+    s.qp = 26 + slice_pic_init_qp_minus26(pps) + read_se(r);
     if (s.qp < 0 || s.qp > 51) return refuse(Rule::kSliceQp, s.qp);
 
     return read_deblocking(h, s, r);

@@ -40,6 +40,25 @@ struct SyntaxReader {
     // ue(v) over 0..65534: -1 past the data or for a longer code.
     template <class T>
     void ue(T& v) { v = static_cast<T>(read_ue(r)); }
+    // u(n) and ue(v) of a number whose users must tell one the data ended
+    // before from a value that was read: such a number is 0 and noted in
+    // `marks` (u(n) still advances n bits, ue(v) none).
+    template <class T, class Marks>
+    void u(T& v, int n, Marks& marks, uint32_t mark) {
+        if (!note_past_data(v, marks, mark)) u(v, n);
+        else r.bit_pos += n;
+    }
+    template <class T, class Marks>
+    void ue(T& v, Marks& marks, uint32_t mark) {
+        if (!note_past_data(v, marks, mark)) ue(v);
+    }
+    template <class T, class Marks>
+    bool note_past_data(T& v, Marks& marks, uint32_t mark) {
+        if (!past_data(r)) return false;
+        marks = static_cast<Marks>(marks | mark);
+        v = 0;
+        return true;
+    }
     // se(v) over -32767..32767: 0 for a longer code, -1 past the data.
     template <class T>
     void se(T& v) { v = static_cast<T>(read_se(r)); }
@@ -47,6 +66,12 @@ struct SyntaxReader {
     template <class T>
     int32_t ue_count(T& v, int32_t) {
         ue(v);
+        return v;
+    }
+    // The same with a mark as for ue(v) above: 0 for a count the data ended before.
+    template <class T, class Marks>
+    int32_t ue_count(T& v, int32_t, Marks& marks, uint32_t mark) {
+        ue(v, marks, mark);
         return v;
     }
     // ue(v) of an element that is only kept: decoded in full, stepped
@@ -102,6 +127,15 @@ struct SyntaxWriter {
     void flag(const T& v) { put_bits(&s, v != 0 ? 1u : 0u, 1); }
     template <class T, class Marks>
     void flag(const T& v, const Marks&, uint32_t) { flag(v); }
+    // A number the data ended before as the reader used to give it: u(n)
+    // all ones; ue(v) 0 (the value the record holds for it).
+    template <class T, class Marks>
+    void u(const T& v, int n, const Marks& marks, uint32_t mark) {
+        if ((marks & mark) != 0) put_bits(&s, n >= 32 ? UINT32_MAX : (1u << n) - 1u, n);
+        else u(v, n);
+    }
+    template <class T, class Marks>
+    void ue(const T& v, const Marks&, uint32_t) { ue(v); }
     // A negative value (one the reader could not take) is written as 0.
     template <class T>
     void ue(const T& v) { put_ue(&s, v > 0 ? static_cast<uint64_t>(v) : 0u); }
@@ -113,6 +147,8 @@ struct SyntaxWriter {
         ue(n);
         return n;
     }
+    template <class T, class Marks>
+    int32_t ue_count(const T& v, int32_t max, const Marks&, uint32_t) { return ue_count(v, max); }
     void ue_kept(const int32_t& v) { ue(v); }
     // All ones, the reader's mark for a value it could not take, is
     // written as the 63 zero bits it steps over for such a code.
