@@ -129,9 +129,9 @@ int32_t pps_seq_parameter_set_id(const uint8_t* nal, size_t size) {
     const int32_t len = static_cast<int32_t>(rbsp.size());
     BitReader reader;
     bit_reader_init(reader, rbsp.data(), len, 8 * len);
-    read_ue(reader);  // pic_parameter_set_id
-    const int32_t id = read_ue(reader);
-    return id > 31 ? -1 : id;
+    static_cast<void>(read_ue_code(reader));  // pic_parameter_set_id
+    const Code id = read_ue_code(reader);
+    return id.ok() && id.value <= 31 ? id.value : -1;
 }
 
 int32_t write_plain_pps_unit(int32_t sps_id, uint8_t* out, size_t capacity) {

@@ -44,7 +44,7 @@ Status decode_slice_groups(SyntaxReader& rw, PicParamSet* pps) {
     case 3:
     case 4:
     case 5:  // slice_group_change_direction_flag, slice_group_change_rate_minus1
-        read_bit(r);
+        r.bit_pos += 1;
         skip_ue(r);
         break;
     case 6: {
@@ -77,7 +77,7 @@ void decode_pps_head_tail(BitReader& r, PicParamSet* pps) {
         reach(element);
         return static_cast<uint8_t>(read_flag(r));
     };
-    const auto se = [&](E element) { return reach(element) ? 0 : read_se(r); };
+    const auto se = [&](E element) { return reach(element) ? 0 : read_se_code(r).value; };  // 0 for a code too long
     pps->pic_init_qp_minus26 = se(E::kPicInitQp);
     pps->pic_init_qs_minus26 = se(E::kPicInitQs);
     pps->chroma_qp_index_offset = se(E::kChromaQpIndexOffset);
@@ -97,10 +97,12 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
     if (ok(st) && pps->num_slice_groups_minus1 > 0) st = decode_slice_groups(rw, pps);
     if (!ok(st)) return st;
 
-    const int32_t l0_minus1 = read_ue(r);
-    const int32_t l1_minus1 = read_ue(r);
+    const Code l0 = read_ue_code(r);
+    const Code l1 = read_ue_code(r);
+    const int32_t l0_minus1 = l0.or_else(kValueNotRead);
+    const int32_t l1_minus1 = l1.or_else(kValueNotRead);
     // Checked on the values read, before they are narrowed to 8 bits.
-    if (l0_minus1 < 0 || l0_minus1 > 31 || l1_minus1 < 0 || l1_minus1 > 31) {
+    if (!l0.ok() || l0_minus1 > 31 || !l1.ok() || l1_minus1 > 31) {
         return refuse(Rule::kPpsRefCount, l0_minus1 + 1, l1_minus1 + 1);
     }
     pps->num_ref_idx_default_active_minus1[0] = l0_minus1;

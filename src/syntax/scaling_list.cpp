@@ -9,6 +9,7 @@
 #include "bitstream/bit_writer.h"
 #include "syntax/pic_param_set.h"
 #include "syntax/seq_param_set.h"
+#include "syntax/syntax_messages.h"
 
 namespace kavrel {
 
@@ -52,7 +53,8 @@ namespace {
 uint8_t read_scaling_list(BitReader& r, int size, int8_t* deltas) {
     int32_t last = 8;
     for (int k = 0; k < size; ++k) {
-        const int32_t delta = read_se(r);
+        const Code c = read_se_code(r);
+        const int32_t delta = c.past_data ? kValueNotRead : c.value;  // 0 for a code too long
         deltas[k] = static_cast<int8_t>(delta);  // modulo 256, as nextScale takes it
         const int32_t next = (last + delta) & 0xff;
         if (next == 0) return static_cast<uint8_t>(k + 1);

@@ -53,11 +53,12 @@ inline Status read_pic_order_cnt(const SyntaxState* h, SliceHeader& s, BitReader
         const Status st =
             rw.u(s.pic_order_cnt_lsb, Log2MaxPicOrderCntLsb(sps), 0, INT32_MAX, Rule::kPicOrderCntLsb);
         if (!ok(st)) return st;
-        if (bottom_present) s.delta_pic_order_cnt_bottom = static_cast<int32_t>(read_se_long(r));
+        if (bottom_present) rw.se32(s.delta_pic_order_cnt_bottom);
     }
     if (sps.pic_order_cnt_type == 1 && sps.delta_pic_order_always_zero_flag == 0) {
-        s.delta_pic_order_cnt[0] = static_cast<int32_t>(read_se_long(r));
-        if (bottom_present) s.delta_pic_order_cnt[1] = static_cast<int32_t>(read_se_long(r));
+        SyntaxReader rw{r};
+        rw.se32(s.delta_pic_order_cnt[0]);
+        if (bottom_present) rw.se32(s.delta_pic_order_cnt[1]);
     }
     return Status::kOk;
 }
@@ -83,8 +84,13 @@ inline void note_picture_order(SyntaxState* h, const SliceHeader& s) {
 inline Status read_ref_counts(SliceHeader& s, BitReader& r) {
     s.num_ref_idx_active_override_flag = read_flag(r);
     if (!s.num_ref_idx_active_override_flag) return Status::kOk;
-    s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
-    if (s.pic_type == kTypeB) s.ref_count[1] = static_cast<int16_t>(read_ue(r) + 1);
+    // A count without a value (the data ended, or a code too long) is 0, which is refused.
+    const auto count = [&r] {
+        const Code minus1 = read_ue_code(r);
+        return static_cast<int16_t>(minus1.ok() ? minus1.value + 1 : 0);
+    };
+    s.ref_count[0] = count();
+    if (s.pic_type == kTypeB) s.ref_count[1] = count();
     if (s.ref_count[0] > 32 || s.ref_count[0] < 1 || s.ref_count[1] > 32 || s.ref_count[1] < 1) {
         return refuse(Rule::kSliceRefCount, s.ref_count[0], s.ref_count[1]);
     }
@@ -101,8 +107,11 @@ inline Status read_deblocking(const SyntaxState* h, SliceHeader& s, BitReader& r
     const Status st = rw.ue(s.disable_deblocking_filter_idc, 0, 2, Rule::kDeblockingFilterIdc);
     if (!ok(st)) return st;
     if (s.disable_deblocking_filter_idc != 1) {  // the filter runs: its offsets follow
-        s.slice_alpha_c0_offset = 2 * read_se(r);
-        s.slice_beta_offset = 2 * read_se(r);
+        int32_t alpha_div2, beta_div2;
+        rw.se(alpha_div2);
+        rw.se(beta_div2);
+        s.slice_alpha_c0_offset = 2 * alpha_div2;
+        s.slice_beta_offset = 2 * beta_div2;
     }
     if (s.slice_alpha_c0_offset < -12 || s.slice_alpha_c0_offset > 12 || s.slice_beta_offset < -12 ||
         s.slice_beta_offset > 12) {
@@ -186,7 +195,7 @@ inline Status read_frame_num(SyntaxState* h, SliceHeader& s, BitReader& r) {
         h->prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
     }
     s.idr_pic_flag = h->nal_unit_type == 5 ? 1 : 0;
-    s.frame_num = read_bits(r, Log2MaxFrameNum(sps));
+    SyntaxReader{r}.u(s.frame_num, Log2MaxFrameNum(sps));
 
     if (sps.frame_mbs_only_flag != 0) {
         s.field_pic_flag = 0;
@@ -209,7 +218,7 @@ inline Status read_frame_num(SyntaxState* h, SliceHeader& s, BitReader& r) {
 // the structure's reader, which reads it again.
 inline void walk_reordering(BitReader& r) {
     const int32_t at = r.bit_pos;
-    if (read_bit(r) == 0) return;  // ref_pic_list_reordering_flag
+    if (read_flag(r) == 0) return;  // ref_pic_list_reordering_flag
     r.bit_pos = at;
     static_cast<void>(decode_ref_pic_list_reordering(&r));  // a fault is only reported
 }
@@ -217,7 +226,7 @@ inline void walk_reordering(BitReader& r) {
 inline void walk_ref_pic_marking(const SyntaxState* h, SliceHeader& s, BitReader& r) {
     if (h->nal_unit_type != 5) {
         const int32_t at = r.bit_pos;
-        if (read_bit(r) == 0) return;  // adaptive_ref_pic_marking_mode_flag
+        if (read_flag(r) == 0) return;  // adaptive_ref_pic_marking_mode_flag
         r.bit_pos = at;
     }
     static_cast<void>(decode_ref_pic_marking(s, h->nal_unit_type, &r));  // a fault is only reported
@@ -273,7 +282,9 @@ inline Status read_slice_header(SyntaxState* h, SliceHeader& s, BitReader& r) {
         if (!ok(st)) return st;
     }
 
-    s.qp = 26 + slice_pic_init_qp_minus26(pps) + read_se(r);
+    int32_t slice_qp_delta;
+    rw.se(slice_qp_delta);
+    s.qp = 26 + slice_pic_init_qp_minus26(pps) + slice_qp_delta;
     if (s.qp < 0 || s.qp > 51) return refuse(Rule::kSliceQp, s.qp);
 
     return read_deblocking(h, s, r);

@@ -24,9 +24,9 @@ struct SyntaxReader {
     static constexpr bool kReading = true;
     BitReader& r;
 
-    // u(n): -1 past the data.
+    // u(n): kValueNotRead (-1) past the data.
     template <class T>
-    void u(T& v, int n) { v = static_cast<T>(read_bits(r, n)); }
+    void u(T& v, int n) { v = static_cast<T>(read_u_code(r, n).or_else(kValueNotRead)); }
     // u(1) of a flag: 0 or 1; one the data ended before counts as set.
     template <class T>
     void flag(T& v) { v = static_cast<T>(read_flag(r)); }
@@ -37,9 +37,9 @@ struct SyntaxReader {
         if (past_data(r)) marks = static_cast<Marks>(marks | mark);
         flag(v);
     }
-    // ue(v) over 0..65534: -1 past the data or for a longer code.
+    // ue(v) over 0..65534: kValueNotRead (-1) past the data or for a longer code.
     template <class T>
-    void ue(T& v) { v = static_cast<T>(read_ue(r)); }
+    void ue(T& v) { v = static_cast<T>(read_ue_code(r).or_else(kValueNotRead)); }
     // u(n) and ue(v) of a number whose users must tell one the data ended
     // before from a value that was read: such a number is 0 and noted in
     // `marks` (u(n) still advances n bits, ue(v) none).
@@ -59,9 +59,12 @@ struct SyntaxReader {
         v = 0;
         return true;
     }
-    // se(v) over -32767..32767: 0 for a longer code, -1 past the data.
+    // se(v) over -32767..32767: 0 for a longer code, kValueNotRead (-1) past the data.
     template <class T>
-    void se(T& v) { v = static_cast<T>(read_se(r)); }
+    void se(T& v) {
+        const Code c = read_se_code(r);
+        v = static_cast<T>(c.past_data ? kValueNotRead : c.value);
+    }
     // ue(v) of a count that sizes an array (maximum `max`): the value read.
     template <class T>
     int32_t ue_count(T& v, int32_t) {
@@ -77,17 +80,21 @@ struct SyntaxReader {
     // ue(v) of an element that is only kept: decoded in full, stepped
     // exactly; INT32_MAX above it, -1 past the data.
     void ue_kept(int32_t& v) {
-        const int64_t code = read_ue_long(r);
-        v = code > INT32_MAX ? INT32_MAX : static_cast<int32_t>(code);
+        const LongCode c = read_ue_long_code(r);
+        v = !c.ok() ? kValueNotRead : c.value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.value);
     }
-    // ue(v) up to 2^32 - 2 (the HRD's rates and sizes): all ones past the data.
-    void ue32(uint32_t& v) { v = static_cast<uint32_t>(read_ue_long(r)); }
-    // se(v) over the whole 32-bit range.
-    void se32(int32_t& v) { v = static_cast<int32_t>(read_se_long(r)); }
+    // ue(v) up to 2^32 - 2 (the HRD's rates and sizes): all ones past the
+    // data or for a longer code.
+    void ue32(uint32_t& v) { v = static_cast<uint32_t>(read_ue_long_code(r).or_else(UINT32_MAX)); }
+    // se(v) over the whole 32-bit range: 0 for a longer code, kValueNotRead past the data.
+    void se32(int32_t& v) {
+        const LongCode c = read_se_long_code(r);
+        v = c.past_data ? kValueNotRead : static_cast<int32_t>(c.value);
+    }
     // u(32) as two u(16) halves, upper first; a half past the data reads as all ones.
     void u32(uint32_t& v) {
-        const uint32_t hi = static_cast<uint32_t>(read_bits(r, 16)) & 0xffffu;
-        const uint32_t lo = static_cast<uint32_t>(read_bits(r, 16)) & 0xffffu;
+        const uint32_t hi = static_cast<uint32_t>(read_u_code(r, 16).or_else(0xffff));
+        const uint32_t lo = static_cast<uint32_t>(read_u_code(r, 16).or_else(0xffff));
         v = (hi << 16) | lo;
     }
     int32_t position() const { return r.bit_pos; }
@@ -95,7 +102,7 @@ struct SyntaxReader {
     // u(n) within [min, max]; kOk or the refusal of `rule` (value printed).
     template <class T>
     Status u(T& v, int n, int32_t min, int32_t max, Rule rule) {
-        const int32_t got = read_bits(r, n);
+        const int32_t got = read_u_code(r, n).or_else(kValueNotRead);
         v = static_cast<T>(got);
         return got < min || got > max ? refuse(rule, got) : Status::kOk;
     }
@@ -103,15 +110,16 @@ struct SyntaxReader {
     // (the derived value the message names).
     template <class T>
     Status ue(T& v, int32_t min, int32_t max, Rule rule, int32_t bias = 0) {
-        const int32_t got = read_ue(r);
+        const int32_t got = read_ue_code(r).or_else(kValueNotRead);
         v = static_cast<T>(got);
         return got < min || got > max ? refuse(rule, got + bias) : Status::kOk;
     }
     // ue(v) of an element whose range reaches beyond 65534, read in full.
     Status ue_wide(int32_t& v, int32_t min, int32_t max, Rule rule) {
-        const int64_t code = read_ue_long(r);
-        v = code >= min && code <= max ? static_cast<int32_t>(code) : -1;
-        return v < 0 ? refuse(rule, v) : Status::kOk;
+        const LongCode c = read_ue_long_code(r);
+        const bool in_range = c.ok() && c.value >= min && c.value <= max;
+        v = in_range ? static_cast<int32_t>(c.value) : kValueNotRead;
+        return in_range ? Status::kOk : refuse(rule, v);
     }
 };
 
