@@ -19,34 +19,43 @@ namespace kavrel {
 
 namespace {
 
-// 1 read as set; 0 and -1 (past the data) as clear.
-bool set(int32_t flag) { return flag == 1; }
+// A flag read as set; one the data ended before is clear here.
+bool set(const SeqParamSet& sps, int32_t flag, SpsElementMark mark) { return flag == 1 && !read_past_data(sps, mark); }
 
 void copy_facts(const SeqParamSet& sps, SpsFacts* out) {
-    out->profile_idc = sps.profile_idc;
-    out->constraint_flags = (set(sps.constraint_set0_flag) << 7) | (set(sps.constraint_set1_flag) << 6) |
-                            (set(sps.constraint_set2_flag) << 5) | (set(sps.constraint_set3_flag) << 4) |
+    const auto flag = [&sps](int32_t value, SpsElementMark mark) { return set(sps, value, mark); };
+    // profile_idc and level_idc keep their -1 where the data ended before them.
+    if (!read_past_data(sps, kMarkProfileIdc)) out->profile_idc = sps.profile_idc;
+    out->constraint_flags = (flag(sps.constraint_set0_flag, kMarkConstraintSet0) << 7) |
+                            (flag(sps.constraint_set1_flag, kMarkConstraintSet1) << 6) |
+                            (flag(sps.constraint_set2_flag, kMarkConstraintSet2) << 5) |
+                            (flag(sps.constraint_set3_flag, kMarkConstraintSet3) << 4) |
                             (sps.reserved_zero_4bits > 0 ? sps.reserved_zero_4bits & 15 : 0);
-    out->level_idc = sps.level_idc;
-    out->level = level_number(sps);
+    if (!read_past_data(sps, kMarkLevelIdc)) {
+        out->level_idc = sps.level_idc;
+        out->level = level_number(sps);
+    }
     out->seq_parameter_set_id = sps.seq_parameter_set_id;
     out->chroma_format_idc = sps.chroma_format_idc;
     out->bit_depth_luma = sps.bit_depth_luma_minus8 + 8;
     out->bit_depth_chroma = sps.bit_depth_chroma_minus8 + 8;
-    out->qpprime_y_zero_transform_bypass_flag = set(sps.qpprime_y_zero_transform_bypass_flag);
+    out->qpprime_y_zero_transform_bypass_flag =
+        flag(sps.qpprime_y_zero_transform_bypass_flag, kMarkQpprimeYZeroTransformBypass);
     out->pic_width_in_mbs = PicWidthInMbs(sps);
     out->pic_height_in_map_units = PicHeightInMapUnits(sps);
-    out->frame_mbs_only_flag = set(sps.frame_mbs_only_flag);
-    out->timing_info_present_flag = set(sps.timing_info_present_flag);
+    out->frame_mbs_only_flag = flag(sps.frame_mbs_only_flag, kMarkFrameMbsOnly);
+    out->timing_info_present_flag = flag(sps.timing_info_present_flag, kMarkTimingInfoPresent);
     if (out->timing_info_present_flag) {
         out->num_units_in_tick = sps.num_units_in_tick;
         out->time_scale = sps.time_scale;
-        out->fixed_frame_rate_flag = set(sps.fixed_frame_rate_flag);
+        out->fixed_frame_rate_flag = flag(sps.fixed_frame_rate_flag, kMarkFixedFrameRate);
     }
-    out->hrd_parameters_present = set(sps.nal_hrd_parameters_present_flag) || set(sps.vcl_hrd_parameters_present_flag);
-    out->pic_struct_present_flag = set(sps.pic_struct_present_flag);
+    out->hrd_parameters_present = flag(sps.nal_hrd_parameters_present_flag, kMarkNalHrdParametersPresent) ||
+                                  flag(sps.vcl_hrd_parameters_present_flag, kMarkVclHrdParametersPresent);
+    out->pic_struct_present_flag = flag(sps.pic_struct_present_flag, kMarkPicStructPresent);
     out->pic_order_cnt_type = sps.pic_order_cnt_type;
-    out->max_num_reorder_frames = set(sps.bitstream_restriction_flag) ? sps.max_num_reorder_frames : -1;
+    out->max_num_reorder_frames =
+        flag(sps.bitstream_restriction_flag, kMarkBitstreamRestriction) ? max_num_reorder_frames_bound(sps) : -1;
 }
 
 // The RBSP of the NAL unit [nal, nal + size) (header byte first), through
@@ -79,10 +88,11 @@ bool describe_sps(const uint8_t* rbsp, size_t size, SpsFacts* out) {
     copy_facts(sps, out);  // what was read, also when the body was refused
     if (!body) return false;
     // The data must reach the HRD flags (or vui_parameters_present_flag
-    // when there is no VUI); a flag read past it holds -1.
-    if (sps.vui_parameters_present_flag > 1) return false;
+    // when there is no VUI).
+    if (read_past_data(sps, kMarkVuiParametersPresent)) return false;
     if (!sps.vui_parameters_present_flag) return true;
-    return sps.nal_hrd_parameters_present_flag == 1 || sps.vcl_hrd_parameters_present_flag >= 0;
+    return set(sps, sps.nal_hrd_parameters_present_flag, kMarkNalHrdParametersPresent) ||
+           !read_past_data(sps, kMarkVclHrdParametersPresent);
 }
 
 bool describe_sps_unit(const uint8_t* nal, size_t size, SpsFacts* out) {
@@ -119,9 +129,9 @@ int32_t pps_seq_parameter_set_id(const uint8_t* nal, size_t size) {
     const int32_t len = static_cast<int32_t>(rbsp.size());
     BitReader reader;
     bit_reader_init(reader, rbsp.data(), len, 8 * len);
-    read_ue(reader);  // pic_parameter_set_id
-    const int32_t id = read_ue(reader);
-    return id > 31 ? -1 : id;
+    static_cast<void>(read_ue_code(reader));  // pic_parameter_set_id
+    const Code id = read_ue_code(reader);
+    return id.ok() && id.value <= 31 ? id.value : -1;
 }
 
 int32_t write_plain_pps_unit(int32_t sps_id, uint8_t* out, size_t capacity) {

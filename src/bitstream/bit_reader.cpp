@@ -52,13 +52,10 @@ Refill refill(BitReader& r) {
 // window, advances 63 bits).
 FullCode exp_golomb_full(BitReader r) {
     int k = 0;
-    while (k < 32 && read_bit(r) != 1) ++k;
+    while (k < 32 && read_u_code(r, 1).value != 1) ++k;  // a bit past the data has value 0
     if (k >= 32) return {-1, 63};
     uint64_t info = 0;
-    for (int i = 0; i < k; ++i) {
-        const int32_t bit = read_bit(r);
-        info = (info << 1) | static_cast<uint64_t>(bit < 0 ? 0 : bit);
-    }
+    for (int i = 0; i < k; ++i) info = (info << 1) | static_cast<uint64_t>(read_u_code(r, 1).value);
     return {static_cast<int64_t>((uint64_t{1} << k) - 1 + info), 2 * k + 1};
 }
 

@@ -1,9 +1,13 @@
 // Bit reader over one RBSP: fixed-width fields, flags and the Exp-Golomb
 // codes ue(v)/se(v) of ITU-T H.264 clause 9.1.
 //
-// Reads past the data never fault: they yield -1 (or 0, see read_se) and keep
-// counting, so parsers compare bit_pos with bit_count where they care. No
-// byte at or beyond `limit` is ever touched; such bytes read as zero.
+// Reads past the data never fault: they keep counting, so parsers compare
+// bit_pos with bit_count where they care. The *_code reads state it when
+// they find no value (a Code); read_flag gives 1 there. read_bits, read_bit,
+// read_ue, read_se and their long forms give -1 instead (or 0, see
+// read_se), for the callers outside the syntax layer that still take that
+// (the picture copy). No byte at or beyond `limit` is ever touched; such
+// bytes read as zero.
 //
 // Reads come from a 64-bit cache of the RBSP bits at a byte boundary: while
 // bit_pos lies in its first 33 bits (and not past the data), a read is a
@@ -69,6 +73,12 @@ inline int32_t bytes_left(const BitReader& r) {
     return static_cast<int32_t>(r.end - r.start) - (r.bit_pos >> 3);
 }
 
+// Whether the data has ended before bit_pos: a read from here on finds no
+// data (the reads below then give what they say for that case). Readers
+// that keep a value in a record ask this before the read, so that the
+// record states it rather than holding a value no element can have.
+inline bool past_data(const BitReader& r) { return bytes_left(r) < 0; }
+
 namespace bit_reader_detail {
 
 // Loads the cache at the byte holding bit_pos and gives the window as
@@ -132,27 +142,40 @@ constexpr int kShortCode = 11;
 
 }  // namespace bit_reader_detail
 
-// u(n), 1 <= n <= 32: -1 past the data; always advances n.
-inline int32_t read_bits(BitReader& r, int n) {
+// What a read gave: its value, or why there is none.
+template <class T>
+struct CodeOf {
+    T value;         // 0 when there is none
+    bool past_data;  // the data had ended before it
+    bool too_long;   // an Exp-Golomb code longer than the read takes (stepped over)
+    bool ok() const { return !past_data && !too_long; }
+    // The value, or `none` where there is none.
+    T or_else(T none) const { return ok() ? value : none; }
+};
+using Code = CodeOf<int32_t>;
+using LongCode = CodeOf<int64_t>;
+
+// u(n), 1 <= n <= 32 (u(32) as its bit pattern); always advances n.
+inline Code read_u_code(BitReader& r, int n) {
     uint64_t w;
-    if (!bit_reader_detail::window64(r, w)) {
-        r.bit_pos += n;
-        return -1;
-    }
-    const uint32_t top = static_cast<uint32_t>(w >> 32);
+    const bool have = bit_reader_detail::window64(r, w);
     r.bit_pos += n;
-    return static_cast<int32_t>(n >= 32 ? top : top >> (32 - n));
+    if (!have) return {0, true, false};
+    const uint32_t top = static_cast<uint32_t>(w >> 32);
+    return {static_cast<int32_t>(n >= 32 ? top : top >> (32 - n)), false, false};
 }
 
+// u(n): -1 past the data.
+inline int32_t read_bits(BitReader& r, int n) { return read_u_code(r, n).or_else(-1); }
+
 // u(1): 0 or 1, -1 past the data; always advances 1.
-inline int32_t read_bit(BitReader& r) {
-    uint64_t w;
-    if (!bit_reader_detail::window64(r, w)) {
-        r.bit_pos += 1;
-        return -1;
-    }
-    r.bit_pos += 1;
-    return static_cast<int32_t>(w >> 63);
+inline int32_t read_bit(BitReader& r) { return read_u_code(r, 1).or_else(-1); }
+
+// u(1) of a flag: 0 or 1, and 1 where the data has ended (a flag the data
+// ended before counts as set); always advances 1.
+inline int32_t read_flag(BitReader& r) {
+    const Code c = read_u_code(r, 1);
+    return c.past_data ? 1 : c.value;
 }
 
 // Exp-Golomb (clause 9.1): k leading zeros, a one, k info bits; codeNum =
@@ -179,18 +202,29 @@ inline int32_t read_code_num(BitReader& r) {
 }
 }  // namespace bit_reader_detail
 
-// ue(v): 0..65534, or -1 (past the data: no advance; 16+ leading zeros: advances the code).
-inline int32_t read_ue(BitReader& r) {
+// ue(v): 0..65534. Past the data nothing advances; a code of 16 or more
+// leading zeros is too long and stepped over.
+inline Code read_ue_code(BitReader& r) {
     const int32_t code = bit_reader_detail::read_code_num(r);
-    return code < 0 ? -1 : code;
+    if (code >= 0) return {code, false, false};
+    return {0, code == bit_reader_detail::kPastData, code == bit_reader_detail::kTooLong};
 }
 
-// se(v): -32767..32767, or -1 past the data (no advance); 0 for codes with 16+ leading zeros.
+// se(v): -32767..32767, as read_ue_code.
+inline Code read_se_code(BitReader& r) {
+    Code c = read_ue_code(r);
+    const int32_t v = c.value + 1;
+    if (c.ok()) c.value = (v & 1) ? -(v >> 1) : (v >> 1);
+    return c;
+}
+
+// ue(v): -1 where read_ue_code gives no value.
+inline int32_t read_ue(BitReader& r) { return read_ue_code(r).or_else(-1); }
+
+// se(v): -1 past the data, 0 for a code too long.
 inline int32_t read_se(BitReader& r) {
-    const int32_t code = bit_reader_detail::read_code_num(r);
-    if (code < 0) return code == bit_reader_detail::kPastData ? -1 : 0;
-    const int32_t v = code + 1;
-    return (v & 1) ? -(v >> 1) : (v >> 1);
+    const Code c = read_se_code(r);
+    return c.past_data ? -1 : c.value;
 }
 
 // Skips one ue(v); past the data, bit_pos becomes size * 8.
@@ -212,27 +246,36 @@ inline void skip_ue(BitReader& r) {
 // can be written back exactly as it was read (HRD rates, POC offsets), and
 // for the few that may exceed 65534: every info bit of codes with up to 31
 // leading zeros (bits past the data read as zero).
-// read_ue_long: codeNum, or -1 where read_ue gives -1 for lack of data.
-inline int64_t read_ue_long(BitReader& r) {
+// read_ue_long_code: codeNum. Past the data nothing advances; 32 or more
+// leading zeros are too long (63 bits advanced).
+inline LongCode read_ue_long_code(BitReader& r) {
     uint64_t w;
-    if (!bit_reader_detail::window64(r, w)) return -1;
+    if (!bit_reader_detail::window64(r, w)) return {0, true, false};
     const int k = __builtin_clzll(w | 1);
     if (2 * k + 1 > bit_reader_detail::window64_bits(r)) [[unlikely]] {
         const bit_reader_detail::FullCode c = bit_reader_detail::exp_golomb_full(r);
         r.bit_pos += c.length;
-        return c.value;
+        if (c.value < 0) return {0, false, true};
+        return {c.value, false, false};
     }
     r.bit_pos += 2 * k + 1;
-    return static_cast<int64_t>(w >> (63 - 2 * k)) - 1;
+    return {static_cast<int64_t>(w >> (63 - 2 * k)) - 1, false, false};
 }
 
-// read_se_long: the se(v) value of that codeNum, -1 past the data, 0 for an
-// all-zero window.
+// read_se_long_code: the se(v) value of that codeNum, as read_ue_long_code.
+inline LongCode read_se_long_code(BitReader& r) {
+    LongCode c = read_ue_long_code(r);
+    if (c.ok()) c.value = (c.value & 1) ? (c.value + 1) / 2 : -(c.value / 2);
+    return c;
+}
+
+// read_ue_long: -1 where read_ue_long_code gives no value.
+inline int64_t read_ue_long(BitReader& r) { return read_ue_long_code(r).or_else(-1); }
+
+// read_se_long: -1 past the data, 0 for a code too long.
 inline int64_t read_se_long(BitReader& r) {
-    if (bytes_left(r) < 0) return -1;
-    const int64_t code = read_ue_long(r);
-    if (code < 0) return 0;
-    return (code & 1) ? (code + 1) / 2 : -(code / 2);
+    const LongCode c = read_se_long_code(r);
+    return c.past_data ? -1 : c.value;
 }
 
 }  // namespace kavrel

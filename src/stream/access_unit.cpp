@@ -21,17 +21,19 @@ bool peek_slice_start(const ParamSetStore* h, const uint8_t* payload, int32_t le
     bit_reader_init(r, rbsp, n, n * 8);
     skip_ue(r);  // first_mb_in_slice
     skip_ue(r);  // slice_type
-    const int32_t pps_id = read_ue(r);
-    if (pps_id < 0 || pps_id >= kMaxPps || !h->pps_table[pps_id].valid) return false;
-    const int32_t sps_id = h->pps_table[pps_id].seq_parameter_set_id;
+    const Code pps_id = read_ue_code(r);
+    if (!pps_id.ok() || pps_id.value >= kMaxPps || !h->pps_table[pps_id.value].valid) return false;
+    const int32_t sps_id = h->pps_table[pps_id.value].seq_parameter_set_id;
     if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid) return false;
     const SeqParamSet& sps = h->sps_table[sps_id];
-    out->frame_num = read_bits(r, Log2MaxFrameNum(sps));
-    if (sps.frame_mbs_only_flag == 0 && read_bit(r) == 1) {
-        out->picture_structure = static_cast<int16_t>(read_bit(r) == 1 ? 2 : 1);
+    const Code frame_num = read_u_code(r, Log2MaxFrameNum(sps));
+    out->frame_num = frame_num.value;
+    // field_pic_flag and bottom_field_flag; 0 where the data has ended.
+    if (sps.frame_mbs_only_flag == 0 && read_u_code(r, 1).value == 1) {
+        out->picture_structure = static_cast<int16_t>(read_u_code(r, 1).value == 1 ? 2 : 1);
     }
     out->bits = r.bit_pos;
-    return out->frame_num >= 0 && r.bit_pos <= r.bit_count;
+    return frame_num.ok() && r.bit_pos <= r.bit_count;
 }
 
 bool completes_field_pair(const ParamSetStore* h, const SliceStart& first, const uint8_t* payload, int32_t len) {

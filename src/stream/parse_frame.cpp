@@ -145,6 +145,14 @@ inline Status dispatch_slice(FrameWalk& w, const NalUnitRead& u) {
     return Status::kOk;
 }
 
+// A term of the set's aspect ratio for the correction: as read, or -1
+// (all ones to the correction, as it has always taken it) where the data
+// ended before it.
+constexpr int32_t kSarTermNotRead = -1;
+inline int32_t sar_term(const SeqParamSet& sps, int32_t value, SpsElementMark mark) {
+    return read_past_data(sps, mark) ? kSarTermNotRead : value;
+}
+
 Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     ParserHandle* handle = w.handle;
     FrameSets& fs = w.sets;
@@ -159,8 +167,9 @@ Status dispatch_sps(FrameWalk& w, const NalUnitRead& u) {
     fs.sps_nal_len = u.taken;
     const uint8_t* sps_bytes = u.rbsp;
     if (!(fs.sar_width != 0 && fs.sar_height != 0)) {
-        fs.sar_width = handle->active_sps.sar_width;
-        fs.sar_height = handle->active_sps.sar_height;
+        const SeqParamSet& sps = handle->active_sps;
+        fs.sar_width = sar_term(sps, sps.sar_width, kMarkSarWidth);
+        fs.sar_height = sar_term(sps, sps.sar_height, kMarkSarHeight);
     }
     if (fs.correction_mode == 2 && fs.sps_len >= 512) {
         return refuse(Status::kSpsRange, "[VsKavrel]:The length of SPS is great than 512\n");

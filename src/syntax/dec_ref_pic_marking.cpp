@@ -2,7 +2,6 @@
 // range-checked; only whether the picture becomes a long-term reference
 // and whether it carries operation 5 is kept.
 #include "syntax/syntax_messages.h"
-#include "syntax/syntax_state.h"
 #include "bitstream/bit_reader.h"
 #include "syntax/slice_header.h"
 
@@ -14,8 +13,8 @@ namespace {
 Status read_operand(BitReader& r, Rule rule) {
     // difference_of_pic_nums_minus1 reaches MaxPicNum - 1 (up to 2^17 - 1):
     // read in full.
-    const int64_t v = read_ue_long(r);
-    return v < 0 || v >= kMaxPicNum || r.bit_pos > r.bit_count ? report(rule) : Status::kOk;
+    const LongCode v = read_ue_long_code(r);
+    return !v.ok() || v.value >= kMaxPicNum || r.bit_pos > r.bit_count ? report(rule) : Status::kOk;
 }
 
 // Keeps the picture number difference of an operation 1 read from `at`.
@@ -26,25 +25,25 @@ void note_unmarking(SliceHeader& s, BitReader& r, int32_t at) {
     }
     const int32_t end = r.bit_pos;
     r.bit_pos = at;
-    s.mmco_unmark[s.mmco_unmark_count++] = static_cast<int32_t>(read_ue_long(r) + 1);
+    s.mmco_unmark[s.mmco_unmark_count++] = static_cast<int32_t>(read_ue_long_code(r).value + 1);  // read_operand took it
     r.bit_pos = end;
 }
 
 }  // namespace
 
-Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader) {
+Status decode_ref_pic_marking(SliceHeader& s, int32_t nal_unit_type, BitReader* reader) {
     BitReader& r = *reader;
-    if (handle->nal_unit_type == 5) {
+    if (nal_unit_type == 5) {
         r.bit_pos += 1;  // no_output_of_prior_pics_flag
-        handle->slice.marked_long_term = read_bit(r) == 1 ? 1 : 0;  // long_term_reference_flag
+        s.marked_long_term = read_u_code(r, 1).value;  // long_term_reference_flag; 0 where the data ended
         return Status::kOk;
     }
-    if (read_bit(r) == 0) return Status::kOk;  // adaptive_ref_pic_marking_mode_flag
+    if (read_flag(r) == 0) return Status::kOk;  // adaptive_ref_pic_marking_mode_flag
     for (;;) {
-        const int32_t op = read_ue(r);  // memory_management_control_operation
-        if (static_cast<uint32_t>(op) > 6 || r.bit_pos > r.bit_count) return report(Rule::kMmco, op);
+        const Code code = read_ue_code(r);  // memory_management_control_operation
+        const int32_t op = code.or_else(kValueNotRead);
+        if (!code.ok() || op > 6 || r.bit_pos > r.bit_count) return report(Rule::kMmco, op);
         if (op == 0) return Status::kOk;
-        SliceHeader& s = handle->slice;
         if (op == 5) s.mmco5 = 1;
         if (op == 6) s.marked_long_term = 1;
         if (op != 1 && op != 5) s.mmco_other = 1;

@@ -44,7 +44,7 @@ Status decode_slice_groups(SyntaxReader& rw, PicParamSet* pps) {
     case 3:
     case 4:
     case 5:  // slice_group_change_direction_flag, slice_group_change_rate_minus1
-        read_bit(r);
+        r.bit_pos += 1;
         skip_ue(r);
         break;
     case 6: {
@@ -62,35 +62,55 @@ Status decode_slice_groups(SyntaxReader& rw, PicParamSet* pps) {
     return Status::kOk;
 }
 
+// pic_init_qp_minus26 .. redundant_pic_cnt_present_flag, with the first
+// one the data ended before (PicParamSet::past_data_from). Nothing here is
+// refused: the ranges are tested when a slice uses the set.
+void decode_pps_head_tail(BitReader& r, PicParamSet* pps) {
+    using E = PpsTailOfHead;
+    pps->past_data_from = E::kNone;
+    // Notes `element` as the first past the data where it is; whether it is past.
+    const auto reach = [&](E element) {
+        if (pps->past_data_from == E::kNone && past_data(r)) pps->past_data_from = element;
+        return read_past_data(*pps, element);
+    };
+    const auto flag = [&](E element) -> uint8_t {
+        reach(element);
+        return static_cast<uint8_t>(read_flag(r));
+    };
+    const auto se = [&](E element) { return reach(element) ? 0 : read_se_code(r).value; };  // 0 for a code too long
+    pps->pic_init_qp_minus26 = se(E::kPicInitQp);
+    pps->pic_init_qs_minus26 = se(E::kPicInitQs);
+    pps->chroma_qp_index_offset = se(E::kChromaQpIndexOffset);
+    pps->deblocking_filter_control_present_flag = flag(E::kDeblockingFilterControl);
+    pps->constrained_intra_pred_flag = flag(E::kConstrainedIntraPred);
+    pps->redundant_pic_cnt_present_flag = flag(E::kRedundantPicCntPresent);
+}
+
 // Everything after pps_id up to redundant_pic_cnt_present_flag. 0, -12 or -19.
 Status decode_pps_head(BitReader& r, PicParamSet* pps) {
     SyntaxReader rw{r};
     Status st = rw.ue(pps->seq_parameter_set_id, 0, kMaxSps - 1, Rule::kPpsSpsId);
     if (ok(st)) st = rw.u(pps->entropy_coding_mode_flag, 1, 0, 1, Rule::kEntropyCodingMode);
     if (!ok(st)) return st;
-    pps->bottom_field_pic_order_in_frame_present_flag = static_cast<uint8_t>(read_bit(r));
+    rw.flag(pps->bottom_field_pic_order_in_frame_present_flag);
     st = rw.ue(pps->num_slice_groups_minus1, 0, 127, Rule::kSliceGroupCount);
     if (ok(st) && pps->num_slice_groups_minus1 > 0) st = decode_slice_groups(rw, pps);
     if (!ok(st)) return st;
 
-    const int32_t l0_minus1 = read_ue(r);
-    const int32_t l1_minus1 = read_ue(r);
+    const Code l0 = read_ue_code(r);
+    const Code l1 = read_ue_code(r);
+    const int32_t l0_minus1 = l0.or_else(kValueNotRead);
+    const int32_t l1_minus1 = l1.or_else(kValueNotRead);
     // Checked on the values read, before they are narrowed to 8 bits.
-    if (l0_minus1 < 0 || l0_minus1 > 31 || l1_minus1 < 0 || l1_minus1 > 31) {
+    if (!l0.ok() || l0_minus1 > 31 || !l1.ok() || l1_minus1 > 31) {
         return refuse(Rule::kPpsRefCount, l0_minus1 + 1, l1_minus1 + 1);
     }
     pps->num_ref_idx_default_active_minus1[0] = l0_minus1;
     pps->num_ref_idx_default_active_minus1[1] = l1_minus1;
-    pps->weighted_pred_flag = static_cast<uint8_t>(read_bit(r));
+    rw.flag(pps->weighted_pred_flag);
     st = rw.u(pps->weighted_bipred_idc, 2, 0, 2, Rule::kWeightedBipredIdc);
     if (!ok(st)) return st;
-    // Tested when a slice uses the set.
-    pps->pic_init_qp_minus26 = read_se(r);
-    pps->pic_init_qs_minus26 = read_se(r);
-    pps->chroma_qp_index_offset = read_se(r);
-    pps->deblocking_filter_control_present_flag = static_cast<uint8_t>(read_bit(r));
-    pps->constrained_intra_pred_flag = static_cast<uint8_t>(read_bit(r));
-    pps->redundant_pic_cnt_present_flag = static_cast<uint16_t>(read_bit(r));
+    decode_pps_head_tail(r, pps);
     return Status::kOk;
 }
 
@@ -99,7 +119,10 @@ Status decode_pps_head(BitReader& r, PicParamSet* pps) {
 Status check_pps_profile(const PicParamSet& pps, int32_t sps_profile_idc) {
     const bool high_tail_used = pps.transform_8x8_mode_flag == 1 || pps.second_chroma_qp_index_offset != 0 ||
                                 pps.pic_scaling_matrix_present_flag == 1;
-    const int redundant = static_cast<int16_t>(pps.redundant_pic_cnt_present_flag);
+    // A flag the data ended before counts as set but is printed as -1.
+    const int redundant = read_past_data(pps, PpsTailOfHead::kRedundantPicCntPresent)
+                              ? kValueNotRead
+                              : pps.redundant_pic_cnt_present_flag;
     switch (sps_profile_idc) {
     case 66:
         if (pps.entropy_coding_mode_flag != 0) return refuse(Rule::kCabacBaseline);
@@ -139,7 +162,8 @@ Status decode_picture_parameter_set(ParamSetStore& store, BitReader& r, int32_t 
             pps_high_profile_tail(rw, pps);
         }
         store.pps_has_tail = pps.high_profile_tail;
-        store.pps_chroma_qp_index_offset = pps.chroma_qp_index_offset;
+        store.pps_chroma_qp_index_offset =
+            slice_value(pps, PpsTailOfHead::kChromaQpIndexOffset, pps.chroma_qp_index_offset);
         const int32_t sps_profile_idc = store.sps_table[pps.seq_parameter_set_id].profile_idc;
         store.pps_sps_profile_idc = sps_profile_idc;
         st = check_pps_profile(pps, sps_profile_idc);

@@ -8,16 +8,16 @@ namespace kavrel {
 
 Status decode_ref_pic_list_reordering(BitReader* reader) {
     BitReader& r = *reader;
-    if (read_bit(r) == 0) return Status::kOk;  // ref_pic_list_reordering_flag (past the data counts as set)
+    if (read_flag(r) == 0) return Status::kOk;  // ref_pic_list_reordering_flag (past the data counts as set)
     for (;;) {
-        const int32_t idc = read_ue(r);  // reordering_of_pic_nums_idc
-        if (static_cast<uint32_t>(idc) > 3 || r.bit_pos > r.bit_count) return report(Rule::kReorderingIdc);
-        if (idc == 3) return Status::kOk;
+        const Code idc = read_ue_code(r);  // reordering_of_pic_nums_idc
+        if (!idc.ok() || idc.value > 3 || r.bit_pos > r.bit_count) return report(Rule::kReorderingIdc);
+        if (idc.value == 3) return Status::kOk;
         // abs_diff_pic_num_minus1 (0..MaxPicNum - 1, up to 2^17 - 1 for
         // field pictures) or long_term_pic_num.
-        const int64_t value = read_ue_long(r);
-        if (value < 0 || value >= kMaxPicNum || r.bit_pos > r.bit_count) {
-            return report(idc == 2 ? Rule::kReorderingLongTermPicNum : Rule::kAbsDiffPicNum);
+        const LongCode value = read_ue_long_code(r);
+        if (!value.ok() || value.value >= kMaxPicNum || r.bit_pos > r.bit_count) {
+            return report(idc.value == 2 ? Rule::kReorderingLongTermPicNum : Rule::kAbsDiffPicNum);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "bitstream/bit_writer.h"
 #include "syntax/pic_param_set.h"
 #include "syntax/seq_param_set.h"
+#include "syntax/syntax_messages.h"
 
 namespace kavrel {
 
@@ -52,7 +53,8 @@ namespace {
 uint8_t read_scaling_list(BitReader& r, int size, int8_t* deltas) {
     int32_t last = 8;
     for (int k = 0; k < size; ++k) {
-        const int32_t delta = read_se(r);
+        const Code c = read_se_code(r);
+        const int32_t delta = c.past_data ? kValueNotRead : c.value;  // 0 for a code too long
         deltas[k] = static_cast<int8_t>(delta);  // modulo 256, as nextScale takes it
         const int32_t next = (last + delta) & 0xff;
         if (next == 0) return static_cast<uint8_t>(k + 1);
@@ -102,15 +104,16 @@ void expand_matrix(const CodedScalingLists& c, int lists, const uint8_t* const* 
 }  // namespace
 
 int32_t read_scaling_matrix(BitReader& r, int lists, CodedScalingLists& out) {
-    const int32_t present = read_bit(r);
-    if (present == 0) return 0;
+    // A flag the data ended before is 1: the lists are then read, and
+    // written back, as present.
+    if (read_flag(r) == 0) return 0;
     for (int i = 0; i < lists; ++i) {
-        out.present_flag[i] = read_bit(r);
-        if (out.present_flag[i] == 0) continue;  // -1, read past the data, counts as present
+        out.present_flag[i] = read_flag(r);
+        if (out.present_flag[i] == 0) continue;
         out.delta_count[i] = i < 6 ? read_scaling_list(r, 16, out.delta_scale_4x4[i])
                                    : read_scaling_list(r, 64, out.delta_scale_8x8[i - 6]);
     }
-    return present;
+    return 1;
 }
 
 void write_scaling_matrix(Bitstream& s, int32_t present, int lists, const CodedScalingLists& coded) {

@@ -14,7 +14,9 @@ struct PicParamSet;
 
 // Lists 0..5 are 4x4 (16 entries), 6 and 7 are 8x8 (64 entries).
 struct CodedScalingLists {
-    int32_t present_flag[8];  // seq_/pic_scaling_list_present_flag[i]; -1 when read past the data
+    // seq_/pic_scaling_list_present_flag[i], 0 or 1; one the data ended
+    // before is 1, and its list is written back with it.
+    int32_t present_flag[8];
     // delta_scale values as read, in zig-zag order, up to the one that made
     // nextScale 0 (useDefaultScalingMatrixFlag when it is the first, else
     // the last value repeats to the end); 0 for an absent list. A value
@@ -25,7 +27,8 @@ struct CodedScalingLists {
 };
 
 // The matrix-present flag and the lists it announces: `lists` is 8, or 6
-// for a PPS whose transform_8x8_mode_flag is 0. Returns the flag read.
+// for a PPS whose transform_8x8_mode_flag is 0. Returns the flag read, 0
+// or 1 (a flag the data ended before counts as set).
 int32_t read_scaling_matrix(BitReader& r, int lists, CodedScalingLists& out);
 void write_scaling_matrix(Bitstream& s, int32_t present, int lists, const CodedScalingLists& coded);
 

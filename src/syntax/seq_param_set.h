@@ -28,6 +28,33 @@ struct HrdParameters {
     int32_t time_offset_length;
 };
 
+// The elements whose users tell one the data of a cut set ended before from
+// a value that was read: bits of SeqParamSet::elements_past_data. Such a
+// flag is stored as 1 (it counts as set for reading on and writing back),
+// such a number as 0.
+enum SpsElementMark : uint32_t {
+    kMarkConstraintSet0 = 1 << 0,
+    kMarkConstraintSet1 = 1 << 1,
+    kMarkConstraintSet2 = 1 << 2,
+    kMarkConstraintSet3 = 1 << 3,
+    kMarkQpprimeYZeroTransformBypass = 1 << 4,
+    kMarkFrameMbsOnly = 1 << 5,
+    kMarkVuiParametersPresent = 1 << 6,
+    kMarkTimingInfoPresent = 1 << 7,
+    kMarkFixedFrameRate = 1 << 8,
+    kMarkNalHrdParametersPresent = 1 << 9,
+    kMarkVclHrdParametersPresent = 1 << 10,
+    kMarkPicStructPresent = 1 << 11,
+    kMarkBitstreamRestriction = 1 << 12,
+    kMarkProfileIdc = 1 << 13,
+    kMarkLevelIdc = 1 << 14,
+    kMarkSarWidth = 1 << 15,
+    kMarkSarHeight = 1 << 16,
+    kMarkNalCpbCnt = 1 << 17,  // cpb_cnt_minus1 of the NAL HRD
+    kMarkVclCpbCnt = 1 << 18,  // and of the VCL HRD
+    kMarkMaxNumReorderFrames = 1 << 19,
+};
+
 struct SeqParamSet {
     int32_t profile_idc;
     int32_t level_idc;
@@ -68,10 +95,11 @@ struct SeqParamSet {
     uint32_t time_scale;
     uint8_t fixed_frame_rate_flag;
     uint16_t bitstream_restriction_flag;
-    uint16_t max_num_reorder_frames;
-    // The rest of the VUI, kept for writing the set back (a flag read past
-    // the data holds -1, a stepped-over ue(v) past the data -1, and one above
-    // INT32_MAX is stored as INT32_MAX).
+    uint16_t max_num_reorder_frames;  // 65535 for a code too long to read
+    // The rest of the VUI, kept for writing the set back (a stepped-over
+    // ue(v) past the data holds -1, and one above INT32_MAX INT32_MAX).
+    // Flags hold 0 or 1, u(n) and ue(v) values the data ended before -1
+    // (those with an SpsElementMark 0).
     int32_t overscan_info_present_flag;
     int32_t overscan_appropriate_flag;
     int32_t video_signal_type_present_flag;
@@ -108,7 +136,20 @@ struct SeqParamSet {
     int32_t reserved_zero_4bits;        // the 4 bits after constraint_set3_flag, as read
     int32_t seq_parameter_set_id;
     int32_t frame_cropping_flag;
+    uint32_t elements_past_data;        // SpsElementMark bits of the elements the data ended before
 };
+
+// Whether the element of `mark` lay past the end of the set's data.
+inline bool read_past_data(const SeqParamSet& sps, SpsElementMark mark) { return (sps.elements_past_data & mark) != 0; }
+
+// The most pictures the VUI lets precede one in decoding order and follow
+// it in output order (max_num_reorder_frames): as read, or with no value
+// read (the data ended before it, or the code was too long) no bound,
+// 65535. The set is written back with this number.
+constexpr int32_t kNoReorderBound = 65535;
+inline int32_t max_num_reorder_frames_bound(const SeqParamSet& sps) {
+    return read_past_data(sps, kMarkMaxNumReorderFrames) ? kNoReorderBound : sps.max_num_reorder_frames;
+}
 
 // Derived sizes of clause 7.4.2.1.1, in macroblocks. A frame_mbs_only_flag
 // other than 0 counts as 1.

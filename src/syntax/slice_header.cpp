@@ -22,14 +22,11 @@ constexpr uint8_t kTypeB = 3;
 // Picture type by slice_type 0..9 (Table 7-6): P, B, I, SP (6), SI (5), twice.
 constexpr uint8_t kPicTypeBySliceType[10] = {kTypeP, kTypeB, kTypeI, 6, 5, kTypeP, kTypeB, kTypeI, 6, 5};
 
-// A flag read past the data yields -1 and counts as set.
-inline int32_t flag(int32_t v) { return v != 0 ? 1 : 0; }
 
 // Frame-number continuity for a frame picture (clause 7.4.3, frame_num):
 // kOk, or kFrameNum after printing why.
 // MaxFrameNum - 1 is the last frame_num before the count wraps to 0.
-Status check_frame_num(SyntaxState* h, const SeqParamSet& sps) {
-    SliceHeader& s = h->slice;
+Status check_frame_num(SyntaxState* h, const SliceHeader& s, const SeqParamSet& sps) {
     if (h->nal_unit_type == 5) {
         if (s.frame_num != 0) return refuse(Rule::kIdrFrameNum, s.frame_num);
         h->prev_ref_frame_num = 0;
@@ -47,8 +44,7 @@ Status check_frame_num(SyntaxState* h, const SeqParamSet& sps) {
 
 // pic_order_cnt_lsb, delta_pic_order_cnt_bottom, delta_pic_order_cnt[0..1].
 // The deltas keep their full values: the repeat frame writes them back.
-inline Status read_pic_order_cnt(SyntaxState* h, BitReader& r) {
-    SliceHeader& s = h->slice;
+inline Status read_pic_order_cnt(const SyntaxState* h, SliceHeader& s, BitReader& r) {
     const SeqParamSet& sps = h->active_sps;
     const bool bottom_present =
         h->active_pps.bottom_field_pic_order_in_frame_present_flag == 1 && s.picture_structure == 3;
@@ -57,19 +53,19 @@ inline Status read_pic_order_cnt(SyntaxState* h, BitReader& r) {
         const Status st =
             rw.u(s.pic_order_cnt_lsb, Log2MaxPicOrderCntLsb(sps), 0, INT32_MAX, Rule::kPicOrderCntLsb);
         if (!ok(st)) return st;
-        if (bottom_present) s.delta_pic_order_cnt_bottom = static_cast<int32_t>(read_se_long(r));
+        if (bottom_present) rw.se32(s.delta_pic_order_cnt_bottom);
     }
     if (sps.pic_order_cnt_type == 1 && sps.delta_pic_order_always_zero_flag == 0) {
-        s.delta_pic_order_cnt[0] = static_cast<int32_t>(read_se_long(r));
-        if (bottom_present) s.delta_pic_order_cnt[1] = static_cast<int32_t>(read_se_long(r));
+        SyntaxReader rw{r};
+        rw.se32(s.delta_pic_order_cnt[0]);
+        if (bottom_present) rw.se32(s.delta_pic_order_cnt[1]);
     }
     return Status::kOk;
 }
 
 // What the first slice of a picture tells of the order pictures are shown
 // in (PictureState.reordering_seen and the pic_order_cnt_lsb steps).
-inline void note_picture_order(SyntaxState* h) {
-    const SliceHeader& s = h->slice;
+inline void note_picture_order(SyntaxState* h, const SliceHeader& s) {
     if (s.pic_type == kTypeB) h->reordering_seen = 1;
     h->poc_lsb_step = 0;
     h->min_poc_lsb_step_before = h->min_poc_lsb_step;
@@ -85,12 +81,16 @@ inline void note_picture_order(SyntaxState* h) {
 }
 
 // num_ref_idx_active_override_flag and the overriding counts (P and B).
-inline Status read_ref_counts(SyntaxState* h, BitReader& r) {
-    SliceHeader& s = h->slice;
-    s.num_ref_idx_active_override_flag = flag(read_bit(r));
+inline Status read_ref_counts(SliceHeader& s, BitReader& r) {
+    s.num_ref_idx_active_override_flag = read_flag(r);
     if (!s.num_ref_idx_active_override_flag) return Status::kOk;
-    s.ref_count[0] = static_cast<int16_t>(read_ue(r) + 1);
-    if (s.pic_type == kTypeB) s.ref_count[1] = static_cast<int16_t>(read_ue(r) + 1);
+    // A count without a value (the data ended, or a code too long) is 0, which is refused.
+    const auto count = [&r] {
+        const Code minus1 = read_ue_code(r);
+        return static_cast<int16_t>(minus1.ok() ? minus1.value + 1 : 0);
+    };
+    s.ref_count[0] = count();
+    if (s.pic_type == kTypeB) s.ref_count[1] = count();
     if (s.ref_count[0] > 32 || s.ref_count[0] < 1 || s.ref_count[1] > 32 || s.ref_count[1] < 1) {
         return refuse(Rule::kSliceRefCount, s.ref_count[0], s.ref_count[1]);
     }
@@ -98,8 +98,7 @@ inline Status read_ref_counts(SyntaxState* h, BitReader& r) {
 }
 
 // disable_deblocking_filter_idc and the two offsets (clause 7.4.3).
-inline Status read_deblocking(SyntaxState* h, BitReader& r) {
-    SliceHeader& s = h->slice;
+inline Status read_deblocking(const SyntaxState* h, SliceHeader& s, BitReader& r) {
     s.disable_deblocking_filter_idc = 0;
     s.slice_alpha_c0_offset = 0;
     s.slice_beta_offset = 0;
@@ -108,8 +107,11 @@ inline Status read_deblocking(SyntaxState* h, BitReader& r) {
     const Status st = rw.ue(s.disable_deblocking_filter_idc, 0, 2, Rule::kDeblockingFilterIdc);
     if (!ok(st)) return st;
     if (s.disable_deblocking_filter_idc != 1) {  // the filter runs: its offsets follow
-        s.slice_alpha_c0_offset = 2 * read_se(r);
-        s.slice_beta_offset = 2 * read_se(r);
+        int32_t alpha_div2, beta_div2;
+        rw.se(alpha_div2);
+        rw.se(beta_div2);
+        s.slice_alpha_c0_offset = 2 * alpha_div2;
+        s.slice_beta_offset = 2 * beta_div2;
     }
     if (s.slice_alpha_c0_offset < -12 || s.slice_alpha_c0_offset > 12 || s.slice_beta_offset < -12 ||
         s.slice_beta_offset > 12) {
@@ -123,13 +125,13 @@ Status check_active_pps(const SyntaxState* h) {
     const PicParamSet& ap = h->active_pps;
     if (h->last_sps_profile_idc >= 100) {
         const int32_t min_qp = -6 * h->active_sps.bit_depth_luma_minus8;
-        const int32_t init_qp = 26 + ap.pic_init_qp_minus26;
-        const int32_t init_qs = 26 + ap.pic_init_qs_minus26;
+        const int32_t init_qp = 26 + slice_pic_init_qp_minus26(ap);
+        const int32_t init_qs = 26 + slice_value(ap, PpsTailOfHead::kPicInitQs, ap.pic_init_qs_minus26);
         if (init_qp < min_qp || init_qp > 51 || init_qs < 0 || init_qs > 51) {
             return refuse(Rule::kInitQp, init_qp, init_qs);
         }
     }
-    if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {
+    if (ap.chroma_qp_index_offset < -12 || ap.chroma_qp_index_offset > 12) {  // in range (0) where not read
         return refuse(Rule::kChromaQpIndexOffset, ap.chroma_qp_index_offset);
     }
     return Status::kOk;
@@ -157,9 +159,7 @@ Status activate_sets(SyntaxState* h, int32_t pps_id) {
 }
 
 // first_mb_in_slice to the active parameter sets.
-inline Status read_slice_start(SyntaxState* h, BitReader& r) {
-    SliceHeader& s = h->slice;
-
+inline Status read_slice_start(SyntaxState* h, SliceHeader& s, BitReader& r) {
     SyntaxReader rw{r};
     // Up to PicSizeInMbs - 1 = 261120 for 511 x 511 macroblocks: read in full.
     Status st = rw.ue_wide(s.first_mb_in_slice, 0, INT32_MAX, Rule::kFirstMbInSlice);
@@ -186,8 +186,7 @@ inline Status read_slice_start(SyntaxState* h, BitReader& r) {
 }
 
 // frame_num, field_pic_flag, bottom_field_flag and the continuity checks.
-inline Status read_frame_num(SyntaxState* h, BitReader& r) {
-    SliceHeader& s = h->slice;
+inline Status read_frame_num(SyntaxState* h, SliceHeader& s, BitReader& r) {
     const SeqParamSet& sps = h->active_sps;
 
     if (s.first_mb_in_slice == 0) {  // the first slice of a new picture
@@ -196,14 +195,14 @@ inline Status read_frame_num(SyntaxState* h, BitReader& r) {
         h->prev_pic_order_cnt_lsb = h->slice_received != 0 ? s.pic_order_cnt_lsb : -1;
     }
     s.idr_pic_flag = h->nal_unit_type == 5 ? 1 : 0;
-    s.frame_num = read_bits(r, Log2MaxFrameNum(sps));
+    SyntaxReader{r}.u(s.frame_num, Log2MaxFrameNum(sps));
 
     if (sps.frame_mbs_only_flag != 0) {
         s.field_pic_flag = 0;
         s.picture_structure = 3;
-    } else if (flag(read_bit(r))) {
+    } else if (read_flag(r)) {
         s.field_pic_flag = 1;
-        s.picture_structure = static_cast<int16_t>(flag(read_bit(r)) + 1);
+        s.picture_structure = static_cast<int16_t>(read_flag(r) + 1);
     } else {
         s.field_pic_flag = 0;
         s.picture_structure = 3;
@@ -211,7 +210,7 @@ inline Status read_frame_num(SyntaxState* h, BitReader& r) {
     s.parity_pic_type[s.picture_structure % 2] = s.pic_type;
 
     if (s.picture_structure != 3) return Status::kOk;  // fields are not checked
-    return check_frame_num(h, sps);
+    return check_frame_num(h, s, sps);
 }
 
 // Most slices reorder nothing and mark no picture adaptively: their one
@@ -219,18 +218,18 @@ inline Status read_frame_num(SyntaxState* h, BitReader& r) {
 // the structure's reader, which reads it again.
 inline void walk_reordering(BitReader& r) {
     const int32_t at = r.bit_pos;
-    if (read_bit(r) == 0) return;  // ref_pic_list_reordering_flag
+    if (read_flag(r) == 0) return;  // ref_pic_list_reordering_flag
     r.bit_pos = at;
     static_cast<void>(decode_ref_pic_list_reordering(&r));  // a fault is only reported
 }
 
-inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
+inline void walk_ref_pic_marking(const SyntaxState* h, SliceHeader& s, BitReader& r) {
     if (h->nal_unit_type != 5) {
         const int32_t at = r.bit_pos;
-        if (read_bit(r) == 0) return;  // adaptive_ref_pic_marking_mode_flag
+        if (read_flag(r) == 0) return;  // adaptive_ref_pic_marking_mode_flag
         r.bit_pos = at;
     }
-    static_cast<void>(decode_ref_pic_marking(h, &r));  // a fault is only reported
+    static_cast<void>(decode_ref_pic_marking(s, h->nal_unit_type, &r));  // a fault is only reported
 }
 
 }  // namespace
@@ -238,18 +237,16 @@ inline void walk_ref_pic_marking(SyntaxState* h, BitReader& r) {
 namespace {
 
 // The header read with `r`.
-inline Status read_slice_header(SyntaxState* h, BitReader& r) {
-    SliceHeader& s = h->slice;
-
-    Status st = read_slice_start(h, r);
+inline Status read_slice_header(SyntaxState* h, SliceHeader& s, BitReader& r) {
+    Status st = read_slice_start(h, s, r);
     if (!ok(st)) return st;
-    st = read_frame_num(h, r);
+    st = read_frame_num(h, s, r);
     if (!ok(st)) return st;
 
     if (h->nal_unit_type == 5) skip_ue(r);  // idr_pic_id
-    st = read_pic_order_cnt(h, r);
+    st = read_pic_order_cnt(h, s, r);
     if (!ok(st)) return st;
-    if (s.first_mb_in_slice == 0) note_picture_order(h);
+    if (s.first_mb_in_slice == 0) note_picture_order(h, s);
 
     const PicParamSet& pps = h->active_pps;
     SyntaxReader rw{r};
@@ -262,9 +259,9 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
     const bool is_inter = is_b || s.pic_type == kTypeP;
     s.ref_count[0] = static_cast<int16_t>(pps.num_ref_idx_default_active_minus1[0] + 1);
     s.ref_count[1] = static_cast<int16_t>(pps.num_ref_idx_default_active_minus1[1] + 1);
-    if (is_b) s.direct_spatial_mv_pred_flag = flag(read_bit(r));
+    if (is_b) s.direct_spatial_mv_pred_flag = read_flag(r);
     if (is_inter) {
-        st = read_ref_counts(h, r);
+        st = read_ref_counts(s, r);
         if (!ok(st)) return st;
         // The readers of these structures report their own faults; the
         // header goes on from wherever they stopped.
@@ -273,21 +270,24 @@ inline Status read_slice_header(SyntaxState* h, BitReader& r) {
     }
     if ((s.pic_type == kTypeP && pps.weighted_pred_flag != 0) || (is_b && pps.weighted_bipred_idc == 1)) {
         // A fault in the table is only reported, as in the two structures above.
-        static_cast<void>(decode_pred_weight_table(h, &r, s.ref_count[0], 0));
-        if (is_b) static_cast<void>(decode_pred_weight_table(h, &r, s.ref_count[1], 1));
+        const bool chroma = h->active_sps.chroma_format_idc != 0;
+        static_cast<void>(decode_pred_weight_table(&r, chroma, s.ref_count[0], 0));
+        if (is_b) static_cast<void>(decode_pred_weight_table(&r, chroma, s.ref_count[1], 1));
     }
     s.marked_long_term = s.mmco5 = s.mmco_unmark_count = s.mmco_other = 0;
-    if (h->nal_ref_idc != 0) walk_ref_pic_marking(h, r);
+    if (h->nal_ref_idc != 0) walk_ref_pic_marking(h, s, r);
 
     if (is_inter && pps.entropy_coding_mode_flag != 0) {
         st = rw.ue(s.cabac_init_idc, 0, 2, Rule::kCabacInitIdc);
         if (!ok(st)) return st;
     }
 
-    s.qp = 26 + pps.pic_init_qp_minus26 + read_se(r);
+    int32_t slice_qp_delta;
+    rw.se(slice_qp_delta);
+    s.qp = 26 + slice_pic_init_qp_minus26(pps) + slice_qp_delta;
     if (s.qp < 0 || s.qp > 51) return refuse(Rule::kSliceQp, s.qp);
 
-    return read_deblocking(h, r);
+    return read_deblocking(h, s, r);
 }
 
 }  // namespace
@@ -297,7 +297,23 @@ Status decode_slice_header(SyntaxState* h, const uint8_t* rbsp, int32_t rbsp_len
     BitReader r;
     bit_reader_init(r, rbsp, rbsp_len, bit_count);
     if (source) bit_reader_attach(r, source);
-    return read_slice_header(h, r);
+    // The header is read into a record of its own, which starts as the
+    // last one: an element a slice does not carry (delta_pic_order_cnt_bottom
+    // without bottom_field_pic_order_in_frame_present_flag, cabac_init_idc in
+    // a CAVLC slice, the other parity's picture type, ...) keeps the value
+    // the slice before it gave.
+    SliceHeader s = h->slice;
+    const Status st = read_slice_header(h, s, r);
+    // A passing header replaces the last one. A refused one is committed
+    // too, up to the element that failed, that element's value included and
+    // nothing after it (the record holds the last header's values from
+    // there on): the picture type and structure it read are what FrameInfo
+    // reports after a refused unit (kavrel.h), frame_num and
+    // pic_order_cnt_lsb are what the next picture's first slice takes as the
+    // previous picture's (PrevRefFrameNum, clause 7.4.3), and the repeat
+    // calls describe the last picture by whatever the handle holds.
+    h->slice = s;
+    return st;
 }
 
 }  // namespace kavrel

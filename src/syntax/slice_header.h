@@ -9,9 +9,8 @@
 
 namespace kavrel {
 
-struct SyntaxState;
-
 struct BitReader;
+struct SyntaxState;
 struct RbspSource;
 
 // MaxPicNum at its largest: 2 * MaxFrameNum for field pictures, with
@@ -52,14 +51,17 @@ struct SliceHeader {
 
 // Parses one slice header from the start of an RBSP of `rbsp_len` valid
 // bytes and `bit_count` syntax bits, unescaped on demand by `source` where
-// it is not null (bit_reader_init, bit_reader_attach); the picture type
-// is in handle->slice.pic_type (1 I, 2 P, 3 B).
+// it is not null (bit_reader_init, bit_reader_attach), into handle->slice
+// (the picture type in pic_type: 1 I, 2 P, 3 B). A refused header is
+// stored up to the element that failed (slice_header.cpp says why).
 Status decode_slice_header(SyntaxState* handle, const uint8_t* rbsp, int32_t rbsp_len, int32_t bit_count,
                             RbspSource* source);
 // The structures inside the header: kOk, or kSliceRange after the fault's
 // message (the header goes on from wherever the reader stopped).
 Status decode_ref_pic_list_reordering(BitReader* reader);
-Status decode_pred_weight_table(SyntaxState* handle, BitReader* reader, int32_t count, int32_t list);
-Status decode_ref_pic_marking(SyntaxState* handle, BitReader* reader);
+// `chroma`: the SPS has a chroma array (chroma_format_idc other than 0).
+Status decode_pred_weight_table(BitReader* reader, bool chroma, int32_t count, int32_t list);
+// Notes in `slice` how the picture marks reference pictures.
+Status decode_ref_pic_marking(SliceHeader& slice, int32_t nal_unit_type, BitReader* reader);
 
 }  // namespace kavrel

@@ -15,13 +15,13 @@ namespace kavrel {
 // profile_idc .. seq_parameter_set_id.
 template <class RW, class Sps>
 Status sps_head(RW& rw, Sps& sps) {
-    rw.u(sps.profile_idc, 8);
-    rw.flag(sps.constraint_set0_flag);
-    rw.flag(sps.constraint_set1_flag);
-    rw.flag(sps.constraint_set2_flag);
-    rw.flag(sps.constraint_set3_flag);
+    rw.u(sps.profile_idc, 8, sps.elements_past_data, kMarkProfileIdc);
+    rw.flag(sps.constraint_set0_flag, sps.elements_past_data, kMarkConstraintSet0);
+    rw.flag(sps.constraint_set1_flag, sps.elements_past_data, kMarkConstraintSet1);
+    rw.flag(sps.constraint_set2_flag, sps.elements_past_data, kMarkConstraintSet2);
+    rw.flag(sps.constraint_set3_flag, sps.elements_past_data, kMarkConstraintSet3);
     rw.u(sps.reserved_zero_4bits, 4);  // the four bits as they came
-    rw.u(sps.level_idc, 8);
+    rw.u(sps.level_idc, 8, sps.elements_past_data, kMarkLevelIdc);
     return rw.ue(sps.seq_parameter_set_id, 0, 31, Rule::kSpsId);
 }
 
@@ -52,10 +52,9 @@ Status sps_high_profile_fields(RW& rw, Sps& sps) {
             return refuse(Rule::kBitDepth, sps.bit_depth_luma_minus8, sps.bit_depth_chroma_minus8);
         }
     }
-    rw.flag(sps.qpprime_y_zero_transform_bypass_flag);
+    rw.flag(sps.qpprime_y_zero_transform_bypass_flag, sps.elements_past_data, kMarkQpprimeYZeroTransformBypass);
     if constexpr (RW::kReading) {
-        // A flag read past the data counts as set.
-        sps.seq_scaling_matrix_present_flag = read_scaling_matrix(rw.r, 8, sps.scaling_lists) != 0 ? 1 : 0;
+        sps.seq_scaling_matrix_present_flag = read_scaling_matrix(rw.r, 8, sps.scaling_lists);
     } else {
         write_scaling_matrix(rw.s, sps.seq_scaling_matrix_present_flag, 8, sps.scaling_lists);
     }
@@ -115,7 +114,7 @@ Status sps_body(RW& rw, Sps& sps) {
     st = rw.ue(sps.pic_width_in_mbs_minus1, 0, INT16_MAX - 1, Rule::kPicWidth);
     if (ok(st)) st = rw.ue(sps.pic_height_in_map_units_minus1, 0, INT16_MAX - 1, Rule::kPicHeight);
     if (!ok(st)) return st;
-    rw.flag(sps.frame_mbs_only_flag);
+    rw.flag(sps.frame_mbs_only_flag, sps.elements_past_data, kMarkFrameMbsOnly);
     if (sps.frame_mbs_only_flag == 0) rw.flag(sps.mb_adaptive_frame_field_flag);
     rw.flag(sps.direct_8x8_inference_flag);
     if (RW::kReading && sps.frame_mbs_only_flag == 0 && sps.direct_8x8_inference_flag == 0) {
@@ -129,7 +128,7 @@ Status sps_body(RW& rw, Sps& sps) {
 template <class RW, class Sps>
 void sps_vui(RW& rw, Sps& sps, uint32_t* frame_rate) {
     if constexpr (RW::kReading) sps.vui_flag_bit_pos = rw.position();
-    rw.flag(sps.vui_parameters_present_flag);
+    rw.flag(sps.vui_parameters_present_flag, sps.elements_past_data, kMarkVuiParametersPresent);
     if (!sps.vui_parameters_present_flag) return;
     if constexpr (!RW::kReading) diag("test: writing Sequence Parameter VUI to signal RGB format\n");
     vui_parameters(rw, sps, frame_rate);

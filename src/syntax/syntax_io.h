@@ -24,38 +24,77 @@ struct SyntaxReader {
     static constexpr bool kReading = true;
     BitReader& r;
 
-    // u(n): -1 past the data.
+    // u(n): kValueNotRead (-1) past the data.
     template <class T>
-    void u(T& v, int n) { v = static_cast<T>(read_bits(r, n)); }
-    // u(1): -1 past the data.
+    void u(T& v, int n) { v = static_cast<T>(read_u_code(r, n).or_else(kValueNotRead)); }
+    // u(1) of a flag: 0 or 1; one the data ended before counts as set.
     template <class T>
-    void flag(T& v) { v = static_cast<T>(read_bit(r)); }
-    // ue(v) over 0..65534: -1 past the data or for a longer code.
+    void flag(T& v) { v = static_cast<T>(read_flag(r)); }
+    // The same for a flag whose users must tell one the data ended before
+    // from a 1 that was read: such a flag is also noted in `marks`.
+    template <class T, class Marks>
+    void flag(T& v, Marks& marks, uint32_t mark) {
+        if (past_data(r)) marks = static_cast<Marks>(marks | mark);
+        flag(v);
+    }
+    // ue(v) over 0..65534: kValueNotRead (-1) past the data or for a longer code.
     template <class T>
-    void ue(T& v) { v = static_cast<T>(read_ue(r)); }
-    // se(v) over -32767..32767: 0 for a longer code, -1 past the data.
+    void ue(T& v) { v = static_cast<T>(read_ue_code(r).or_else(kValueNotRead)); }
+    // u(n) and ue(v) of a number whose users must tell one the data ended
+    // before from a value that was read: such a number is 0 and noted in
+    // `marks` (u(n) still advances n bits, ue(v) none).
+    template <class T, class Marks>
+    void u(T& v, int n, Marks& marks, uint32_t mark) {
+        if (!note_past_data(v, marks, mark)) u(v, n);
+        else r.bit_pos += n;
+    }
+    template <class T, class Marks>
+    void ue(T& v, Marks& marks, uint32_t mark) {
+        if (!note_past_data(v, marks, mark)) ue(v);
+    }
+    template <class T, class Marks>
+    bool note_past_data(T& v, Marks& marks, uint32_t mark) {
+        if (!past_data(r)) return false;
+        marks = static_cast<Marks>(marks | mark);
+        v = 0;
+        return true;
+    }
+    // se(v) over -32767..32767: 0 for a longer code, kValueNotRead (-1) past the data.
     template <class T>
-    void se(T& v) { v = static_cast<T>(read_se(r)); }
+    void se(T& v) {
+        const Code c = read_se_code(r);
+        v = static_cast<T>(c.past_data ? kValueNotRead : c.value);
+    }
     // ue(v) of a count that sizes an array (maximum `max`): the value read.
     template <class T>
     int32_t ue_count(T& v, int32_t) {
         ue(v);
         return v;
     }
+    // The same with a mark as for ue(v) above: 0 for a count the data ended before.
+    template <class T, class Marks>
+    int32_t ue_count(T& v, int32_t, Marks& marks, uint32_t mark) {
+        ue(v, marks, mark);
+        return v;
+    }
     // ue(v) of an element that is only kept: decoded in full, stepped
     // exactly; INT32_MAX above it, -1 past the data.
     void ue_kept(int32_t& v) {
-        const int64_t code = read_ue_long(r);
-        v = code > INT32_MAX ? INT32_MAX : static_cast<int32_t>(code);
+        const LongCode c = read_ue_long_code(r);
+        v = !c.ok() ? kValueNotRead : c.value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.value);
     }
-    // ue(v) up to 2^32 - 2 (the HRD's rates and sizes): all ones past the data.
-    void ue32(uint32_t& v) { v = static_cast<uint32_t>(read_ue_long(r)); }
-    // se(v) over the whole 32-bit range.
-    void se32(int32_t& v) { v = static_cast<int32_t>(read_se_long(r)); }
+    // ue(v) up to 2^32 - 2 (the HRD's rates and sizes): all ones past the
+    // data or for a longer code.
+    void ue32(uint32_t& v) { v = static_cast<uint32_t>(read_ue_long_code(r).or_else(UINT32_MAX)); }
+    // se(v) over the whole 32-bit range: 0 for a longer code, kValueNotRead past the data.
+    void se32(int32_t& v) {
+        const LongCode c = read_se_long_code(r);
+        v = c.past_data ? kValueNotRead : static_cast<int32_t>(c.value);
+    }
     // u(32) as two u(16) halves, upper first; a half past the data reads as all ones.
     void u32(uint32_t& v) {
-        const uint32_t hi = static_cast<uint32_t>(read_bits(r, 16)) & 0xffffu;
-        const uint32_t lo = static_cast<uint32_t>(read_bits(r, 16)) & 0xffffu;
+        const uint32_t hi = static_cast<uint32_t>(read_u_code(r, 16).or_else(0xffff));
+        const uint32_t lo = static_cast<uint32_t>(read_u_code(r, 16).or_else(0xffff));
         v = (hi << 16) | lo;
     }
     int32_t position() const { return r.bit_pos; }
@@ -63,7 +102,7 @@ struct SyntaxReader {
     // u(n) within [min, max]; kOk or the refusal of `rule` (value printed).
     template <class T>
     Status u(T& v, int n, int32_t min, int32_t max, Rule rule) {
-        const int32_t got = read_bits(r, n);
+        const int32_t got = read_u_code(r, n).or_else(kValueNotRead);
         v = static_cast<T>(got);
         return got < min || got > max ? refuse(rule, got) : Status::kOk;
     }
@@ -71,15 +110,16 @@ struct SyntaxReader {
     // (the derived value the message names).
     template <class T>
     Status ue(T& v, int32_t min, int32_t max, Rule rule, int32_t bias = 0) {
-        const int32_t got = read_ue(r);
+        const int32_t got = read_ue_code(r).or_else(kValueNotRead);
         v = static_cast<T>(got);
         return got < min || got > max ? refuse(rule, got + bias) : Status::kOk;
     }
     // ue(v) of an element whose range reaches beyond 65534, read in full.
     Status ue_wide(int32_t& v, int32_t min, int32_t max, Rule rule) {
-        const int64_t code = read_ue_long(r);
-        v = code >= min && code <= max ? static_cast<int32_t>(code) : -1;
-        return v < 0 ? refuse(rule, v) : Status::kOk;
+        const LongCode c = read_ue_long_code(r);
+        const bool in_range = c.ok() && c.value >= min && c.value <= max;
+        v = in_range ? static_cast<int32_t>(c.value) : kValueNotRead;
+        return in_range ? Status::kOk : refuse(rule, v);
     }
 };
 
@@ -90,9 +130,20 @@ struct SyntaxWriter {
     // The low n bits of the value.
     template <class T>
     void u(const T& v, int n) { put_bits(&s, static_cast<uint32_t>(v), n); }
-    // A flag: any value other than 0 (a flag read past the data included) is 1.
+    // A flag: any value other than 0 is 1 (one the data ended before was read as 1).
     template <class T>
     void flag(const T& v) { put_bits(&s, v != 0 ? 1u : 0u, 1); }
+    template <class T, class Marks>
+    void flag(const T& v, const Marks&, uint32_t) { flag(v); }
+    // A number the data ended before as the reader used to give it: u(n)
+    // all ones; ue(v) 0 (the value the record holds for it).
+    template <class T, class Marks>
+    void u(const T& v, int n, const Marks& marks, uint32_t mark) {
+        if ((marks & mark) != 0) put_bits(&s, n >= 32 ? UINT32_MAX : (1u << n) - 1u, n);
+        else u(v, n);
+    }
+    template <class T, class Marks>
+    void ue(const T& v, const Marks&, uint32_t) { ue(v); }
     // A negative value (one the reader could not take) is written as 0.
     template <class T>
     void ue(const T& v) { put_ue(&s, v > 0 ? static_cast<uint64_t>(v) : 0u); }
@@ -104,6 +155,8 @@ struct SyntaxWriter {
         ue(n);
         return n;
     }
+    template <class T, class Marks>
+    int32_t ue_count(const T& v, int32_t max, const Marks&, uint32_t) { return ue_count(v, max); }
     void ue_kept(const int32_t& v) { ue(v); }
     // All ones, the reader's mark for a value it could not take, is
     // written as the 63 zero bits it steps over for such a code.

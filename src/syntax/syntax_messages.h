@@ -91,6 +91,9 @@ enum class Rule : uint8_t {
     kLongTermFrameIdx,
 };
 
+// How a message prints a value the data ended before.
+constexpr int32_t kValueNotRead = -1;
+
 // Prints the message of `rule` with the values `a` and `b` (those its
 // text takes) and returns its result.
 [[gnu::cold]] Status refuse(Rule rule, int32_t a = 0, int32_t b = 0);

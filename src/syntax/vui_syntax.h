@@ -10,11 +10,16 @@
 
 namespace kavrel {
 
-template <class RW, class Hrd>
-void hrd_parameters(RW& rw, Hrd& hrd) {
+// `marks` and `cpb_cnt_mark`: where the record notes a cpb_cnt_minus1 the
+// data ended before.
+template <class RW, class Hrd, class Marks>
+void hrd_parameters(RW& rw, Hrd& hrd, Marks& marks, uint32_t cpb_cnt_mark) {
     // Only 32 CPB entries are kept, as many as the standard allows; the
-    // reader steps over the others.
-    const int32_t cpb_cnt = rw.ue_count(hrd.cpb_cnt_minus1, 31) + 1;
+    // reader steps over the others. Where the data ended before the count,
+    // the reader takes no entry (and warns of 0 of them), the writer
+    // writes the one of cpb_cnt_minus1 0.
+    const int32_t coded = rw.ue_count(hrd.cpb_cnt_minus1, 31, marks, cpb_cnt_mark) + 1;
+    const int32_t cpb_cnt = RW::kReading && (marks & cpb_cnt_mark) != 0 ? 0 : coded;
     if constexpr (RW::kReading) {
         if (cpb_cnt < 1 || cpb_cnt > 32) warn(Rule::kCpbCount, cpb_cnt);
     }
@@ -44,13 +49,20 @@ template <class RW, class Sps>
 void aspect_ratio_info(RW& rw, Sps& sps) {
     rw.flag(sps.aspect_ratio_info_present_flag);
     if (!sps.aspect_ratio_info_present_flag) return;
+    if constexpr (RW::kReading) {
+        // An idc the data ended before is kept as 255, the byte the set is
+        // written back with; no sar_width or sar_height is read after it,
+        // and the set is written back with the zeros the record holds.
+        if (past_data(rw.r)) {
+            rw.r.bit_pos += 8;
+            sps.aspect_ratio_idc = 255;
+            return;
+        }
+    }
     rw.u(sps.aspect_ratio_idc, 8);
-    // Extended_SAR. An idc read past the data (-1) is written as 255, so
-    // the writer follows the byte it writes.
-    const bool extended_sar = RW::kReading ? sps.aspect_ratio_idc == 255 : (sps.aspect_ratio_idc & 0xff) == 255;
-    if (!extended_sar) return;
-    rw.u(sps.sar_width, 16);
-    rw.u(sps.sar_height, 16);
+    if (sps.aspect_ratio_idc != 255) return;  // Extended_SAR
+    rw.u(sps.sar_width, 16, sps.elements_past_data, kMarkSarWidth);
+    rw.u(sps.sar_height, 16, sps.elements_past_data, kMarkSarHeight);
 }
 
 // overscan_info_present_flag .. chroma_sample_loc_type_bottom_field.
@@ -80,14 +92,14 @@ void video_signal_info(RW& rw, Sps& sps) {
 // the whole frame rate (time_scale / 2 / num_units_in_tick) into `frame_rate`.
 template <class RW, class Sps>
 void timing_info(RW& rw, Sps& sps, uint32_t* frame_rate) {
-    rw.flag(sps.timing_info_present_flag);
+    rw.flag(sps.timing_info_present_flag, sps.elements_past_data, kMarkTimingInfoPresent);
     if (!sps.timing_info_present_flag) return;
     rw.u32(sps.num_units_in_tick);
     if constexpr (RW::kReading) {
         if (sps.num_units_in_tick == 0) warn(Rule::kNumUnitsInTickZero, 0);
     }
     rw.u32(sps.time_scale);
-    rw.flag(sps.fixed_frame_rate_flag);
+    rw.flag(sps.fixed_frame_rate_flag, sps.elements_past_data, kMarkFixedFrameRate);
     if constexpr (RW::kReading) {
         if (sps.num_units_in_tick != 0 && sps.time_scale != 0) {
             *frame_rate = (sps.time_scale >> 1) / sps.num_units_in_tick;
@@ -100,18 +112,20 @@ void timing_info(RW& rw, Sps& sps, uint32_t* frame_rate) {
 // bitstream_restriction_flag and the fields it guards.
 template <class RW, class Sps>
 void bitstream_restriction(RW& rw, Sps& sps) {
-    rw.flag(sps.bitstream_restriction_flag);
+    rw.flag(sps.bitstream_restriction_flag, sps.elements_past_data, kMarkBitstreamRestriction);
     if (!sps.bitstream_restriction_flag) return;
     rw.flag(sps.motion_vectors_over_pic_boundaries_flag);
     rw.ue_kept(sps.max_bytes_per_pic_denom);
     rw.ue_kept(sps.max_bits_per_mb_denom);
     rw.ue_kept(sps.log2_max_mv_length_horizontal);
     rw.ue_kept(sps.log2_max_mv_length_vertical);
-    rw.ue(sps.max_num_reorder_frames);
     if constexpr (RW::kReading) {
-        if (static_cast<int16_t>(sps.max_num_reorder_frames) < 0) {
+        rw.ue(sps.max_num_reorder_frames, sps.elements_past_data, kMarkMaxNumReorderFrames);
+        if (static_cast<int16_t>(sps.max_num_reorder_frames) < 0 || read_past_data(sps, kMarkMaxNumReorderFrames)) {
             warn(Rule::kNumReorderFrames);
         }
+    } else {
+        rw.ue(max_num_reorder_frames_bound(sps));
     }
     rw.ue_kept(sps.max_dec_frame_buffering);
 }
@@ -122,12 +136,12 @@ void vui_parameters(RW& rw, Sps& sps, uint32_t* frame_rate) {
     if constexpr (RW::kReading) sps.aspect_info_end_bit_pos = rw.position();
     video_signal_info(rw, sps);
     timing_info(rw, sps, frame_rate);
-    rw.flag(sps.nal_hrd_parameters_present_flag);
-    if (sps.nal_hrd_parameters_present_flag) hrd_parameters(rw, sps.nal_hrd);
-    rw.flag(sps.vcl_hrd_parameters_present_flag);
-    if (sps.vcl_hrd_parameters_present_flag) hrd_parameters(rw, sps.vcl_hrd);
+    rw.flag(sps.nal_hrd_parameters_present_flag, sps.elements_past_data, kMarkNalHrdParametersPresent);
+    if (sps.nal_hrd_parameters_present_flag) hrd_parameters(rw, sps.nal_hrd, sps.elements_past_data, kMarkNalCpbCnt);
+    rw.flag(sps.vcl_hrd_parameters_present_flag, sps.elements_past_data, kMarkVclHrdParametersPresent);
+    if (sps.vcl_hrd_parameters_present_flag) hrd_parameters(rw, sps.vcl_hrd, sps.elements_past_data, kMarkVclCpbCnt);
     if (sps.nal_hrd_parameters_present_flag || sps.vcl_hrd_parameters_present_flag) rw.flag(sps.low_delay_hrd_flag);
-    rw.flag(sps.pic_struct_present_flag);
+    rw.flag(sps.pic_struct_present_flag, sps.elements_past_data, kMarkPicStructPresent);
     bitstream_restriction(rw, sps);
 }
 

@@ -19,9 +19,9 @@ void copy_bits(Bitstream* stream, const uint8_t* src, int32_t from, int32_t to) 
 
 int32_t rewrite_sps_sar(const uint8_t* sps, int32_t sps_bits, const SeqParamSet& record, uint32_t sar_width,
                         uint32_t sar_height, uint8_t* out, int32_t capacity) {
-    // A flag read past the set's data (stored as 255), or fields before it
-    // read there: the bits up to the flag are not what was parsed.
-    if (record.vui_parameters_present_flag > 1 || record.vui_flag_bit_pos > sps_bits) return -1;
+    // A flag the set's data ended before, or fields before it read there:
+    // the bits up to the flag are not what was parsed.
+    if (read_past_data(record, kMarkVuiParametersPresent) || record.vui_flag_bit_pos > sps_bits) return -1;
     if (sar_width && sar_height) {
         const uint32_t g = std::gcd(sar_width, sar_height);
         sar_width /= g;

@@ -81,9 +81,13 @@ static bool sets_still_stored(const ParserHandle* handle) {
         !p.valid || (p.seq_parameter_set_id == a.seq_parameter_set_id && p.entropy_coding_mode_flag == a.entropy_coding_mode_flag &&
                      p.bottom_field_pic_order_in_frame_present_flag == a.bottom_field_pic_order_in_frame_present_flag &&
                      p.num_slice_groups_minus1 == a.num_slice_groups_minus1 &&
-                     p.weighted_pred_flag == a.weighted_pred_flag && p.pic_init_qp_minus26 == a.pic_init_qp_minus26 &&
+                     p.weighted_pred_flag == a.weighted_pred_flag && slice_pic_init_qp_minus26(p) == slice_pic_init_qp_minus26(a) &&
                      p.deblocking_filter_control_present_flag == a.deblocking_filter_control_present_flag &&
-                     p.redundant_pic_cnt_present_flag == a.redundant_pic_cnt_present_flag);
+                     p.redundant_pic_cnt_present_flag == a.redundant_pic_cnt_present_flag &&
+                     read_past_data(p, PpsTailOfHead::kDeblockingFilterControl) ==
+                         read_past_data(a, PpsTailOfHead::kDeblockingFilterControl) &&
+                     read_past_data(p, PpsTailOfHead::kRedundantPicCntPresent) ==
+                         read_past_data(a, PpsTailOfHead::kRedundantPicCntPresent));
     const SeqParamSet& stored = handle->sps_table[a.seq_parameter_set_id];
     const SeqParamSet& active = handle->active_sps;
     const SeqParamSet& of_slice = handle->slice_sps;
@@ -104,7 +108,7 @@ static bool sets_still_stored(const ParserHandle* handle) {
 static const char* reordering_refusal(const ParserHandle* handle) {
     const SeqParamSet& sps = handle->active_sps;
     if (sps.pic_order_cnt_type != 0) return nullptr;
-    if (sps.bitstream_restriction_flag != 0 && sps.max_num_reorder_frames == 0) return nullptr;
+    if (sps.bitstream_restriction_flag != 0 && max_num_reorder_frames_bound(sps) == 0) return nullptr;
     if (handle->reordering_seen != 0) return "the stream has B-pictures or pictures shown out of decoding order";
     const bool wide = handle->poc_lsb_step > 2 &&
                       (handle->min_poc_lsb_step_before == 0 || handle->poc_lsb_step > handle->min_poc_lsb_step_before);

@@ -63,7 +63,7 @@ void write_repeat_header(ParserHandle* handle, RepeatSlice* slice) {
     if (pps.weighted_pred_flag != 0) write_default_weights(sps, out);
     // nal_ref_idc is 0: no dec_ref_pic_marking().
     if (pps.entropy_coding_mode_flag != 0) write_ue(0, out);  // cabac_init_idc
-    write_se(last.qp - (26 + pps.pic_init_qp_minus26), out);  // slice_qp_delta: the QP of the last slice
+    write_se(last.qp - (26 + slice_pic_init_qp_minus26(pps)), out);  // slice_qp_delta: the QP of the last slice
     if (pps.deblocking_filter_control_present_flag != 0) {
         const int32_t idc = last.disable_deblocking_filter_idc;
         write_ue(idc, out);

@@ -145,7 +145,7 @@ bool take_into_order(RepeatPlan& p, const SeqParamSet& sps, int32_t poc, bool re
         }
     }
     if (!repeat && later_original > p.max_reorder_seen) p.max_reorder_seen = later_original;
-    const int32_t limit = sps.bitstream_restriction_flag != 0 ? sps.max_num_reorder_frames : p.max_reorder_seen;
+    const int32_t limit = sps.bitstream_restriction_flag != 0 ? max_num_reorder_frames_bound(sps) : p.max_reorder_seen;
     if (later > limit && later > later_original) return false;
     int32_t at = p.window_count;
     if (at == kPocWindow) {  // the lowest count leaves the window

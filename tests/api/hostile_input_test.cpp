@@ -104,6 +104,9 @@ std::vector<Row> rows() {
         // An x264 frame cut inside its SPS (after its sizes), and inside its slice data.
         {"SPS cut", Bytes(real.begin(), real.begin() + 12), 0, kTag + "Parse SPS length change\n", 64, 48, 64, 48},
         {"slice data cut", Bytes(real.begin(), real.begin() + 60), 0, "", 64, 48, 64, 48},
+        // A Main-profile PPS whose data ends after weighted_bipred_idc: the flags after it count as set.
+        {"PPS cut", concat({sps_nal(), {0, 0, 0, 1, 0x68, 0xCE, 0x20}}), -22,
+         kTag + "Invalid redundant_pic_cnt_present(-1) for MAIN\n"},
     };
 }
 

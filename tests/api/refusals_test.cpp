@@ -218,6 +218,24 @@ TEST(Refusals, SliceHeaderAndFrame) {
     for (const auto& r : rows) EXPECT_EQ(said(r.frame), r.said) << "row " << &r - rows;
 }
 
+// FrameInfo after a refused slice describes the picture as far as its header was read (kavrel.h): a P frame whose
+// frame_num skips one after the IDR, and a B top field whose slice QP is out of range.
+TEST(Refusals, FrameInfoDescribesTheRefusedSlice) {
+    const Bytes idr = concat({sps_nal({.frame_mbs_only = 0}), pps_nal(), slice_nal({.structure = 3})});
+    const struct {
+        Bytes next;
+        int32_t rc, picture_type, structure;
+    } rows[] = {{slice_nal({.header = 0x41, .slice_type = 5, .frame_num = 2, .structure = 3}), -16, 1, 3},
+                {slice_nal({.header = 1, .slice_type = 6, .frame_num = 1, .structure = 1, .qp_delta = 26}), -2, 2, 1}};
+    for (const auto& row : rows) {
+        Parser p;
+        ASSERT_EQ(p.start(idr).rc, 0);
+        const Started r = p.start(row.next);
+        EXPECT_EQ(std::vector<int32_t>({r.rc, r.info.picture_type, r.info.picture_structure}),
+                  std::vector<int32_t>({row.rc, row.picture_type, row.structure}));
+    }
+}
+
 TEST(Refusals, NullArgumentsAndEmptyHandles) {
     Parser p;
     const Bytes frame = Bytes{0, 0, 1, 9, 0xf0};

@@ -48,6 +48,11 @@ TEST(ToolInterface, DescribesSetsTheParserRefusesAndTellsCutOnes) {
         EXPECT_EQ(f.time_scale, c.scale);
         EXPECT_EQ(f.hrd_parameters_present, c.hrd);
     }
+    // A VUI that ends before max_num_reorder_frames bounds no reordering.
+    const Writer reorder_cut = [](BitBuilder& b) { b.u(8, 0).u(1, 1).u(1, 1); };  // .. motion_vectors_over_pic_boundaries_flag
+    bool ok = false;
+    EXPECT_EQ(facts(sps_nal({.vui = reorder_cut}), &ok).max_num_reorder_frames, 65535);
+    EXPECT_TRUE(ok);
 }
 
 TEST(ToolInterface, WritesTheRateSpsAtANewLevel) {
