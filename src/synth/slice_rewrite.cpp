@@ -106,9 +106,10 @@ void write_pps_copy(const PicParamSet& pps, int32_t pps_id, int32_t bipred_idc, 
     w.ue(pps.num_ref_idx_default_active_minus1[1]);
     w.flag(pps.weighted_pred_flag);
     w.u(bipred_idc, 2);
-    w.se(pps.pic_init_qp_minus26);
-    w.se(pps.pic_init_qs_minus26);
-    w.se(pps.chroma_qp_index_offset);
+    // As the stream's slices take them, where its set ended early.
+    w.se(slice_pic_init_qp_minus26(pps));
+    w.se(slice_value(pps, PpsTailOfHead::kPicInitQs, pps.pic_init_qs_minus26));
+    w.se(slice_value(pps, PpsTailOfHead::kChromaQpIndexOffset, pps.chroma_qp_index_offset));
     w.flag(pps.deblocking_filter_control_present_flag);
     w.flag(pps.constrained_intra_pred_flag);
     w.flag(pps.redundant_pic_cnt_present_flag);
