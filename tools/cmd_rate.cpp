@@ -36,8 +36,9 @@ std::string refusal_reason(const std::string& library) {
         const char* library;
         const char* user;
     } kReasons[] = {
-        {"not a reference picture", "the stream has B-pictures (or other non-reference pictures); only streams "
-                                    "without them can be doubled (x264: -bf 0)"},
+        {"not a reference picture", "a non-reference picture cannot be repeated in a stream whose SPS says its "
+                                    "pictures come in output order (picture order count type 2, or "
+                                    "max_num_reorder_frames 0)"},
         {"is a field", "the stream is coded in fields (interlaced)"},
         {"picture order count type 1", "the stream uses picture order count type 1"},
         {"long-term reference", "the stream uses long-term reference pictures"},
