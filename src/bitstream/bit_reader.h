@@ -3,11 +3,8 @@
 //
 // Reads past the data never fault: they keep counting, so parsers compare
 // bit_pos with bit_count where they care. The *_code reads state it when
-// they find no value (a Code); read_flag gives 1 there. read_bits, read_bit,
-// read_ue, read_se and their long forms give -1 instead (or 0, see
-// read_se), for the callers outside the syntax layer that still take that
-// (the picture copy). No byte at or beyond `limit` is ever touched; such
-// bytes read as zero.
+// they find no value (a Code); read_flag gives 1 there. No byte at or
+// beyond `limit` is ever touched; such bytes read as zero.
 //
 // Reads come from a 64-bit cache of the RBSP bits at a byte boundary: while
 // bit_pos lies in its first 33 bits (and not past the data), a read is a
@@ -165,12 +162,6 @@ inline Code read_u_code(BitReader& r, int n) {
     return {static_cast<int32_t>(n >= 32 ? top : top >> (32 - n)), false, false};
 }
 
-// u(n): -1 past the data.
-inline int32_t read_bits(BitReader& r, int n) { return read_u_code(r, n).or_else(-1); }
-
-// u(1): 0 or 1, -1 past the data; always advances 1.
-inline int32_t read_bit(BitReader& r) { return read_u_code(r, 1).or_else(-1); }
-
 // u(1) of a flag: 0 or 1, and 1 where the data has ended (a flag the data
 // ended before counts as set); always advances 1.
 inline int32_t read_flag(BitReader& r) {
@@ -218,15 +209,6 @@ inline Code read_se_code(BitReader& r) {
     return c;
 }
 
-// ue(v): -1 where read_ue_code gives no value.
-inline int32_t read_ue(BitReader& r) { return read_ue_code(r).or_else(-1); }
-
-// se(v): -1 past the data, 0 for a code too long.
-inline int32_t read_se(BitReader& r) {
-    const Code c = read_se_code(r);
-    return c.past_data ? -1 : c.value;
-}
-
 // Skips one ue(v); past the data, bit_pos becomes size * 8.
 inline void skip_ue(BitReader& r) {
     uint64_t w;
@@ -267,15 +249,6 @@ inline LongCode read_se_long_code(BitReader& r) {
     LongCode c = read_ue_long_code(r);
     if (c.ok()) c.value = (c.value & 1) ? (c.value + 1) / 2 : -(c.value / 2);
     return c;
-}
-
-// read_ue_long: -1 where read_ue_long_code gives no value.
-inline int64_t read_ue_long(BitReader& r) { return read_ue_long_code(r).or_else(-1); }
-
-// read_se_long: -1 past the data, 0 for a code too long.
-inline int64_t read_se_long(BitReader& r) {
-    const LongCode c = read_se_long_code(r);
-    return c.past_data ? -1 : c.value;
 }
 
 }  // namespace kavrel

@@ -48,14 +48,26 @@ const uint8_t kDefault8x8Inter[64] = {
 
 namespace {
 
+// What a delta_scale the data ended before counts as: nextScale one below
+// the last.
+constexpr int32_t kDeltaPastData = -1;
+
+// Delta k of list i.
+int32_t scaling_delta(const CodedScalingLists& c, int i, int k) {
+    if (k >= c.delta_count[i] - c.deltas_past_data[i]) return kDeltaPastData;
+    return i < 6 ? c.delta_scale_4x4[i][k] : c.delta_scale_8x8[i - 6][k];
+}
+
 // One scaling_list() after its present flag: the delta_scale values up to
-// the one that makes nextScale 0, or all `size`. Returns how many.
-uint8_t read_scaling_list(BitReader& r, int size, int8_t* deltas) {
+// the one that makes nextScale 0, or all `size`. Returns how many; `past`
+// counts those the data ended before (the last ones, as it never resumes).
+uint8_t read_scaling_list(BitReader& r, int size, int8_t* deltas, uint8_t& past) {
     int32_t last = 8;
     for (int k = 0; k < size; ++k) {
-        const Code c = read_se_code(r);
-        const int32_t delta = c.past_data ? kValueNotRead : c.value;  // 0 for a code too long
-        deltas[k] = static_cast<int8_t>(delta);  // modulo 256, as nextScale takes it
+        const Code c = read_se_code(r);  // 0 for a code too long
+        past = static_cast<uint8_t>(past + (c.past_data ? 1 : 0));
+        const int32_t delta = c.past_data ? kDeltaPastData : c.value;
+        deltas[k] = static_cast<int8_t>(c.past_data ? 0 : delta);  // modulo 256, as nextScale takes it
         const int32_t next = (last + delta) & 0xff;
         if (next == 0) return static_cast<uint8_t>(k + 1);
         last = next;
@@ -65,11 +77,11 @@ uint8_t read_scaling_list(BitReader& r, int size, int8_t* deltas) {
 
 // One coded list in raster order: its values (the last one repeated after
 // a delta that gives 0), or `default_list` when the first delta gives 0.
-void expand_list(const int8_t* deltas, int count, int size, const uint8_t* default_list, uint8_t* dest) {
+void expand_list(const CodedScalingLists& c, int i, int size, const uint8_t* default_list, uint8_t* dest) {
     const uint8_t* scan = size == 16 ? kZigzag4x4 : kZigzag8x8;
     int32_t last = 8;
     for (int k = 0; k < size; ++k) {
-        const int32_t next = k < count ? (last + deltas[k]) & 0xff : 0;
+        const int32_t next = k < c.delta_count[i] ? (last + scaling_delta(c, i, k)) & 0xff : 0;
         if (k == 0 && next == 0) {
             std::memcpy(dest, default_list, static_cast<size_t>(size));
             return;
@@ -85,16 +97,14 @@ void expand_matrix(const CodedScalingLists& c, int lists, const uint8_t* const* 
                    uint8_t (*l8)[64]) {
     for (int i = 0; i < 6; ++i) {
         if (c.present_flag[i] != 0) {
-            expand_list(c.delta_scale_4x4[i], c.delta_count[i], 16, i < 3 ? kDefault4x4Intra : kDefault4x4Inter,
-                        l4[i]);
+            expand_list(c, i, 16, i < 3 ? kDefault4x4Intra : kDefault4x4Inter, l4[i]);
         } else {
             std::memcpy(l4[i], i % 3 == 0 ? fallback[i / 3] : l4[i - 1], 16);
         }
     }
     for (int i = 0; i < 2; ++i) {
         if (6 + i < lists && c.present_flag[6 + i] != 0) {
-            expand_list(c.delta_scale_8x8[i], c.delta_count[6 + i], 64, i == 0 ? kDefault8x8Intra : kDefault8x8Inter,
-                        l8[i]);
+            expand_list(c, 6 + i, 64, i == 0 ? kDefault8x8Intra : kDefault8x8Inter, l8[i]);
         } else {
             std::memcpy(l8[i], fallback[2 + i], 64);
         }
@@ -110,8 +120,9 @@ int32_t read_scaling_matrix(BitReader& r, int lists, CodedScalingLists& out) {
     for (int i = 0; i < lists; ++i) {
         out.present_flag[i] = read_flag(r);
         if (out.present_flag[i] == 0) continue;
-        out.delta_count[i] = i < 6 ? read_scaling_list(r, 16, out.delta_scale_4x4[i])
-                                   : read_scaling_list(r, 64, out.delta_scale_8x8[i - 6]);
+        out.deltas_past_data[i] = 0;
+        out.delta_count[i] = i < 6 ? read_scaling_list(r, 16, out.delta_scale_4x4[i], out.deltas_past_data[i])
+                                   : read_scaling_list(r, 64, out.delta_scale_8x8[i - 6], out.deltas_past_data[i]);
     }
     return 1;
 }
@@ -122,8 +133,7 @@ void write_scaling_matrix(Bitstream& s, int32_t present, int lists, const CodedS
     for (int i = 0; i < lists; ++i) {
         put_bits(&s, coded.present_flag[i] != 0 ? 1 : 0, 1);
         if (coded.present_flag[i] == 0) continue;
-        const int8_t* deltas = i < 6 ? coded.delta_scale_4x4[i] : coded.delta_scale_8x8[i - 6];
-        for (int k = 0; k < coded.delta_count[i]; ++k) put_se(&s, deltas[k]);
+        for (int k = 0; k < coded.delta_count[i]; ++k) put_se(&s, scaling_delta(coded, i, k));
     }
 }
 

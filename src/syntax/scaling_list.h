@@ -22,6 +22,9 @@ struct CodedScalingLists {
     // the last value repeats to the end); 0 for an absent list. A value
     // outside -128..127 is kept modulo 256, which decodes the same.
     uint8_t delta_count[8];
+    // How many of the last delta_count deltas the data ended before: they
+    // hold 0 and count as -1 (scaling_delta()), also when written back.
+    uint8_t deltas_past_data[8];
     int8_t delta_scale_4x4[6][16];
     int8_t delta_scale_8x8[2][64];
 };

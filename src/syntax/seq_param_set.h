@@ -13,6 +13,18 @@ namespace kavrel {
 struct BitReader;
 struct ParamSetStore;
 
+// The fixed-width elements of an HRD the data of a cut set ended before:
+// bits of HrdParameters::elements_past_data. Such a number is stored as 0
+// and written back as all ones, the bits a read past the data gives.
+enum HrdElementMark : uint32_t {
+    kMarkBitRateScale = 1 << 0,
+    kMarkCpbSizeScale = 1 << 1,
+    kMarkInitialCpbRemovalDelayLength = 1 << 2,
+    kMarkCpbRemovalDelayLength = 1 << 3,
+    kMarkDpbOutputDelayLength = 1 << 4,
+    kMarkTimeOffsetLength = 1 << 5,
+};
+
 // hrd_parameters(), Annex E.1.2. Entries beyond 32 CPBs are stepped over
 // but not kept. A ue(v) value that lies past the data is stored as all ones.
 struct HrdParameters {
@@ -26,12 +38,14 @@ struct HrdParameters {
     int32_t cpb_removal_delay_length_minus1;
     int32_t dpb_output_delay_length_minus1;
     int32_t time_offset_length;
+    uint32_t elements_past_data;  // HrdElementMark bits
 };
 
 // The elements whose users tell one the data of a cut set ended before from
-// a value that was read: bits of SeqParamSet::elements_past_data. Such a
-// flag is stored as 1 (it counts as set for reading on and writing back),
-// such a number as 0.
+// a value that was read, or that are written back otherwise than a value
+// read: bits of SeqParamSet::elements_past_data. Such a flag is stored as 1
+// (it counts as set for reading on and writing back), such a number as 0;
+// a u(n) is written back as all ones, a ue(v) as 0.
 enum SpsElementMark : uint32_t {
     kMarkConstraintSet0 = 1 << 0,
     kMarkConstraintSet1 = 1 << 1,
@@ -53,6 +67,17 @@ enum SpsElementMark : uint32_t {
     kMarkNalCpbCnt = 1 << 17,  // cpb_cnt_minus1 of the NAL HRD
     kMarkVclCpbCnt = 1 << 18,  // and of the VCL HRD
     kMarkMaxNumReorderFrames = 1 << 19,
+    kMarkVideoFormat = 1 << 20,
+    kMarkColourPrimaries = 1 << 21,
+    kMarkTransferCharacteristics = 1 << 22,
+    kMarkMatrixCoefficients = 1 << 23,
+    kMarkChromaSampleLocTypeTopField = 1 << 24,
+    kMarkChromaSampleLocTypeBottomField = 1 << 25,
+    kMarkMaxBytesPerPicDenom = 1 << 26,
+    kMarkMaxBitsPerMbDenom = 1 << 27,
+    kMarkLog2MaxMvLengthHorizontal = 1 << 28,
+    kMarkLog2MaxMvLengthVertical = 1 << 29,
+    kMarkMaxDecFrameBuffering = 1 << 30,
 };
 
 struct SeqParamSet {
@@ -97,9 +122,9 @@ struct SeqParamSet {
     uint16_t bitstream_restriction_flag;
     uint16_t max_num_reorder_frames;  // 65535 for a code too long to read
     // The rest of the VUI, kept for writing the set back (a stepped-over
-    // ue(v) past the data holds -1, and one above INT32_MAX INT32_MAX).
-    // Flags hold 0 or 1, u(n) and ue(v) values the data ended before -1
-    // (those with an SpsElementMark 0).
+    // ue(v) too long to read holds -1, and one above INT32_MAX INT32_MAX).
+    // Flags hold 0 or 1; u(n) and ue(v) values the data ended before 0,
+    // with their SpsElementMark.
     int32_t overscan_info_present_flag;
     int32_t overscan_appropriate_flag;
     int32_t video_signal_type_present_flag;

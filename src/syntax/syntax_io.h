@@ -78,8 +78,11 @@ struct SyntaxReader {
         return v;
     }
     // ue(v) of an element that is only kept: decoded in full, stepped
-    // exactly; INT32_MAX above it, -1 past the data.
-    void ue_kept(int32_t& v) {
+    // exactly; INT32_MAX above it, -1 for a longer code. One the data
+    // ended before is 0 and noted in `marks`.
+    template <class Marks>
+    void ue_kept(int32_t& v, Marks& marks, uint32_t mark) {
+        if (note_past_data(v, marks, mark)) return;
         const LongCode c = read_ue_long_code(r);
         v = !c.ok() ? kValueNotRead : c.value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.value);
     }
@@ -157,7 +160,8 @@ struct SyntaxWriter {
     }
     template <class T, class Marks>
     int32_t ue_count(const T& v, int32_t max, const Marks&, uint32_t) { return ue_count(v, max); }
-    void ue_kept(const int32_t& v) { ue(v); }
+    template <class Marks>
+    void ue_kept(const int32_t& v, const Marks&, uint32_t) { ue(v); }
     // All ones, the reader's mark for a value it could not take, is
     // written as the 63 zero bits it steps over for such a code.
     void ue32(const uint32_t& v) {

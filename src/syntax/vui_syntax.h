@@ -23,8 +23,8 @@ void hrd_parameters(RW& rw, Hrd& hrd, Marks& marks, uint32_t cpb_cnt_mark) {
     if constexpr (RW::kReading) {
         if (cpb_cnt < 1 || cpb_cnt > 32) warn(Rule::kCpbCount, cpb_cnt);
     }
-    rw.u(hrd.bit_rate_scale, 4);
-    rw.u(hrd.cpb_size_scale, 4);
+    rw.u(hrd.bit_rate_scale, 4, hrd.elements_past_data, kMarkBitRateScale);
+    rw.u(hrd.cpb_size_scale, 4, hrd.elements_past_data, kMarkCpbSizeScale);
     for (int32_t i = 0; i < cpb_cnt; ++i) {
         if (i < 32) {
             rw.ue32(hrd.bit_rate_value_minus1[i]);
@@ -38,10 +38,10 @@ void hrd_parameters(RW& rw, Hrd& hrd, Marks& marks, uint32_t cpb_cnt_mark) {
             rw.flag(unused_flag);
         }
     }
-    rw.u(hrd.initial_cpb_removal_delay_length_minus1, 5);
-    rw.u(hrd.cpb_removal_delay_length_minus1, 5);
-    rw.u(hrd.dpb_output_delay_length_minus1, 5);
-    rw.u(hrd.time_offset_length, 5);
+    rw.u(hrd.initial_cpb_removal_delay_length_minus1, 5, hrd.elements_past_data, kMarkInitialCpbRemovalDelayLength);
+    rw.u(hrd.cpb_removal_delay_length_minus1, 5, hrd.elements_past_data, kMarkCpbRemovalDelayLength);
+    rw.u(hrd.dpb_output_delay_length_minus1, 5, hrd.elements_past_data, kMarkDpbOutputDelayLength);
+    rw.u(hrd.time_offset_length, 5, hrd.elements_past_data, kMarkTimeOffsetLength);
 }
 
 // aspect_ratio_info_present_flag .. sar_height.
@@ -72,19 +72,20 @@ void video_signal_info(RW& rw, Sps& sps) {
     if (sps.overscan_info_present_flag) rw.flag(sps.overscan_appropriate_flag);
     rw.flag(sps.video_signal_type_present_flag);
     if (sps.video_signal_type_present_flag) {
-        rw.u(sps.video_format, 3);
+        rw.u(sps.video_format, 3, sps.elements_past_data, kMarkVideoFormat);
         rw.flag(sps.video_full_range_flag);
         rw.flag(sps.colour_description_present_flag);
         if (sps.colour_description_present_flag) {
-            rw.u(sps.colour_primaries, 8);
-            rw.u(sps.transfer_characteristics, 8);
-            rw.u(sps.matrix_coefficients, 8);
+            rw.u(sps.colour_primaries, 8, sps.elements_past_data, kMarkColourPrimaries);
+            rw.u(sps.transfer_characteristics, 8, sps.elements_past_data, kMarkTransferCharacteristics);
+            rw.u(sps.matrix_coefficients, 8, sps.elements_past_data, kMarkMatrixCoefficients);
         }
     }
     rw.flag(sps.chroma_loc_info_present_flag);
     if (sps.chroma_loc_info_present_flag) {
-        rw.ue_kept(sps.chroma_sample_loc_type_top_field);
-        rw.ue_kept(sps.chroma_sample_loc_type_bottom_field);
+        rw.ue_kept(sps.chroma_sample_loc_type_top_field, sps.elements_past_data, kMarkChromaSampleLocTypeTopField);
+        rw.ue_kept(sps.chroma_sample_loc_type_bottom_field, sps.elements_past_data,
+                   kMarkChromaSampleLocTypeBottomField);
     }
 }
 
@@ -115,10 +116,10 @@ void bitstream_restriction(RW& rw, Sps& sps) {
     rw.flag(sps.bitstream_restriction_flag, sps.elements_past_data, kMarkBitstreamRestriction);
     if (!sps.bitstream_restriction_flag) return;
     rw.flag(sps.motion_vectors_over_pic_boundaries_flag);
-    rw.ue_kept(sps.max_bytes_per_pic_denom);
-    rw.ue_kept(sps.max_bits_per_mb_denom);
-    rw.ue_kept(sps.log2_max_mv_length_horizontal);
-    rw.ue_kept(sps.log2_max_mv_length_vertical);
+    rw.ue_kept(sps.max_bytes_per_pic_denom, sps.elements_past_data, kMarkMaxBytesPerPicDenom);
+    rw.ue_kept(sps.max_bits_per_mb_denom, sps.elements_past_data, kMarkMaxBitsPerMbDenom);
+    rw.ue_kept(sps.log2_max_mv_length_horizontal, sps.elements_past_data, kMarkLog2MaxMvLengthHorizontal);
+    rw.ue_kept(sps.log2_max_mv_length_vertical, sps.elements_past_data, kMarkLog2MaxMvLengthVertical);
     if constexpr (RW::kReading) {
         rw.ue(sps.max_num_reorder_frames, sps.elements_past_data, kMarkMaxNumReorderFrames);
         if (static_cast<int16_t>(sps.max_num_reorder_frames) < 0 || read_past_data(sps, kMarkMaxNumReorderFrames)) {
@@ -127,7 +128,7 @@ void bitstream_restriction(RW& rw, Sps& sps) {
     } else {
         rw.ue(max_num_reorder_frames_bound(sps));
     }
-    rw.ue_kept(sps.max_dec_frame_buffering);
+    rw.ue_kept(sps.max_dec_frame_buffering, sps.elements_past_data, kMarkMaxDecFrameBuffering);
 }
 
 template <class RW, class Sps>

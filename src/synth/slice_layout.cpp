@@ -23,22 +23,28 @@ int32_t unescape_prefix(const uint8_t* payload, int32_t len, uint8_t* out) {
     return n;
 }
 
+// Whether `c` holds `value` (a code with no value holds none).
+bool holds(const Code& c, int32_t value) { return c.ok() && c.value == value; }
+
 // The elements up to pic_order_cnt_lsb; null or a refusal.
 const char* read_to_lsb(const ParserHandle* h, BitReader& r, SliceLayout& f) {
-    read_ue_long(r);  // first_mb_in_slice
-    f.slice_type = read_ue(r) % 5;
+    read_ue_long_code(r);  // first_mb_in_slice
+    const Code type = read_ue_code(r);
+    f.slice_type = type.ok() ? type.value % 5 : -1;
     f.pps_id_bit = r.bit_pos;
-    f.pps_id = read_ue(r);
+    const Code pps_id = read_ue_code(r);
+    f.pps_id = pps_id.value;
     f.pps_id_end = r.bit_pos;
-    if (f.pps_id < 0 || f.pps_id >= kMaxPps || !h->pps_table[f.pps_id].valid)
+    if (!pps_id.ok() || f.pps_id >= kMaxPps || !h->pps_table[f.pps_id].valid)
         return "a slice names no stored picture parameter set";
     f.pps = &h->pps_table[f.pps_id];
     const int32_t sps_id = f.pps->seq_parameter_set_id;
     if (sps_id < 0 || sps_id >= kMaxSps || !h->sps_table[sps_id].valid)
         return "a slice names no stored sequence parameter set";
     const SeqParamSet& sps = h->sps_table[sps_id];
-    f.frame_num = read_bits(r, Log2MaxFrameNum(sps));
-    if (sps.frame_mbs_only_flag == 0 && read_bit(r) != 0) return "the picture is a field";
+    f.frame_num = read_u_code(r, Log2MaxFrameNum(sps)).value;
+    // field_pic_flag; where the data has ended the header is no frame's either
+    if (sps.frame_mbs_only_flag == 0 && read_flag(r) != 0) return "the picture is a field";
     if (sps.pic_order_cnt_type == 1) return "picture order count type 1 is not supported";
     if (sps.pic_order_cnt_type == 2) return "with picture order count type 2 a copy takes the picture's own count";
     return nullptr;
@@ -46,11 +52,11 @@ const char* read_to_lsb(const ParserHandle* h, BitReader& r, SliceLayout& f) {
 
 // ref_pic_list_modification() of one list: whether it modifies it.
 bool skip_modification(BitReader& r) {
-    if (read_bit(r) == 0) return false;
+    if (read_flag(r) == 0) return false;
     for (int32_t i = 0; i < 100 && r.bit_pos <= r.bit_count; ++i) {
-        const int32_t idc = read_ue(r);
-        if (idc == 3 || idc < 0) break;
-        read_ue_long(r);  // abs_diff_pic_num_minus1 or long_term_pic_num
+        const Code idc = read_ue_code(r);  // modification_of_pic_nums_idc
+        if (!idc.ok() || idc.value == 3) break;
+        read_ue_long_code(r);  // abs_diff_pic_num_minus1 or long_term_pic_num
     }
     return true;
 }
@@ -58,16 +64,20 @@ bool skip_modification(BitReader& r) {
 // pred_weight_table() (clause 7.3.3.2), stepped over.
 void skip_weights(const SeqParamSet& sps, BitReader& r, const SliceLayout& f) {
     const bool chroma = sps.separate_colour_plane_flag == 0 && sps.chroma_format_idc != 0;
-    read_ue(r);  // luma_log2_weight_denom
-    if (chroma) read_ue(r);
+    read_ue_code(r);  // luma_log2_weight_denom
+    if (chroma) read_ue_code(r);
     for (int32_t list = 0; list < (f.slice_type == 1 ? 2 : 1); ++list) {
         for (int32_t i = 0; i < f.ref_count[list] && r.bit_pos <= r.bit_count; ++i) {
-            const int32_t luma = read_bit(r) == 1 ? 2 : 0;  // luma_weight_lX_flag: weight and offset
-            const int32_t values = luma + (chroma && read_bit(r) == 1 ? 4 : 0);
-            for (int32_t k = 0; k < values; ++k) read_se(r);
+            // luma_weight_lX_flag: weight and offset (none where the data has ended)
+            const int32_t luma = holds(read_u_code(r, 1), 1) ? 2 : 0;
+            const int32_t values = luma + (chroma && holds(read_u_code(r, 1), 1) ? 4 : 0);
+            for (int32_t k = 0; k < values; ++k) read_se_code(r);
         }
     }
 }
+
+// num_ref_idx_lX_active_minus1 + 1, or no reference where the code has no value.
+int32_t ref_count(const Code& minus1) { return minus1.ok() ? minus1.value + 1 : 0; }
 
 // From ref_idx_active_override_flag to the end of the header (P, B or I).
 void read_to_end(const SeqParamSet& sps, BitReader& r, SliceLayout& f) {
@@ -75,20 +85,21 @@ void read_to_end(const SeqParamSet& sps, BitReader& r, SliceLayout& f) {
     const bool inter = f.slice_type == 0 || f.slice_type == 1;
     f.ref_count[0] = pps.num_ref_idx_default_active_minus1[0] + 1;
     f.ref_count[1] = f.slice_type == 1 ? pps.num_ref_idx_default_active_minus1[1] + 1 : 0;
-    if (inter && read_bit(r) == 1) {  // num_ref_idx_active_override_flag
-        f.ref_count[0] = read_ue(r) + 1;
-        if (f.slice_type == 1) f.ref_count[1] = read_ue(r) + 1;
+    if (inter && holds(read_u_code(r, 1), 1)) {  // num_ref_idx_active_override_flag
+        f.ref_count[0] = ref_count(read_ue_code(r));
+        if (f.slice_type == 1) f.ref_count[1] = ref_count(read_ue_code(r));
     }
     if (!inter) f.ref_count[0] = 0;
     if (inter) f.modified = skip_modification(r);
     if (f.slice_type == 1) f.modified |= skip_modification(r);
     if ((f.slice_type == 0 && pps.weighted_pred_flag != 0) || (f.slice_type == 1 && pps.weighted_bipred_idc == 1))
         skip_weights(sps, r, f);
-    if (pps.entropy_coding_mode_flag != 0 && inter) read_ue(r);  // cabac_init_idc
-    read_se(r);  // slice_qp_delta
-    if (pps.deblocking_filter_control_present_flag != 0 && read_ue(r) != 1) {
-        read_se(r);  // slice_alpha_c0_offset_div2
-        read_se(r);  // slice_beta_offset_div2
+    if (pps.entropy_coding_mode_flag != 0 && inter) read_ue_code(r);  // cabac_init_idc
+    read_se_code(r);  // slice_qp_delta
+    // disable_deblocking_filter_idc: the offsets follow unless it is 1
+    if (pps.deblocking_filter_control_present_flag != 0 && !holds(read_ue_code(r), 1)) {
+        read_se_code(r);  // slice_alpha_c0_offset_div2
+        read_se_code(r);  // slice_beta_offset_div2
     }
     f.header_end = r.bit_pos;
 }
@@ -104,16 +115,18 @@ SliceLayout read_slice_layout(const ParserHandle* h, const uint8_t* payload, int
     const SeqParamSet& sps = h->sps_table[f.pps->seq_parameter_set_id];
     f.lsb_bit = r.bit_pos;
     f.lsb_bits = Log2MaxPicOrderCntLsb(sps);
-    f.lsb = static_cast<uint32_t>(read_bits(r, f.lsb_bits));
+    // Where the data ends before it, the header ends too early: the copy is refused.
+    f.lsb = static_cast<uint32_t>(read_u_code(r, f.lsb_bits).value);
     if (f.pps->bottom_field_pic_order_in_frame_present_flag != 0) {
         f.delta_bit = r.bit_pos;
-        f.delta_bottom = read_se_long(r);
+        f.delta_bottom = read_se_long_code(r).value;  // 0 where there is none (as above)
         f.delta_end = r.bit_pos;
     }
     if (f.delta_bottom < -1 || f.delta_bottom > 1)
         f.refusal = "the frame's fields take two picture order counts, leaving none free for the copy";
-    if (f.pps->redundant_pic_cnt_present_flag != 0) read_ue(r);
-    if (!f.refusal && f.slice_type == 1 && read_bit(r) == 0)
+    if (f.pps->redundant_pic_cnt_present_flag != 0) read_ue_code(r);
+    // direct_spatial_mv_pred_flag; where the data has ended the header ends too early
+    if (!f.refusal && f.slice_type == 1 && read_flag(r) == 0)
         f.refusal = "a B slice uses temporal direct prediction (direct_spatial_mv_pred_flag 0), "
                     "which depends on the picture order count";
     if (f.refusal) return f;

@@ -18,7 +18,7 @@ namespace kavrel {
 constexpr int32_t kSlicePrefix = 1024;
 
 struct SliceLayout {
-    int32_t slice_type = 0;     // 0..4 (slice_type % 5)
+    int32_t slice_type = 0;     // 0..4 (slice_type % 5), -1 for a code too long
     int32_t frame_num = 0;
     const PicParamSet* pps = nullptr;  // the set it names, in the handle's table
     int32_t pps_id = 0;
